@@ -1,0 +1,62 @@
+// Expanding repeating events into occurrences.
+//
+// A series steps in wall-clock time in its zone (time_zone.h). Its first
+// occurrence is always its own start, whether or not the rule matches it, and
+// counts towards COUNT, as RFC 5545 has it. Excluded starts are wall seconds.
+#pragma once
+
+#include "calendar/store.h"
+#include "calendar/time_zone.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calbridge {
+
+struct Series {
+  // RRULE parts other than UNTIL and COUNT, e.g. "FREQ=WEEKLY;INTERVAL=2".
+  std::string rule;
+  // Epoch seconds of the first start; wall seconds when `floating`.
+  double start = 0;
+  double duration = 0;
+  // The zone the series follows; for a floating series, the local zone it is read in.
+  const Zone* zone = nullptr;
+  bool floating = false;
+  bool allDay = false;
+  // Last moment an occurrence may start, in the same terms as `start`.
+  std::optional<double> until;
+  std::optional<std::int64_t> count;
+  // Wall seconds of excluded occurrence starts, sorted.
+  std::vector<std::int64_t> excluded;
+};
+
+struct Occurrence {
+  double start;  // epoch seconds
+  std::int64_t wall;  // the start by the rule, in wall seconds: what an exclusion names
+};
+
+// Calls `visit` for each occurrence overlapping [from, to) in order of start,
+// until it returns false. Work is bounded by the window, not by how long ago the
+// series began (unless it has a COUNT, which bounds it instead).
+void expandSeries(const Series& series, double from, double to,
+                  const std::function<bool(const Occurrence&)>& visit);
+
+// The RRULE parts for a rule the commands build (its end is kept apart).
+std::string ruleText(const RecurrenceRule& rule);
+
+// True when `rule` parses as RRULE parts with a frequency.
+bool ruleIsValid(std::string_view rule);
+
+// Splits a full RRULE value into its parts without UNTIL and COUNT, and those two.
+struct SplitRule {
+  std::string rule;
+  std::optional<std::string> until;  // the UNTIL text, as written
+  std::optional<std::int64_t> count;
+};
+SplitRule splitRule(std::string_view rrule);
+
+}  // namespace calbridge

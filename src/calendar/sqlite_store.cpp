@@ -1,0 +1,1059 @@
+#include "calendar/sqlite_store.h"
+
+#include "calendar/prompt.h"
+#include "protocol/unicode.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <numeric>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace calbridge {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 10000;
+constexpr double kDaySeconds = 86400;
+// Two starts this close are one occurrence: well below a second, well above rounding.
+constexpr double kSameMoment = 0.001;
+
+// Migration i takes the schema from version i to i + 1; a new store runs them all.
+constexpr const char* kMigrations[] = {
+    R"sql(
+CREATE TABLE sources(
+  id INTEGER PRIMARY KEY,
+  identifier TEXT NOT NULL UNIQUE,
+  title TEXT,
+  type INTEGER NOT NULL);
+CREATE TABLE calendars(
+  id INTEGER PRIMARY KEY,
+  identifier TEXT NOT NULL UNIQUE,
+  title TEXT NOT NULL,
+  color_space TEXT,
+  color_components TEXT,
+  writable INTEGER NOT NULL,
+  immutable INTEGER NOT NULL,
+  source_id INTEGER REFERENCES sources(id));
+CREATE TABLE settings(name TEXT PRIMARY KEY, value) WITHOUT ROWID;
+-- start/end/until are epoch seconds, or wall-clock seconds for a floating
+-- event (time_zone NULL). last_end bounds the end of a series' last
+-- occurrence in the same terms; NULL when the series does not end.
+CREATE TABLE events(
+  id INTEGER PRIMARY KEY,
+  item_id TEXT NOT NULL UNIQUE,
+  external_id TEXT NOT NULL,
+  external_key TEXT NOT NULL,
+  calendar_id INTEGER NOT NULL REFERENCES calendars(id) ON DELETE CASCADE,
+  title TEXT,
+  start REAL NOT NULL,
+  end REAL NOT NULL,
+  all_day INTEGER NOT NULL,
+  status INTEGER NOT NULL,
+  time_zone TEXT,
+  rule TEXT,
+  until REAL,
+  count INTEGER,
+  last_end REAL);
+CREATE INDEX single_events ON events(calendar_id, start) WHERE rule IS NULL;
+CREATE INDEX repeating_events ON events(calendar_id, start) WHERE rule IS NOT NULL;
+CREATE INDEX events_by_external_id ON events(external_key);
+CREATE TABLE excluded(
+  event_id INTEGER NOT NULL REFERENCES events(id) ON DELETE CASCADE,
+  wall INTEGER NOT NULL,
+  PRIMARY KEY(event_id, wall)) WITHOUT ROWID;
+)sql",
+};
+
+std::string columnText(sqlite3_stmt* s, int column) {
+  auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column)));
+}
+
+std::optional<std::string> optionalText(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return columnText(s, column);
+}
+
+std::optional<double> optionalReal(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_double(s, column);
+}
+
+std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(s, column);
+}
+
+void bindText(sqlite3_stmt* s, int index, std::string_view text) {
+  sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+void bindOptionalText(sqlite3_stmt* s, int index, const std::optional<std::string>& text) {
+  if (text) bindText(s, index, *text);
+  else sqlite3_bind_null(s, index);
+}
+
+void bindOptionalReal(sqlite3_stmt* s, int index, std::optional<double> value) {
+  if (value) sqlite3_bind_double(s, index, *value);
+  else sqlite3_bind_null(s, index);
+}
+
+// Runs a statement that returns no rows; true when it completed.
+bool run(sqlite3_stmt* s) { return s != nullptr && sqlite3_step(s) == SQLITE_DONE; }
+
+std::string colorSpaceName(ColorSpace space) {
+  switch (space) {
+    case ColorSpace::sRGB: return "srgb";
+    case ColorSpace::gray: return "gray";
+    case ColorSpace::other: return "other";
+  }
+  return "other";
+}
+
+std::optional<Color> colorOf(const std::optional<std::string>& space, const std::optional<std::string>& components) {
+  if (!space) return std::nullopt;
+  Color color;
+  color.space = *space == "srgb" ? ColorSpace::sRGB : *space == "gray" ? ColorSpace::gray : ColorSpace::other;
+  if (components) {
+    const char* p = components->c_str();
+    for (;;) {
+      char* next = nullptr;
+      double value = std::strtod(p, &next);
+      if (next == p) break;
+      color.components.push_back(value);
+      p = next;
+    }
+  }
+  return color;
+}
+
+std::string componentsText(const Color& color) {
+  std::string text;
+  for (double component : color.components) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", component);
+    if (!text.empty()) text += ' ';
+    text += buffer;
+  }
+  return text;
+}
+
+bool ensureDirectory(const std::string& directory) {
+  if (directory.empty()) return true;
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  auto slash = directory.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !ensureDirectory(directory.substr(0, slash))) return false;
+  return ::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+double wallOf(const Zone& zone, double epoch) {
+  double base = std::floor(epoch);
+  return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
+}
+
+double epochOf(const Zone& zone, double wall) {
+  double base = std::floor(wall);
+  return static_cast<double>(wallToEpoch(zone, static_cast<std::int64_t>(base))) + (wall - base);
+}
+
+// The years 1 to 9999: the range wall-clock conversion is defined for.
+bool convertible(double t) { return t > -62135596800.0 && t < 253402300800.0; }
+
+// Records the answer from the thread that asked, on a connection of its own: the
+// asking thread may outlive the request that started it.
+bool recordAuthorization(const std::string& path, AuthorizationStatus status) {
+  sqlite3* db = nullptr;
+  bool recorded = false;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "UPDATE settings SET value = ?1 WHERE name = 'authorization'", -1, &s, nullptr) ==
+            SQLITE_OK) {
+      sqlite3_bind_int(s, 1, static_cast<int>(status));
+      recorded = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
+    }
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return recorded;
+}
+
+}  // namespace
+
+std::string defaultStorePath() {
+  std::string base;
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+    base = data;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+      const passwd* user = ::getpwuid(::getuid());
+      home = user != nullptr ? user->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] != '/') return {};
+    base = std::string(home) + "/.local/share";
+  }
+  return base + "/calbridge/calendar.db";
+}
+
+struct SqliteStore::EventRow {
+  std::int64_t id = 0;
+  std::string itemId;
+  std::string externalId;
+  std::int64_t calendarId = 0;
+  std::optional<std::string> title;
+  double start = 0;
+  double end = 0;
+  bool allDay = false;
+  int status = 0;
+  std::optional<std::string> timeZone;
+  std::optional<std::string> rule;
+  std::optional<double> until;
+  std::optional<std::int64_t> count;
+
+  static EventRow read(sqlite3_stmt* s) {
+    EventRow row;
+    row.id = sqlite3_column_int64(s, 0);
+    row.itemId = columnText(s, 1);
+    row.externalId = columnText(s, 2);
+    row.calendarId = sqlite3_column_int64(s, 3);
+    row.title = optionalText(s, 4);
+    row.start = sqlite3_column_double(s, 5);
+    row.end = sqlite3_column_double(s, 6);
+    row.allDay = sqlite3_column_int(s, 7) != 0;
+    row.status = sqlite3_column_int(s, 8);
+    row.timeZone = optionalText(s, 9);
+    row.rule = optionalText(s, 10);
+    row.until = optionalReal(s, 11);
+    row.count = optionalInteger(s, 12);
+    return row;
+  }
+};
+
+SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
+
+SqliteStore::~SqliteStore() {
+  if (inTransaction_) execute("ROLLBACK");
+  for (auto& [sql, s] : statements_) sqlite3_finalize(s);
+  if (db_ != nullptr) sqlite3_close(db_);
+}
+
+bool SqliteStore::open() {
+  if (opened_) return usable_;
+  opened_ = true;
+  if (path_.empty()) return false;
+  auto slash = path_.find_last_of('/');
+  if (slash != std::string::npos && !ensureDirectory(path_.substr(0, slash))) return false;
+  // Made here rather than by SQLite so that it is private from its first byte;
+  // the journal files SQLite adds take the same mode.
+  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  else if (errno != EEXIST) return false;
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
+  usable_ = migrate();
+  return usable_;
+}
+
+bool SqliteStore::migrate() {
+  auto readVersion = [this]() -> std::optional<int> {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr) != SQLITE_OK) return std::nullopt;
+    std::optional<int> version;
+    if (sqlite3_step(s) == SQLITE_ROW) version = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    return version;
+  };
+  // Reading the header is also the check that this is a database at all; a
+  // damaged or foreign file stops here, untouched.
+  auto version = readVersion();
+  if (!version || *version > kSchemaVersion || *version < 0) return false;
+  if (*version == kSchemaVersion) return true;
+
+  // The journal mode is chosen outside any transaction; it persists in the file.
+  for (int attempt = 0;; ++attempt) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(s);
+    bool wal = rc == SQLITE_ROW && columnText(s, 0) == "wal";
+    sqlite3_finalize(s);
+    if (wal) break;
+    if ((rc & 0xFF) != SQLITE_BUSY || attempt >= kBusyTimeoutMs / 10) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  if (!execute("BEGIN IMMEDIATE")) return false;
+  bool done = false;
+  version = readVersion();  // another process may have finished first
+  if (version && *version == kSchemaVersion) {
+    done = true;
+  } else if (version && *version >= 0 && *version < kSchemaVersion) {
+    bool fresh = *version == 0;
+    done = true;
+    if (fresh) {
+      // A file with tables but no version is somebody else's database.
+      sqlite3_stmt* s = nullptr;
+      done = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr) == SQLITE_OK &&
+             sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
+      sqlite3_finalize(s);
+    }
+    for (int v = *version; done && v < kSchemaVersion; ++v) {
+      done = sqlite3_exec(db_, kMigrations[v], nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    if (done && fresh) {
+      // A new store has one local account and one calendar in it, the default for new events.
+      sqlite3_stmt* source = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, 'On This Computer', 0)");
+      if (source != nullptr) bindText(source, 1, newUuid());
+      sqlite3_stmt* calendar = run(source) ? statement(
+          "INSERT INTO calendars(identifier, title, writable, immutable, source_id) "
+          "VALUES(?1, 'Calendar', 1, 0, last_insert_rowid())") : nullptr;
+      if (calendar != nullptr) bindText(calendar, 1, newUuid());
+      done = run(calendar) &&
+             run(statement("INSERT INTO settings(name, value) VALUES('authorization', 0), "
+                           "('default_calendar', last_insert_rowid()), ('longest_event', 0)"));
+    }
+    std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+    done = done && execute(setVersion.c_str());
+  }
+  if (done && execute("COMMIT")) return true;
+  execute("ROLLBACK");
+  return false;
+}
+
+sqlite3_stmt* SqliteStore::statement(const char* sql) {
+  if (db_ == nullptr) return nullptr;
+  auto found = statements_.find(sql);
+  if (found != statements_.end()) {
+    sqlite3_reset(found->second);
+    sqlite3_clear_bindings(found->second);
+    return found->second;
+  }
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(s);
+    return nullptr;
+  }
+  statements_.emplace(sql, s);
+  return s;
+}
+
+bool SqliteStore::execute(const char* sql) {
+  return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool SqliteStore::step(sqlite3_stmt* s, bool* row) {
+  *row = false;
+  if (s == nullptr) {
+    readFailed_ = true;
+    return false;
+  }
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) {
+    *row = true;
+    return true;
+  }
+  if (rc == SQLITE_DONE) return true;
+  readFailed_ = true;
+  return false;
+}
+
+template <typename Work>
+bool SqliteStore::change(bool commit, Work&& work) {
+  if (!usable_) return false;
+  bool began = false;
+  if (!inTransaction_) {
+    if (!execute("BEGIN IMMEDIATE")) return false;
+    inTransaction_ = true;
+    began = true;
+  }
+  // Each change is a savepoint of its own, so a refused one leaves the staged rest intact.
+  bool done = execute("SAVEPOINT change");
+  if (done) {
+    done = work();
+    if (done) {
+      done = execute("RELEASE change");
+    } else {
+      execute("ROLLBACK TO change");
+      execute("RELEASE change");
+    }
+  }
+  if (!done) {
+    calendarRows_.reset();
+    if (began) {
+      execute("ROLLBACK");
+      inTransaction_ = false;
+    }
+    return false;
+  }
+  return commit ? finishTransaction() : true;
+}
+
+bool SqliteStore::finishTransaction() {
+  if (!inTransaction_) return true;
+  inTransaction_ = false;
+  if (execute("COMMIT")) return true;
+  execute("ROLLBACK");
+  calendarRows_.reset();
+  return false;
+}
+
+bool SqliteStore::commit() { return usable_ && finishTransaction(); }
+
+std::optional<std::int64_t> SqliteStore::setting(const char* name) {
+  sqlite3_stmt* s = statement("SELECT value FROM settings WHERE name = ?1");
+  if (s != nullptr) sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
+  bool row = false;
+  if (!step(s, &row) || !row) return std::nullopt;
+  return optionalInteger(s, 0);
+}
+
+double SqliteStore::longestEvent() {
+  sqlite3_stmt* s = statement("SELECT value FROM settings WHERE name = 'longest_event'");
+  bool row = false;
+  if (!step(s, &row) || !row) return 0;
+  return std::max(0.0, sqlite3_column_double(s, 0));
+}
+
+AuthorizationStatus SqliteStore::authorizationStatus() {
+  auto value = usable_ ? setting("authorization") : std::nullopt;
+  if (!value || *value < 0 || *value > 4) return AuthorizationStatus::restricted;
+  return static_cast<AuthorizationStatus>(*value);
+}
+
+void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion) {
+  if (authorizationStatus() != AuthorizationStatus::notDetermined || readFailed_) {
+    completion(false);
+    return;
+  }
+  PromptMethod method = availablePrompt();
+  if (method == PromptMethod::none) {
+    completion(false);
+    return;
+  }
+  std::thread([path = path_, method, completion = std::move(completion)] {
+    auto answer = askUser(method, "calbridge asks for full access to your calendars: to list, add and remove "
+                                  "events and calendars. Allow it?");
+    bool granted = false;
+    if (answer) {
+      bool recorded = recordAuthorization(path, *answer ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied);
+      granted = *answer && recorded;
+    }
+    completion(granted);
+  }).detach();
+}
+
+const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
+  if (calendarRows_) return *calendarRows_;
+  std::vector<CalendarRow> rows;
+  sqlite3_stmt* s = usable_ ? statement(
+      "SELECT c.id, c.identifier, c.title, c.color_space, c.color_components, c.writable, c.immutable, "
+      "s.identifier, s.title, s.type FROM calendars c LEFT JOIN sources s ON s.id = c.source_id ORDER BY c.id")
+                            : nullptr;
+  bool row = false;
+  while (usable_ && step(s, &row) && row) {
+    auto calendar = std::make_shared<Calendar>();
+    calendar->calendarIdentifier = columnText(s, 1);
+    calendar->title = columnText(s, 2);
+    calendar->color = colorOf(optionalText(s, 3), optionalText(s, 4));
+    calendar->allowsContentModifications = sqlite3_column_int(s, 5) != 0;
+    calendar->isImmutable = sqlite3_column_int(s, 6) != 0;
+    if (sqlite3_column_type(s, 7) != SQLITE_NULL) {
+      calendar->source = Source{columnText(s, 7), optionalText(s, 8), sqlite3_column_int(s, 9)};
+    }
+    rows.push_back(CalendarRow{sqlite3_column_int64(s, 0), std::move(calendar)});
+  }
+  calendarRows_ = std::move(rows);
+  return *calendarRows_;
+}
+
+const SqliteStore::CalendarRow* SqliteStore::findCalendar(std::string_view identifier) {
+  for (const auto& row : calendarRows()) {
+    if (canonicallyEqual(row.calendar->calendarIdentifier, identifier)) return &row;
+  }
+  return nullptr;
+}
+
+const SqliteStore::CalendarRow* SqliteStore::findCalendar(std::int64_t id) {
+  for (const auto& row : calendarRows()) {
+    if (row.id == id) return &row;
+  }
+  return nullptr;
+}
+
+std::optional<std::int64_t> SqliteStore::findSource(std::string_view identifier) {
+  sqlite3_stmt* s = statement("SELECT id, identifier FROM sources ORDER BY id");
+  bool row = false;
+  while (step(s, &row) && row) {
+    if (canonicallyEqual(columnText(s, 1), identifier)) return sqlite3_column_int64(s, 0);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::shared_ptr<const Calendar>> SqliteStore::calendars() {
+  std::vector<std::shared_ptr<const Calendar>> result;
+  for (const auto& row : calendarRows()) result.push_back(row.calendar);
+  return result;
+}
+
+std::shared_ptr<const Calendar> SqliteStore::calendarWithIdentifier(std::string_view identifier) {
+  const CalendarRow* row = findCalendar(identifier);
+  return row != nullptr ? row->calendar : nullptr;
+}
+
+std::shared_ptr<const Calendar> SqliteStore::defaultCalendarForNewEvents() {
+  auto id = usable_ ? setting("default_calendar") : std::nullopt;
+  const CalendarRow* row = id ? findCalendar(*id) : nullptr;
+  return row != nullptr ? row->calendar : nullptr;
+}
+
+std::vector<Source> SqliteStore::sources() {
+  std::vector<Source> result;
+  sqlite3_stmt* s = usable_ ? statement("SELECT identifier, title, type FROM sources ORDER BY id") : nullptr;
+  bool row = false;
+  while (usable_ && step(s, &row) && row) {
+    result.push_back(Source{columnText(s, 0), optionalText(s, 1), sqlite3_column_int(s, 2)});
+  }
+  return result;
+}
+
+Series SqliteStore::seriesOf(const EventRow& row) {
+  Series series;
+  series.rule = row.rule.value_or("");
+  series.start = row.start;
+  series.duration = std::max(0.0, row.end - row.start);
+  series.floating = !row.timeZone;
+  series.allDay = row.allDay;
+  series.zone = row.timeZone ? zones_.find(*row.timeZone) : &zones_.local();
+  if (series.zone == nullptr) series.zone = &zones_.utc();
+  series.until = row.until;
+  series.count = row.count;
+  sqlite3_stmt* s = statement("SELECT wall FROM excluded WHERE event_id = ?1 ORDER BY wall");
+  if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
+  bool found = false;
+  while (step(s, &found) && found) series.excluded.push_back(sqlite3_column_int64(s, 0));
+  return series;
+}
+
+std::optional<double> SqliteStore::lastEndOf(const Series& series) {
+  if (series.until) return *series.until + series.duration;
+  if (!series.count || *series.count > 100000) return std::nullopt;
+  std::optional<double> last;
+  Series all = series;
+  all.excluded.clear();
+  double fraction = series.start - std::floor(series.start);
+  expandSeries(all, -62135596800.0, 253402300800.0, [&](const Occurrence& o) {
+    last = series.floating ? static_cast<double>(o.wall) + fraction : o.start;
+    return true;
+  });
+  if (!last) return series.start + series.duration;
+  return *last + series.duration;
+}
+
+Event SqliteStore::eventOf(const EventRow& row, const CalendarRow& calendar, double start, double end) {
+  Event event;
+  event.calendar = calendar.calendar;
+  event.title = row.title;
+  event.startDate = start;
+  event.endDate = end;
+  event.isAllDay = row.allDay;
+  event.status = row.status;
+  event.timeZone = row.timeZone;
+  event.calendarItemIdentifier = row.itemId;
+  event.calendarItemExternalIdentifier = row.externalId;
+  event.eventIdentifier = row.itemId;
+  event.occurrenceDate = start;
+  return event;
+}
+
+std::vector<Event> SqliteStore::eventsMatching(double from, double to,
+                                               const std::vector<std::shared_ptr<const Calendar>>& calendars) {
+  std::vector<Event> events;
+  if (!usable_ || !(from < to)) return events;
+  std::vector<const CalendarRow*> selected;
+  for (const auto& calendar : calendars) {
+    if (!calendar) continue;
+    const CalendarRow* row = findCalendar(calendar->calendarIdentifier);
+    if (row != nullptr && std::find(selected.begin(), selected.end(), row) == selected.end()) selected.push_back(row);
+  }
+  if (selected.empty()) return events;
+
+  auto overlaps = [&](double start, double end) { return start < to && (end > from || start >= from); };
+  // Floating times are wall seconds in the table; a day's margin covers any offset.
+  const double earliestSingle = from - longestEvent() - kDaySeconds;
+  const double latestStart = to + kDaySeconds;
+  const Zone& local = zones_.local();
+
+  for (const CalendarRow* calendar : selected) {
+    sqlite3_stmt* s = statement(
+        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
+        "count FROM events WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 "
+        "ORDER BY start, id");
+    if (s != nullptr) {
+      sqlite3_bind_int64(s, 1, calendar->id);
+      sqlite3_bind_double(s, 2, earliestSingle);
+      sqlite3_bind_double(s, 3, latestStart);
+    }
+    bool row = false;
+    while (step(s, &row) && row) {
+      EventRow event = EventRow::read(s);
+      double start = event.start;
+      double end = event.end;
+      if (!event.timeZone && convertible(start) && convertible(end)) {
+        start = epochOf(local, start);
+        end = epochOf(local, end);
+      }
+      if (overlaps(start, end)) events.push_back(eventOf(event, *calendar, start, end));
+    }
+
+    std::vector<EventRow> series;
+    s = statement(
+        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
+        "count FROM events WHERE calendar_id = ?1 AND rule IS NOT NULL AND start < ?3 "
+        "AND (last_end IS NULL OR last_end > ?2) ORDER BY start, id");
+    if (s != nullptr) {
+      sqlite3_bind_int64(s, 1, calendar->id);
+      sqlite3_bind_double(s, 2, from - kDaySeconds);
+      sqlite3_bind_double(s, 3, latestStart);
+    }
+    while (step(s, &row) && row) series.push_back(EventRow::read(s));
+    for (const EventRow& event : series) {
+      Series expansion = seriesOf(event);
+      expandSeries(expansion, from, to, [&](const Occurrence& o) {
+        events.push_back(eventOf(event, *calendar, o.start, o.start + expansion.duration));
+        return true;
+      });
+    }
+  }
+  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+    if (*a.startDate != *b.startDate) return *a.startDate < *b.startDate;
+    return *a.endDate < *b.endDate;
+  });
+  return events;
+}
+
+std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) {
+  std::vector<CalendarItem> items;
+  if (!usable_) return items;
+  sqlite3_stmt* s = statement(
+      "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
+      "count FROM events WHERE external_key = ?1 ORDER BY id");
+  if (s != nullptr) bindText(s, 1, nfc(externalIdentifier));
+  std::vector<EventRow> rows;
+  bool row = false;
+  while (step(s, &row) && row) rows.push_back(EventRow::read(s));
+  const Zone& local = zones_.local();
+  for (const EventRow& event : rows) {
+    const CalendarRow* calendar = findCalendar(event.calendarId);
+    if (calendar == nullptr) continue;
+    double start = event.start;
+    double end = event.end;
+    if (!event.timeZone && convertible(start) && convertible(end)) {
+      start = epochOf(local, start);
+      end = epochOf(local, end);
+    }
+    items.push_back(CalendarItem{EntityType::event, eventOf(event, *calendar, start, end)});
+  }
+  return items;
+}
+
+bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
+  std::optional<double> lastEnd;
+  if (event.rule) {
+    EventRow row;
+    row.start = event.start;
+    row.end = event.end;
+    row.allDay = event.allDay;
+    row.timeZone = event.timeZone;
+    row.rule = event.rule;
+    row.until = event.until;
+    row.count = event.count;
+    row.id = -1;  // no exclusions stored yet; they cannot move the end
+    lastEnd = lastEndOf(seriesOf(row));
+  }
+  event.calendarItemIdentifier = newUuid();
+  sqlite3_stmt* s = statement(
+      "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
+      "time_zone, rule, until, count, last_end) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+  if (s == nullptr) return false;
+  bindText(s, 1, event.calendarItemIdentifier);
+  bindText(s, 2, event.externalIdentifier);
+  bindText(s, 3, nfc(event.externalIdentifier));
+  sqlite3_bind_int64(s, 4, calendarId);
+  bindOptionalText(s, 5, event.title);
+  sqlite3_bind_double(s, 6, event.start);
+  sqlite3_bind_double(s, 7, event.end);
+  sqlite3_bind_int(s, 8, event.allDay ? 1 : 0);
+  sqlite3_bind_int(s, 9, event.status);
+  bindOptionalText(s, 10, event.timeZone);
+  bindOptionalText(s, 11, event.rule);
+  bindOptionalReal(s, 12, event.until);
+  if (event.count) sqlite3_bind_int64(s, 13, *event.count);
+  bindOptionalReal(s, 14, lastEnd);
+  if (!run(s)) return false;
+  std::int64_t id = sqlite3_last_insert_rowid(db_);
+  for (std::int64_t wall : event.excluded) {
+    sqlite3_stmt* e = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
+    if (e == nullptr) return false;
+    sqlite3_bind_int64(e, 1, id);
+    sqlite3_bind_int64(e, 2, wall);
+    if (!run(e)) return false;
+  }
+  if (!event.rule) {
+    sqlite3_stmt* longest =
+        statement("UPDATE settings SET value = ?1 WHERE name = 'longest_event' AND value < ?1");
+    if (longest == nullptr) return false;
+    sqlite3_bind_double(longest, 1, event.end - event.start);
+    if (!run(longest)) return false;
+  }
+  return true;
+}
+
+bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
+  if (!usable_ || event.calendarItemIdentifier || !event.calendar || !event.startDate || !event.endDate) return false;
+  const double start = *event.startDate;
+  const double end = *event.endDate;
+  if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
+  const CalendarRow* calendar = findCalendar(event.calendar->calendarIdentifier);
+  if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+
+  StoredEvent stored;
+  stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
+  stored.title = event.title;
+  stored.allDay = event.isAllDay;
+  stored.status = event.status;
+  const Zone* zone = nullptr;
+  if (event.isAllDay) {
+    // All-day events float: they keep their dates wherever the machine's clock is set.
+    zone = &zones_.local();
+    if (!convertible(start) || !convertible(end)) return false;
+    stored.start = wallOf(*zone, start);
+    stored.end = wallOf(*zone, end);
+  } else {
+    zone = zones_.find(event.timeZone.value_or(zones_.local().name));
+    if (zone == nullptr) return false;
+    stored.timeZone = zone->name;
+    stored.start = start;
+    stored.end = end;
+  }
+  if (event.recurrenceRule) {
+    const RecurrenceRule& rule = *event.recurrenceRule;
+    if (rule.interval < 1) return false;
+    stored.rule = ruleText(rule);
+    if (rule.endDate) {
+      if (!std::isfinite(*rule.endDate) || (event.isAllDay && !convertible(*rule.endDate))) return false;
+      stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
+    }
+  }
+  if (!change(commit, [&] { return insertEvent(calendar->id, stored); })) return false;
+  event.calendarItemIdentifier = stored.calendarItemIdentifier;
+  event.calendarItemExternalIdentifier = stored.externalIdentifier;
+  event.eventIdentifier = stored.calendarItemIdentifier;
+  event.timeZone = stored.timeZone;
+  event.occurrenceDate = start;
+  return true;
+}
+
+bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, Span span) {
+  Series series = seriesOf(row);
+  auto removeAll = [&] {
+    sqlite3_stmt* s = statement("DELETE FROM events WHERE id = ?1");
+    if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
+    return run(s);
+  };
+  const double first = series.floating ? epochOf(*series.zone, series.start) : series.start;
+  // Ending a series at its first occurrence removes it, even when that first
+  // occurrence itself was already excluded.
+  if (span == Span::futureEvents && occurrenceStart <= first + kSameMoment) return removeAll();
+
+  std::optional<Occurrence> found;
+  expandSeries(series, occurrenceStart - 1, occurrenceStart + 1, [&](const Occurrence& o) {
+    if (std::fabs(o.start - occurrenceStart) < kSameMoment) {
+      found = o;
+      return false;
+    }
+    return true;
+  });
+  if (!found) return false;
+
+  const double fraction = series.start - std::floor(series.start);
+  if (span == Span::futureEvents) {
+    series.until = series.floating ? static_cast<double>(found->wall) + fraction - 1 : found->start - 1;
+    series.count.reset();
+    std::erase_if(series.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
+    sqlite3_stmt* s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, row.id);
+    sqlite3_bind_double(s, 2, *series.until);
+    bindOptionalReal(s, 3, lastEndOf(series));
+    if (!run(s)) return false;
+    sqlite3_stmt* e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
+    if (e == nullptr) return false;
+    sqlite3_bind_int64(e, 1, row.id);
+    sqlite3_bind_int64(e, 2, found->wall);
+    if (!run(e)) return false;
+  } else {
+    sqlite3_stmt* s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, row.id);
+    sqlite3_bind_int64(s, 2, found->wall);
+    if (!run(s)) return false;
+    series.excluded.insert(std::lower_bound(series.excluded.begin(), series.excluded.end(), found->wall),
+                           found->wall);
+  }
+
+  // A series that ends and has nothing left is removed rather than kept invisible.
+  if (series.until || (series.count && *series.count <= 100000)) {
+    bool remains = false;
+    expandSeries(series, -62135596800.0, 253402300800.0, [&](const Occurrence&) {
+      remains = true;
+      return false;
+    });
+    if (!remains) return removeAll();
+  }
+  return true;
+}
+
+bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
+  if (!usable_ || !event.calendarItemIdentifier) return false;
+  return change(commit, [&] {
+    sqlite3_stmt* s = statement(
+        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
+        "count FROM events WHERE item_id = ?1");
+    if (s == nullptr) return false;
+    bindText(s, 1, *event.calendarItemIdentifier);
+    if (sqlite3_step(s) != SQLITE_ROW) return false;
+    EventRow row = EventRow::read(s);
+    sqlite3_reset(s);
+    const CalendarRow* calendar = findCalendar(row.calendarId);
+    if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+    if (!row.rule) {
+      sqlite3_stmt* d = statement("DELETE FROM events WHERE id = ?1");
+      if (d == nullptr) return false;
+      sqlite3_bind_int64(d, 1, row.id);
+      return run(d);
+    }
+    auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
+    if (!occurrence) return false;
+    return removeFromSeries(row, *occurrence, span);
+  });
+}
+
+bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
+  if (!usable_ || !calendar.calendarIdentifier.empty() || !calendar.source) return false;
+  auto sourceId = findSource(calendar.source->sourceIdentifier);
+  if (!sourceId) return false;
+  std::string identifier = newUuid();
+  bool saved = change(commit, [&] {
+    sqlite3_stmt* s = statement(
+        "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    if (s == nullptr) return false;
+    bindText(s, 1, identifier);
+    bindText(s, 2, calendar.title);
+    if (calendar.color) {
+      bindText(s, 3, colorSpaceName(calendar.color->space));
+      bindText(s, 4, componentsText(*calendar.color));
+    }
+    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
+    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+    sqlite3_bind_int64(s, 7, *sourceId);
+    return run(s);
+  });
+  calendarRows_.reset();
+  if (saved) calendar.calendarIdentifier = identifier;
+  return saved;
+}
+
+bool SqliteStore::removeCalendar(const Calendar& calendar, bool commit) {
+  const CalendarRow* row = usable_ ? findCalendar(calendar.calendarIdentifier) : nullptr;
+  if (row == nullptr || row->calendar->isImmutable) return false;
+  return removeCalendarRow(row->id, commit);
+}
+
+bool SqliteStore::deleteCalendar(std::string_view identifier) {
+  const CalendarRow* row = usable_ ? findCalendar(identifier) : nullptr;
+  return row != nullptr && removeCalendarRow(row->id, true);
+}
+
+bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
+  bool removed = change(commit, [&] {
+    sqlite3_stmt* d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
+    if (d == nullptr) return false;
+    sqlite3_bind_int64(d, 1, id);
+    if (!run(d)) return false;
+    sqlite3_stmt* s = statement("DELETE FROM calendars WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, id);
+    return run(s) && sqlite3_changes(db_) == 1;
+  });
+  calendarRows_.reset();
+  return removed;
+}
+
+bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
+  return change(true, [&] {
+    sqlite3_stmt* s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
+    if (s == nullptr) return false;
+    sqlite3_bind_int(s, 1, static_cast<int>(status));
+    return run(s);
+  });
+}
+
+std::optional<std::string> SqliteStore::addSource(const std::string& title, int type) {
+  std::string identifier = newUuid();
+  bool added = change(true, [&] {
+    sqlite3_stmt* s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
+    if (s == nullptr) return false;
+    bindText(s, 1, identifier);
+    bindText(s, 2, title);
+    sqlite3_bind_int(s, 3, type);
+    return run(s);
+  });
+  if (!added) return std::nullopt;
+  return identifier;
+}
+
+bool SqliteStore::removeSource(std::string_view identifier) {
+  auto id = usable_ ? findSource(identifier) : std::nullopt;
+  if (!id) return false;
+  return change(true, [&] {
+    sqlite3_stmt* used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
+    if (used == nullptr) return false;
+    sqlite3_bind_int64(used, 1, *id);
+    if (sqlite3_step(used) != SQLITE_DONE) return false;
+    sqlite3_stmt* s = statement("DELETE FROM sources WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, *id);
+    return run(s);
+  });
+}
+
+std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
+  std::optional<std::int64_t> sourceId;
+  if (calendar.source) {
+    sourceId = findSource(calendar.source->sourceIdentifier);
+    if (!sourceId) return std::nullopt;
+  }
+  std::string identifier = newUuid();
+  bool added = change(true, [&] {
+    sqlite3_stmt* s = statement(
+        "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    if (s == nullptr) return false;
+    bindText(s, 1, identifier);
+    bindText(s, 2, calendar.title);
+    if (calendar.color) {
+      bindText(s, 3, colorSpaceName(calendar.color->space));
+      bindText(s, 4, componentsText(*calendar.color));
+    }
+    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
+    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+    if (sourceId) sqlite3_bind_int64(s, 7, *sourceId);
+    return run(s);
+  });
+  calendarRows_.reset();
+  if (!added) return std::nullopt;
+  return identifier;
+}
+
+bool SqliteStore::updateCalendar(const Calendar& calendar) {
+  const CalendarRow* row = usable_ ? findCalendar(calendar.calendarIdentifier) : nullptr;
+  if (row == nullptr) return false;
+  std::int64_t id = row->id;
+  bool updated = change(true, [&] {
+    sqlite3_stmt* s = statement(
+        "UPDATE calendars SET title = ?2, color_space = ?3, color_components = ?4, writable = ?5, immutable = ?6 "
+        "WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, id);
+    bindText(s, 2, calendar.title);
+    if (calendar.color) {
+      bindText(s, 3, colorSpaceName(calendar.color->space));
+      bindText(s, 4, componentsText(*calendar.color));
+    }
+    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
+    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+    return run(s);
+  });
+  calendarRows_.reset();
+  return updated;
+}
+
+bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier) {
+  std::optional<std::int64_t> id;
+  if (identifier) {
+    const CalendarRow* row = usable_ ? findCalendar(*identifier) : nullptr;
+    if (row == nullptr) return false;
+    id = row->id;
+  }
+  return change(true, [&] {
+    sqlite3_stmt* s = id ? statement("INSERT OR REPLACE INTO settings(name, value) VALUES('default_calendar', ?1)")
+                         : statement("DELETE FROM settings WHERE name = 'default_calendar'");
+    if (s == nullptr) return false;
+    if (id) sqlite3_bind_int64(s, 1, *id);
+    return run(s);
+  });
+}
+
+bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events) {
+  const CalendarRow* row = usable_ ? findCalendar(calendarIdentifier) : nullptr;
+  if (row == nullptr) return false;
+  std::int64_t id = row->id;
+  return change(true, [&] {
+    for (StoredEvent& event : events) {
+      if (!insertEvent(id, event)) return false;
+    }
+    return true;
+  });
+}
+
+std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_view calendarIdentifier) {
+  const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
+  if (calendar == nullptr) return std::nullopt;
+  sqlite3_stmt* s = statement(
+      "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
+      "count FROM events WHERE calendar_id = ?1 ORDER BY id");
+  if (s != nullptr) sqlite3_bind_int64(s, 1, calendar->id);
+  std::vector<EventRow> rows;
+  bool row = false;
+  while (step(s, &row) && row) rows.push_back(EventRow::read(s));
+  if (readFailed_) return std::nullopt;
+  std::vector<StoredEvent> events;
+  for (const EventRow& r : rows) {
+    StoredEvent event;
+    event.calendarItemIdentifier = r.itemId;
+    event.externalIdentifier = r.externalId;
+    event.title = r.title;
+    event.start = r.start;
+    event.end = r.end;
+    event.allDay = r.allDay;
+    event.status = r.status;
+    event.timeZone = r.timeZone;
+    event.rule = r.rule;
+    event.until = r.until;
+    event.count = r.count;
+    if (r.rule) event.excluded = seriesOf(r).excluded;
+    events.push_back(std::move(event));
+  }
+  if (readFailed_) return std::nullopt;
+  return events;
+}
+
+}  // namespace calbridge

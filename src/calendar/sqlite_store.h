@@ -1,0 +1,138 @@
+// The calendar store on Linux: one SQLite database per user.
+//
+// Durability: WAL journal with synchronous=FULL, so a change that committed
+// survives a crash or a power cut; staged changes live in one open transaction
+// and vanish if the process ends before committing. Several processes may use
+// the store at once; writers wait their turn (busy timeout) rather than fail.
+#pragma once
+
+#include "calendar/recurrence.h"
+#include "calendar/store.h"
+#include "calendar/time_zone.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace calbridge {
+
+// $XDG_DATA_HOME/calbridge/calendar.db, or ~/.local/share/calbridge/calendar.db
+// when XDG_DATA_HOME is unset or not absolute; empty when no home is known.
+std::string defaultStorePath();
+
+// An event as stored, with everything calendar file exchange needs.
+struct StoredEvent {
+  std::string calendarItemIdentifier;  // filled in when the event is stored
+  std::string externalIdentifier;
+  std::optional<std::string> title;
+  // Epoch seconds; for a floating event (no time zone) wall seconds instead.
+  double start = 0;
+  double end = 0;
+  bool allDay = false;
+  int status = 0;
+  std::optional<std::string> timeZone;  // absent: floating
+  std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
+  std::optional<double> until;  // in the same terms as start
+  std::optional<std::int64_t> count;
+  std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
+};
+
+class SqliteStore final : public Store {
+ public:
+  // Touches nothing until `open`.
+  explicit SqliteStore(std::string path);
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  bool open() override;
+  bool readFailed() const override { return readFailed_; }
+  AuthorizationStatus authorizationStatus() override;
+  void requestFullAccessToEvents(std::function<void(bool)> completion) override;
+  std::vector<std::shared_ptr<const Calendar>> calendars() override;
+  std::shared_ptr<const Calendar> calendarWithIdentifier(std::string_view identifier) override;
+  std::shared_ptr<const Calendar> defaultCalendarForNewEvents() override;
+  std::vector<Source> sources() override;
+  std::vector<CalendarItem> calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) override;
+  std::vector<Event> eventsMatching(double start, double end,
+                                    const std::vector<std::shared_ptr<const Calendar>>& calendars) override;
+  // Saves new events only; an event that is already stored is refused.
+  bool saveEvent(Event& event, Span span, bool commit) override;
+  bool removeEvent(const Event& event, Span span, bool commit) override;
+  // Saves new calendars only, into an existing account.
+  bool saveCalendar(Calendar& calendar, bool commit) override;
+  // Refuses an immutable calendar.
+  bool removeCalendar(const Calendar& calendar, bool commit) override;
+  bool commit() override;
+
+  const std::string& path() const { return path_; }
+
+  // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
+  bool setAuthorizationStatus(AuthorizationStatus status);
+  std::optional<std::string> addSource(const std::string& title, int type);
+  // Refused while the account holds calendars.
+  bool removeSource(std::string_view identifier);
+  // A calendar with the given title, color, flags and account (by its
+  // identifier; none for a calendar without an account). Returns its identifier.
+  std::optional<std::string> addCalendar(const Calendar& calendar);
+  // Changes title, color and flags of the stored calendar with that identifier.
+  bool updateCalendar(const Calendar& calendar);
+  // Removes a calendar, immutable or not, with its events.
+  bool deleteCalendar(std::string_view identifier);
+  bool setDefaultCalendar(std::optional<std::string_view> identifier);
+
+  // Stores `events` in the calendar, all of them or none, filling in their identifiers.
+  bool importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events);
+  // Every event of the calendar, in the order stored; nothing when it cannot be read.
+  std::optional<std::vector<StoredEvent>> storedEvents(std::string_view calendarIdentifier);
+
+  ZoneCache& zones() { return zones_; }
+
+ private:
+  struct CalendarRow {
+    std::int64_t id;
+    std::shared_ptr<const Calendar> calendar;
+  };
+  struct EventRow;
+
+  bool migrate();
+  sqlite3_stmt* statement(const char* sql);
+  bool execute(const char* sql);
+  bool step(sqlite3_stmt* statement, bool* row);
+  template <typename Work>
+  bool change(bool commit, Work&& work);
+  bool finishTransaction();
+
+  const std::vector<CalendarRow>& calendarRows();
+  const CalendarRow* findCalendar(std::string_view identifier);
+  const CalendarRow* findCalendar(std::int64_t id);
+  std::optional<std::int64_t> findSource(std::string_view identifier);
+  std::optional<std::int64_t> setting(const char* name);
+  double longestEvent();
+
+  Series seriesOf(const EventRow& row);
+  std::optional<double> lastEndOf(const Series& series);
+  Event eventOf(const EventRow& row, const CalendarRow& calendar, double start, double end);
+  bool removeFromSeries(const EventRow& row, double occurrenceStart, Span span);
+  bool insertEvent(std::int64_t calendarId, StoredEvent& event);
+  bool removeCalendarRow(std::int64_t id, bool commit);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  bool opened_ = false;
+  bool usable_ = false;
+  bool readFailed_ = false;
+  bool inTransaction_ = false;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  std::optional<std::vector<CalendarRow>> calendarRows_;
+  ZoneCache zones_;
+};
+
+}  // namespace calbridge
