@@ -1,0 +1,68 @@
+#include "commands/delete_event.h"
+
+#include "calendar/authorization.h"
+#include "protocol/readers.h"
+#include "protocol/unicode.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace calbridge {
+
+namespace {
+
+constexpr double kSearchSeconds = 60;
+constexpr double kStartTolerance = 1;
+
+Reply deleted(std::int64_t count) {
+  return ok([&](JsonOut& out) {
+    out.startObject();
+    out.key("deleted");
+    out.integer(count);
+    out.endObject();
+  });
+}
+
+}  // namespace
+
+Reply deleteEventCommand(Store& store, const Request& input) {
+  if (!hasAccess(store)) return fail(ErrorCode::denied);
+  auto uid = text(input, "uid", kMaxUidCharacters);
+  if (!uid) return fail(ErrorCode::invalid);
+  auto calendarId = plainString(input, "calendar");
+  if (!calendarId) return fail(ErrorCode::invalid);
+
+  auto items = store.calendarItemsWithExternalIdentifier(*uid);
+  const Event* candidate = nullptr;
+  for (const auto& item : items) {
+    if (item.entityType != EntityType::event || !item.event.calendar) continue;
+    if (canonicallyEqual(item.event.calendar->calendarIdentifier, *calendarId)) {
+      candidate = &item.event;
+      break;
+    }
+  }
+  if (candidate == nullptr || !candidate->calendar->allowsContentModifications) return deleted(0);
+
+  auto start = number(input, "start");
+  if (!start) {
+    if (!store.removeEvent(*candidate, Span::futureEvents, true)) return fail(ErrorCode::failed);
+    return deleted(1);
+  }
+
+  std::int64_t count = 0;
+  for (const Event& occurrence :
+       store.eventsMatching(*start - kSearchSeconds, *start + kSearchSeconds, {candidate->calendar})) {
+    if (!occurrence.calendarItemExternalIdentifier ||
+        !canonicallyEqual(*occurrence.calendarItemExternalIdentifier, *uid)) {
+      continue;
+    }
+    if (!occurrence.startDate || std::fabs(*occurrence.startDate - *start) >= kStartTolerance) continue;
+    if (store.removeEvent(occurrence, Span::thisEvent, false)) ++count;
+  }
+  // The removals become real only with this commit. When it fails none of them
+  // happened, and saying otherwise would leave the host believing they had.
+  if (!store.commit() && count > 0) return fail(ErrorCode::failed);
+  return deleted(count);
+}
+
+}  // namespace calbridge
