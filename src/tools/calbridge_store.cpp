@@ -1,0 +1,410 @@
+// calbridge-store: the store owner's tool. Errors are one line on standard
+// error with exit status 1; bad input changes nothing.
+#include "calendar/color.h"
+#include "calendar/sqlite_store.h"
+#include "protocol/reply.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calbridge {
+namespace {
+
+constexpr std::string_view kUsage = R"(usage: calbridge-store COMMAND [ARGS]
+
+The calendar store of calbridge, for its owner.
+
+  path                         print the database path
+  access [grant|deny|restrict|write-only|reset]
+                               print or set calendar permission
+  sources                      list accounts (JSON)
+  source add --title T --type N
+  source remove ID             only an account that holds no calendars
+  calendars                    list calendars (JSON)
+  calendar add --title T [--source ID] [--color #RRGGBB] [--read-only] [--immutable]
+  calendar set ID [--title T] [--color #RRGGBB | --no-color]
+                  [--read-only | --writable] [--immutable | --mutable]
+  calendar remove ID           with its events, immutable or not
+  default set ID | default clear
+                               the default calendar for new events
+  import --calendar ID FILE.ics
+                               add a calendar file's events (FILE - reads stdin)
+  export --calendar ID         write the calendar as iCalendar to stdout
+
+COMMAND --help tells more about one command.
+)";
+
+struct HelpEntry {
+  std::string_view command;
+  std::string_view text;
+};
+
+constexpr HelpEntry kHelp[] = {
+    {"path", "usage: calbridge-store path\n\nPrints the path of the calendar database: "
+             "$XDG_DATA_HOME/calbridge/calendar.db,\nor ~/.local/share/calbridge/calendar.db.\n"},
+    {"access", "usage: calbridge-store access [grant|deny|restrict|write-only|reset]\n\n"
+               "Without an argument prints the status: not-determined, restricted, denied,\n"
+               "full or write-only. Only full lets calbridge read and change calendars;\n"
+               "reset makes it ask again on its next \"access\" or \"calendars\".\n"},
+    {"sources", "usage: calbridge-store sources\n\nPrints the accounts as a JSON array of "
+                "{\"id\",\"title\",\"type\"}.\nTypes: 0 local, 1 Exchange, 2 CalDAV, 3 MobileMe, "
+                "4 subscribed, 5 birthdays.\n"},
+    {"source", "usage: calbridge-store source add --title T --type N\n"
+               "       calbridge-store source remove ID\n\n"
+               "add prints the new account's id. remove refuses an account that holds calendars.\n"},
+    {"calendars", "usage: calbridge-store calendars\n\nPrints the calendars as a JSON array of "
+                  "{\"id\",\"title\",\"color\",\"source\",\"writable\",\"immutable\",\"default\"};\n"
+                  "color is \"#rrggbb\" or null, source the account's id or null.\n"},
+    {"calendar", "usage: calbridge-store calendar add --title T [--source ID] [--color #RRGGBB]\n"
+                 "                                    [--read-only] [--immutable]\n"
+                 "       calbridge-store calendar set ID [--title T] [--color #RRGGBB | --no-color]\n"
+                 "                                    [--read-only | --writable] [--immutable | --mutable]\n"
+                 "       calbridge-store calendar remove ID\n\n"
+                 "add prints the new calendar's id; without --source the calendar belongs to no\n"
+                 "account. remove takes the calendar's events with it.\n"},
+    {"default", "usage: calbridge-store default set ID\n       calbridge-store default clear\n\n"
+                "Sets or clears the default calendar for new events.\n"},
+    {"import", "usage: calbridge-store import --calendar ID FILE.ics\n\n"
+               "Adds every VEVENT of the file (- for standard input) to the calendar, all or\n"
+               "nothing, and prints how many. What the store does not keep (alarms, attendees,\n"
+               "changed single occurrences, extra dates) is counted on standard error.\n"},
+    {"export", "usage: calbridge-store export --calendar ID\n\n"
+               "Writes the calendar's events as one VCALENDAR to standard output.\n"},
+};
+
+int failWith(const std::string& message) {
+  std::fprintf(stderr, "calbridge-store: %s\n", message.c_str());
+  return 1;
+}
+
+// Options after the command words: "--name value" pairs and bare "--flag"s.
+struct Options {
+  std::vector<std::string_view> positional;
+  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> named;
+
+  std::optional<std::string_view> value(std::string_view name) const {
+    for (const auto& [n, v] : named) {
+      if (n == name) return v;
+    }
+    return std::nullopt;
+  }
+  bool has(std::string_view name) const {
+    for (const auto& [n, v] : named) {
+      if (n == name) return true;
+    }
+    return false;
+  }
+};
+
+std::optional<Options> parseOptions(int argc, char** argv, int first, std::initializer_list<std::string_view> valued,
+                                    std::initializer_list<std::string_view> flags, std::string* error) {
+  Options options;
+  for (int i = first; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg.size() > 2 && arg.substr(0, 2) == "--") {
+      bool takesValue = std::find(valued.begin(), valued.end(), arg) != valued.end();
+      bool isFlag = std::find(flags.begin(), flags.end(), arg) != flags.end();
+      if (!takesValue && !isFlag) {
+        *error = "unknown option " + std::string(arg);
+        return std::nullopt;
+      }
+      if (options.has(arg)) {
+        *error = "option " + std::string(arg) + " given twice";
+        return std::nullopt;
+      }
+      if (takesValue) {
+        if (i + 1 >= argc) {
+          *error = "option " + std::string(arg) + " needs a value";
+          return std::nullopt;
+        }
+        options.named.emplace_back(arg, std::string_view(argv[++i]));
+      } else {
+        options.named.emplace_back(arg, std::nullopt);
+      }
+    } else {
+      options.positional.push_back(arg);
+    }
+  }
+  return options;
+}
+
+bool wantsHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+void printJson(JsonOut& out) {
+  std::string text = out.take();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+std::string_view statusWord(AuthorizationStatus status) {
+  switch (status) {
+    case AuthorizationStatus::notDetermined: return "not-determined";
+    case AuthorizationStatus::restricted: return "restricted";
+    case AuthorizationStatus::denied: return "denied";
+    case AuthorizationStatus::fullAccess: return "full";
+    case AuthorizationStatus::writeOnly: return "write-only";
+  }
+  return "restricted";
+}
+
+bool parseType(std::string_view text, int* type) {
+  if (text.empty() || text.size() > 3) return false;
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *type = n;
+  return true;
+}
+
+int accessCommand(SqliteStore& store, const Options& options) {
+  if (options.positional.size() > 1 || !options.named.empty()) return failWith("usage: access [grant|deny|restrict|write-only|reset]");
+  if (options.positional.empty()) {
+    if (store.readFailed()) return failWith("cannot read the store");
+    std::printf("%s\n", std::string(statusWord(store.authorizationStatus())).c_str());
+    return store.readFailed() ? failWith("cannot read the store") : 0;
+  }
+  struct Word {
+    std::string_view word;
+    AuthorizationStatus status;
+  };
+  static constexpr Word kWords[] = {{"grant", AuthorizationStatus::fullAccess},
+                                    {"deny", AuthorizationStatus::denied},
+                                    {"restrict", AuthorizationStatus::restricted},
+                                    {"write-only", AuthorizationStatus::writeOnly},
+                                    {"reset", AuthorizationStatus::notDetermined}};
+  for (const auto& w : kWords) {
+    if (options.positional[0] == w.word) {
+      return store.setAuthorizationStatus(w.status) ? 0 : failWith("the store refused the change");
+    }
+  }
+  return failWith("unknown access word " + std::string(options.positional[0]));
+}
+
+int sourcesCommand(SqliteStore& store) {
+  auto sources = store.sources();
+  if (store.readFailed()) return failWith("cannot read the store");
+  JsonOut out;
+  out.startArray();
+  for (const auto& source : sources) {
+    out.startObject();
+    out.key("id");
+    out.string(source.sourceIdentifier);
+    out.key("title");
+    if (source.title) out.string(*source.title);
+    else out.string("");
+    out.key("type");
+    out.integer(source.sourceType);
+    out.endObject();
+  }
+  out.endArray();
+  printJson(out);
+  return 0;
+}
+
+int calendarsCommand(SqliteStore& store) {
+  auto calendars = store.calendars();
+  auto standard = store.defaultCalendarForNewEvents();
+  if (store.readFailed()) return failWith("cannot read the store");
+  JsonOut out;
+  out.startArray();
+  for (const auto& calendar : calendars) {
+    out.startObject();
+    out.key("id");
+    out.string(calendar->calendarIdentifier);
+    out.key("title");
+    out.string(calendar->title);
+    out.key("color");
+    if (calendar->color) out.string(hex(calendar->color));
+    else out.null();
+    out.key("source");
+    if (calendar->source) out.string(calendar->source->sourceIdentifier);
+    else out.null();
+    out.key("writable");
+    out.boolean(calendar->allowsContentModifications);
+    out.key("immutable");
+    out.boolean(calendar->isImmutable);
+    out.key("default");
+    out.boolean(standard && standard->calendarIdentifier == calendar->calendarIdentifier);
+    out.endObject();
+  }
+  out.endArray();
+  printJson(out);
+  return 0;
+}
+
+int sourceCommand(SqliteStore& store, int argc, char** argv) {
+  std::string error;
+  auto options = parseOptions(argc, argv, 3, {"--title", "--type"}, {}, &error);
+  if (!options) return failWith(error);
+  std::string_view verb = argc > 2 ? argv[2] : "";
+  if (verb == "add") {
+    auto title = options->value("--title");
+    auto typeText = options->value("--type");
+    int type = 0;
+    if (!options->positional.empty() || !title || !typeText) return failWith("usage: source add --title T --type N");
+    if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
+    auto id = store.addSource(std::string(*title), type);
+    if (!id) return failWith("the store refused the change");
+    std::printf("%s\n", id->c_str());
+    return 0;
+  }
+  if (verb == "remove") {
+    if (options->positional.size() != 1 || !options->named.empty()) return failWith("usage: source remove ID");
+    std::string_view id = options->positional[0];
+    bool known = false;
+    for (const auto& source : store.sources()) known = known || source.sourceIdentifier == id;
+    if (store.readFailed()) return failWith("cannot read the store");
+    if (!known) return failWith("no account with id " + std::string(id));
+    for (const auto& calendar : store.calendars()) {
+      if (calendar->source && calendar->source->sourceIdentifier == id) {
+        return failWith("the account holds calendars; remove them first");
+      }
+    }
+    return store.removeSource(id) ? 0 : failWith("the store refused the change");
+  }
+  return failWith("usage: source add --title T --type N | source remove ID");
+}
+
+std::optional<Color> parseColorOption(std::string_view text, std::string* error) {
+  auto color = colorFromHex(text);
+  if (!color) *error = "--color takes #RRGGBB, not " + std::string(text);
+  return color;
+}
+
+int calendarCommand(SqliteStore& store, int argc, char** argv) {
+  std::string error;
+  std::string_view verb = argc > 2 ? argv[2] : "";
+  if (verb == "add") {
+    auto options = parseOptions(argc, argv, 3, {"--title", "--source", "--color"}, {"--read-only", "--immutable"}, &error);
+    if (!options) return failWith(error);
+    auto title = options->value("--title");
+    if (!options->positional.empty() || !title) return failWith("usage: calendar add --title T [--source ID] [--color #RRGGBB] [--read-only] [--immutable]");
+    Calendar calendar;
+    calendar.title = std::string(*title);
+    if (auto text = options->value("--color")) {
+      calendar.color = parseColorOption(*text, &error);
+      if (!calendar.color) return failWith(error);
+    }
+    if (auto source = options->value("--source")) {
+      calendar.source = Source{std::string(*source), std::nullopt, 0};
+      bool known = false;
+      for (const auto& s : store.sources()) known = known || s.sourceIdentifier == *source;
+      if (!known) return failWith("no account with id " + std::string(*source));
+    }
+    calendar.allowsContentModifications = !options->has("--read-only");
+    calendar.isImmutable = options->has("--immutable");
+    auto id = store.addCalendar(calendar);
+    if (!id) return failWith("the store refused the change");
+    std::printf("%s\n", id->c_str());
+    return 0;
+  }
+  if (verb == "set") {
+    auto options = parseOptions(argc, argv, 3, {"--title", "--color"},
+                                {"--no-color", "--read-only", "--writable", "--immutable", "--mutable"}, &error);
+    if (!options) return failWith(error);
+    if (options->positional.size() != 1) return failWith("usage: calendar set ID [options]");
+    if ((options->has("--color") && options->has("--no-color")) ||
+        (options->has("--read-only") && options->has("--writable")) ||
+        (options->has("--immutable") && options->has("--mutable"))) {
+      return failWith("contradictory options");
+    }
+    auto found = store.calendarWithIdentifier(options->positional[0]);
+    if (!found) return failWith("no calendar with id " + std::string(options->positional[0]));
+    Calendar calendar = *found;
+    if (auto title = options->value("--title")) calendar.title = std::string(*title);
+    if (auto text = options->value("--color")) {
+      calendar.color = parseColorOption(*text, &error);
+      if (!calendar.color) return failWith(error);
+    }
+    if (options->has("--no-color")) calendar.color.reset();
+    if (options->has("--read-only")) calendar.allowsContentModifications = false;
+    if (options->has("--writable")) calendar.allowsContentModifications = true;
+    if (options->has("--immutable")) calendar.isImmutable = true;
+    if (options->has("--mutable")) calendar.isImmutable = false;
+    return store.updateCalendar(calendar) ? 0 : failWith("the store refused the change");
+  }
+  if (verb == "remove") {
+    auto options = parseOptions(argc, argv, 3, {}, {}, &error);
+    if (!options) return failWith(error);
+    if (options->positional.size() != 1) return failWith("usage: calendar remove ID");
+    if (!store.calendarWithIdentifier(options->positional[0])) {
+      return failWith("no calendar with id " + std::string(options->positional[0]));
+    }
+    return store.deleteCalendar(options->positional[0]) ? 0 : failWith("the store refused the change");
+  }
+  return failWith("usage: calendar add|set|remove ...");
+}
+
+int defaultCommand(SqliteStore& store, int argc, char** argv) {
+  std::string_view verb = argc > 2 ? argv[2] : "";
+  if (verb == "set" && argc == 4) {
+    if (!store.calendarWithIdentifier(argv[3])) return failWith("no calendar with id " + std::string(argv[3]));
+    return store.setDefaultCalendar(std::string_view(argv[3])) ? 0 : failWith("the store refused the change");
+  }
+  if (verb == "clear" && argc == 3) {
+    return store.setDefaultCalendar(std::nullopt) ? 0 : failWith("the store refused the change");
+  }
+  return failWith("usage: default set ID | default clear");
+}
+
+int run(int argc, char** argv) {
+  std::string_view command = argc > 1 ? argv[1] : "";
+  if (command.empty() || command == "--help" || command == "-h" || command == "help") {
+    std::fwrite(kUsage.data(), 1, kUsage.size(), command.empty() ? stderr : stdout);
+    return command.empty() ? 1 : 0;
+  }
+  if (wantsHelp(argc, argv)) {
+    for (const auto& entry : kHelp) {
+      if (entry.command == command) {
+        std::fwrite(entry.text.data(), 1, entry.text.size(), stdout);
+        return 0;
+      }
+    }
+    return failWith("unknown command " + std::string(command) + "; see calbridge-store --help");
+  }
+  std::string path = defaultStorePath();
+  if (command == "path") {
+    if (argc != 2) return failWith("usage: path");
+    if (path.empty()) return failWith("no home folder to keep the store in");
+    std::printf("%s\n", path.c_str());
+    return 0;
+  }
+  bool known = false;
+  for (const auto& entry : kHelp) known = known || entry.command == command;
+  if (!known) return failWith("unknown command " + std::string(command) + "; see calbridge-store --help");
+
+  SqliteStore store(path);
+  if (!store.open()) return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
+  std::string error;
+  if (command == "access") {
+    auto options = parseOptions(argc, argv, 2, {}, {}, &error);
+    return options ? accessCommand(store, *options) : failWith(error);
+  }
+  if (command == "sources") return argc == 2 ? sourcesCommand(store) : failWith("usage: sources");
+  if (command == "calendars") return argc == 2 ? calendarsCommand(store) : failWith("usage: calendars");
+  if (command == "source") return sourceCommand(store, argc, argv);
+  if (command == "calendar") return calendarCommand(store, argc, argv);
+  if (command == "default") return defaultCommand(store, argc, argv);
+  return failWith("unknown command " + std::string(command));
+}
+
+}  // namespace
+}  // namespace calbridge
+
+int main(int argc, char** argv) { return calbridge::run(argc, argv); }
