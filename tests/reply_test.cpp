@@ -1,0 +1,64 @@
+#include "protocol/reply.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <unistd.h>
+
+namespace calbridge {
+namespace {
+
+std::string writtenBy(const Reply& r, int* status) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  *status = reply(r, fds[1]);
+  close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  close(fds[0]);
+  return text;
+}
+
+TEST(Reply, EnvelopesAndExitStatus) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::string text;
+    int status;
+  } cases[] = {
+      {"denied", fail(ErrorCode::denied), R"({"ok":false,"error":"denied"})", 1},
+      {"invalid", fail(ErrorCode::invalid), R"({"ok":false,"error":"invalid"})", 1},
+      {"failed", fail(ErrorCode::failed), R"({"ok":false,"error":"failed"})", 1},
+      {"empty array", ok([](JsonOut& out) { out.startArray(); out.endArray(); }), R"({"ok":true,"data":[]})", 0},
+      {"false data still succeeds",
+       ok([](JsonOut& out) { out.startObject(); out.key("granted"); out.boolean(false); out.endObject(); }),
+       R"({"ok":true,"data":{"granted":false}})", 0},
+      {"invalid UTF-8 cannot be serialised", ok([](JsonOut& out) { out.string("\xC3\x28"); }),
+       std::string(kUnserialisableReply), 0},
+      {"NaN cannot be serialised", ok([](JsonOut& out) { out.number(std::nan("")); }),
+       std::string(kUnserialisableReply), 0},
+  };
+  for (const auto& c : cases) {
+    int status = -1;
+    EXPECT_EQ(writtenBy(c.reply, &status), c.text) << c.name;
+    EXPECT_EQ(status, c.status) << c.name;
+  }
+  EXPECT_EQ(kUnserialisableReply.size(), 29u);
+}
+
+TEST(Reply, NumbersReadBackExactlyAndStringsAreEscaped) {
+  Reply r = ok([](JsonOut& out) {
+    out.startArray();
+    out.number(0.1);
+    out.number(1765184400.25);
+    out.integer(-3);
+    out.string(std::string("q\"\\\n\0", 5));
+    out.endArray();
+  });
+  EXPECT_EQ(r.text, "{\"ok\":true,\"data\":[0.1,1765184400.25,-3,\"q\\\"\\\\\\n\\u0000\"]}");
+}
+
+}  // namespace
+}  // namespace calbridge
