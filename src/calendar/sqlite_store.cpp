@@ -255,24 +255,26 @@ bool SqliteStore::open() {
   if (opened_) return usable_;
   opened_ = true;
   if (path_.empty()) return false;
-  auto slash = path_.find_last_of('/');
-  if (slash != std::string::npos && !ensureDirectory(path_.substr(0, slash))) return false;
-  // Made here rather than by SQLite so that it is private from its first byte;
-  // the journal files SQLite adds take the same mode.
-  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-  else if (errno != EEXIST) return false;
-  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    return false;
+  const bool inMemory = path_ == kInMemoryStore;
+  if (!inMemory) {
+    auto slash = path_.find_last_of('/');
+    if (slash != std::string::npos && !ensureDirectory(path_.substr(0, slash))) return false;
+    // Made here rather than by SQLite so that it is private from its first byte;
+    // the journal files SQLite adds take the same mode.
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+    else if (errno != EEXIST) return false;
   }
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (inMemory ? SQLITE_OPEN_MEMORY : 0);
+  if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
-  usable_ = migrate();
+  usable_ = migrate(inMemory);
   return usable_;
 }
 
-bool SqliteStore::migrate() {
+bool SqliteStore::migrate(bool inMemory) {
   auto readVersion = [this]() -> std::optional<int> {
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr) != SQLITE_OK) return std::nullopt;
@@ -288,7 +290,7 @@ bool SqliteStore::migrate() {
   if (*version == kSchemaVersion) return true;
 
   // The journal mode is chosen outside any transaction; it persists in the file.
-  for (int attempt = 0;; ++attempt) {
+  for (int attempt = 0; !inMemory; ++attempt) {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(s);

@@ -44,9 +44,12 @@ struct StoredEvent {
   std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
 };
 
+// A path that names a private, empty database in memory (for tests).
+inline constexpr std::string_view kInMemoryStore = ":memory:";
+
 class SqliteStore final : public Store {
  public:
-  // Touches nothing until `open`.
+  // Touches nothing until `open`. `path` may be kInMemoryStore.
   explicit SqliteStore(std::string path);
   ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
@@ -102,7 +105,7 @@ class SqliteStore final : public Store {
   };
   struct EventRow;
 
-  bool migrate();
+  bool migrate(bool inMemory);
   sqlite3_stmt* statement(const char* sql);
   bool execute(const char* sql);
   bool step(sqlite3_stmt* statement, bool* row);
