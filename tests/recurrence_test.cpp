@@ -1,0 +1,234 @@
+#include "calendar/recurrence.h"
+#include "calendar/time_zone.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace calbridge {
+namespace {
+
+// Epoch seconds of a UTC date-time.
+double utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  return static_cast<double>(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s);
+}
+
+std::vector<double> starts(const Series& series, double from, double to) {
+  std::vector<double> result;
+  expandSeries(series, from, to, [&](const Occurrence& o) {
+    result.push_back(o.start);
+    return true;
+  });
+  return result;
+}
+
+class Recurrence : public ::testing::Test {
+ protected:
+  Series series(const char* zone, const std::string& rule, double start, double duration = 3600) {
+    Series s;
+    s.zone = zones.find(zone);
+    EXPECT_NE(s.zone, nullptr) << zone;
+    s.rule = rule;
+    s.start = start;
+    s.duration = duration;
+    return s;
+  }
+  ZoneCache zones;
+};
+
+TEST_F(Recurrence, WallTimesAcrossTransitions) {
+  const Zone& berlin = *zones.find("Europe/Berlin");
+  const Zone& newYork = *zones.find("America/New_York");
+  struct Case {
+    const Zone* zone;
+    double wall, epoch;
+  } cases[] = {
+      {&berlin, utc(2026, 1, 15, 9), utc(2026, 1, 15, 8)},
+      {&berlin, utc(2026, 7, 15, 9), utc(2026, 7, 15, 7)},
+      // 02:30 does not exist on 29 March 2026: shifted forward by the hour's gap.
+      {&berlin, utc(2026, 3, 29, 2, 30), utc(2026, 3, 29, 1, 30)},
+      // 02:30 happens twice on 25 October 2026: the earlier one.
+      {&berlin, utc(2026, 10, 25, 2, 30), utc(2026, 10, 25, 0, 30)},
+      {&newYork, utc(2026, 3, 8, 2, 30), utc(2026, 3, 8, 7, 30)},
+      {&newYork, utc(2026, 11, 1, 1, 30), utc(2026, 11, 1, 5, 30)},
+      // Far future: daylight saving still follows the rules in force.
+      {&berlin, utc(2400, 7, 1, 12), utc(2400, 7, 1, 10)},
+      {&berlin, utc(2400, 1, 1, 12), utc(2400, 1, 1, 11)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(wallToEpoch(*c.zone, static_cast<std::int64_t>(c.wall)), c.epoch) << c.zone->name << " " << c.wall;
+  }
+  EXPECT_EQ(epochToWall(berlin, static_cast<std::int64_t>(utc(2026, 7, 15, 7))), utc(2026, 7, 15, 9));
+}
+
+TEST_F(Recurrence, TheFiveRuleShapesAgainstKnownDates) {
+  // Tuesday 1 December 2026, 09:00 in Berlin.
+  const double start = utc(2026, 12, 1, 8);
+  struct Case {
+    const char* rule;
+    std::vector<double> expected;
+  } cases[] = {
+      {"FREQ=DAILY", {utc(2026, 12, 1, 8), utc(2026, 12, 2, 8), utc(2026, 12, 3, 8), utc(2026, 12, 4, 8)}},
+      {"FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR",
+       {utc(2026, 12, 1, 8), utc(2026, 12, 2, 8), utc(2026, 12, 3, 8), utc(2026, 12, 4, 8), utc(2026, 12, 7, 8)}},
+      {"FREQ=WEEKLY", {utc(2026, 12, 1, 8), utc(2026, 12, 8, 8), utc(2026, 12, 15, 8), utc(2026, 12, 22, 8)}},
+      {"FREQ=WEEKLY;INTERVAL=2", {utc(2026, 12, 1, 8), utc(2026, 12, 15, 8), utc(2026, 12, 29, 8)}},
+      {"FREQ=MONTHLY", {utc(2026, 12, 1, 8), utc(2027, 1, 1, 8), utc(2027, 2, 1, 8)}},
+  };
+  for (const auto& c : cases) {
+    auto got = starts(series("Europe/Berlin", c.rule, start), start, c.expected.back() + 1);
+    EXPECT_EQ(got, c.expected) << c.rule;
+  }
+}
+
+TEST_F(Recurrence, EndsExclusionsAndCounts) {
+  const double start = utc(2026, 12, 1, 8);
+  Series daily = series("Europe/Berlin", "FREQ=DAILY", start);
+  daily.until = utc(2026, 12, 3, 8);  // an until equal to a start includes it
+  EXPECT_EQ(starts(daily, 0, 1e10), (std::vector<double>{start, start + 86400, start + 2 * 86400}));
+  daily.until = start;
+  EXPECT_EQ(starts(daily, 0, 1e10), (std::vector<double>{start}));
+  daily.until.reset();
+  daily.count = 3;
+  daily.excluded = {static_cast<std::int64_t>(utc(2026, 12, 2, 9))};  // wall time of the second
+  EXPECT_EQ(starts(daily, 0, 1e10), (std::vector<double>{start, start + 2 * 86400}));
+}
+
+TEST_F(Recurrence, FractionsAndPartialOverlaps) {
+  Series daily = series("UTC", "FREQ=DAILY", utc(2026, 12, 1, 8) + 0.5, 1800);
+  daily.until = utc(2026, 12, 3, 8) + 0.25;  // the third starts 0.25 s after the end
+  EXPECT_EQ(starts(daily, 0, 1e10), (std::vector<double>{utc(2026, 12, 1, 8) + 0.5, utc(2026, 12, 2, 8) + 0.5}));
+  // An occurrence that started before the window but is still going is in it.
+  EXPECT_EQ(starts(daily, utc(2026, 12, 2, 8, 20), utc(2026, 12, 2, 9)),
+            (std::vector<double>{utc(2026, 12, 2, 8) + 0.5}));
+  EXPECT_EQ(starts(daily, utc(2026, 12, 2, 8, 31), utc(2026, 12, 2, 9)), (std::vector<double>{}));
+}
+
+TEST_F(Recurrence, MonthlyOnThe31stSkipsShortMonths) {
+  Series monthly = series("Europe/Berlin", "FREQ=MONTHLY", utc(2026, 1, 31, 9));
+  auto got = starts(monthly, 0, utc(2026, 9, 1));
+  EXPECT_EQ(got, (std::vector<double>{utc(2026, 1, 31, 9), utc(2026, 3, 31, 8), utc(2026, 5, 31, 8),
+                                      utc(2026, 7, 31, 8), utc(2026, 8, 31, 8)}));
+}
+
+TEST_F(Recurrence, SeriesKeepTheirLocalTimeAcrossDaylightSaving) {
+  struct Case {
+    const char* zone;
+    double start;  // 09:00 local on the first day
+    double change;  // a day after the change
+    double offsetAfter;  // hours to subtract from 09:00 local for UTC afterwards
+  } cases[] = {
+      {"Europe/Berlin", utc(2026, 3, 27, 8), utc(2026, 3, 30), 7},
+      {"Europe/Berlin", utc(2026, 10, 23, 7), utc(2026, 10, 26), 8},
+      {"America/New_York", utc(2026, 3, 6, 14), utc(2026, 3, 9), 13},
+      {"America/New_York", utc(2026, 10, 30, 13), utc(2026, 11, 2), 14},
+  };
+  for (const auto& c : cases) {
+    auto got = starts(series(c.zone, "FREQ=DAILY", c.start), c.change, c.change + 86400);
+    ASSERT_EQ(got.size(), 1u) << c.zone;
+    EXPECT_EQ(got[0], c.change + c.offsetAfter * 3600) << c.zone;
+  }
+  // A series at 02:30 meets the spring gap: that day it runs at 03:30, once.
+  auto gap = starts(series("Europe/Berlin", "FREQ=DAILY", utc(2026, 3, 28, 1, 30)), utc(2026, 3, 28),
+                    utc(2026, 3, 31));
+  EXPECT_EQ(gap, (std::vector<double>{utc(2026, 3, 28, 1, 30), utc(2026, 3, 29, 1, 30), utc(2026, 3, 30, 0, 30)}));
+}
+
+TEST_F(Recurrence, WorkIsBoundedByTheWindowNotTheSeriesAge) {
+  // A daily series begun in 1900 listed in 2026: few steps, same answer.
+  Series old = series("Europe/Berlin", "FREQ=DAILY", utc(1900, 1, 1, 8));
+  int visited = 0;
+  expandSeries(old, utc(2026, 6, 1), utc(2026, 6, 3), [&](const Occurrence&) { return ++visited, true; });
+  EXPECT_EQ(visited, 2);
+  Series weekly = series("America/New_York", "FREQ=WEEKLY;INTERVAL=3;BYDAY=SA,TU", utc(1950, 1, 3, 15));
+  auto complex = starts(weekly, utc(2026, 6, 1), utc(2026, 7, 1));
+  auto viaLibical = starts(series("America/New_York", "FREQ=WEEKLY;INTERVAL=3;BYDAY=SA,TU;BYSECOND=0",
+                                  utc(1950, 1, 3, 15)), utc(2026, 6, 1), utc(2026, 7, 1));
+  EXPECT_FALSE(complex.empty());
+  EXPECT_EQ(complex, viaLibical);
+}
+
+// The arithmetic stepper must agree with libical on every rule shape it takes.
+// BYSECOND set to the start's own second changes nothing in the rule's meaning
+// but sends it down libical's path.
+TEST_F(Recurrence, ArithmeticStepperAgreesWithLibical) {
+  std::mt19937 random(20261208);
+  const char* frequencies[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
+  const char* days[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+  const char* zonesToUse[] = {"Europe/Berlin", "America/New_York", "UTC", "Australia/Sydney"};
+  for (int i = 0; i < 3000; ++i) {
+    double start = utc(2020 + static_cast<int>(random() % 8), 1 + static_cast<int>(random() % 12),
+                       1 + static_cast<int>(random() % 28 + (random() % 4 == 0 ? 3 : 0)),
+                       static_cast<int>(random() % 24), static_cast<int>(random() % 4) * 15);
+    const char* zone = zonesToUse[random() % 4];
+    std::int64_t wall = epochToWall(*zones.find(zone), static_cast<std::int64_t>(start));
+    int startWeekday = static_cast<int>((wall / 86400 + 4) % 7);
+    std::string rule = std::string("FREQ=") + frequencies[random() % 4];
+    int interval = 1 + static_cast<int>(random() % 4);
+    if (interval > 1) rule += ";INTERVAL=" + std::to_string(interval);
+    if (rule.find("WEEKLY") != std::string::npos && random() % 2) {
+      // Distinct days, the start's own among them when weeks are skipped: libical
+      // stops a rule that names a day twice, and miscounts the weeks of an
+      // interval when the start's weekday is not listed or WKST is not Monday
+      // (see WeekStartFollowsTheRfcExamples for what is right there).
+      int first = interval > 1 ? startWeekday : static_cast<int>(random() % 7);
+      int count = 1 + static_cast<int>(random() % 4);
+      rule += ";BYDAY=";
+      for (int d = 0; d < count; ++d) rule += std::string(d ? "," : "") + days[(first + d * 2) % 7];
+    }
+    double from = start + static_cast<double>(random() % (800 * 86400)) - 30 * 86400;
+    double to = from + static_cast<double>(1 + random() % (120 * 86400));
+    Series plain = series(zone, rule, start);
+    Series viaLibical = series(zone, rule + ";BYSECOND=0", start);
+    if (random() % 3 == 0) {
+      plain.count = viaLibical.count = 1 + random() % 40;
+      from = start - 86400;
+    }
+    ASSERT_EQ(starts(plain, from, to), starts(viaLibical, from, to)) << rule << " in " << zone << " from " << start;
+  }
+}
+
+// RFC 5545's own examples for the week start: only WKST differs between them.
+TEST_F(Recurrence, WeekStartFollowsTheRfcExamples) {
+  const double start = utc(1997, 8, 5, 13);  // 09:00 EDT, a Tuesday
+  struct Case {
+    const char* rule;
+    std::vector<double> firstFour;
+    std::vector<double> from18To25August;  // reached by skipping ahead
+  } cases[] = {
+      {"FREQ=WEEKLY;INTERVAL=2;BYDAY=TU,SU;WKST=MO",
+       {utc(1997, 8, 5, 13), utc(1997, 8, 10, 13), utc(1997, 8, 19, 13), utc(1997, 8, 24, 13)},
+       {utc(1997, 8, 19, 13), utc(1997, 8, 24, 13)}},
+      {"FREQ=WEEKLY;INTERVAL=2;BYDAY=TU,SU;WKST=SU",
+       {utc(1997, 8, 5, 13), utc(1997, 8, 17, 13), utc(1997, 8, 19, 13), utc(1997, 8, 31, 13)},
+       {utc(1997, 8, 19, 13)}},
+      // The weeks count from the start's own week, whether or not its weekday is listed.
+      {"FREQ=WEEKLY;INTERVAL=4;BYDAY=SU",
+       {utc(1997, 8, 5, 13), utc(1997, 8, 10, 13), utc(1997, 9, 7, 13), utc(1997, 10, 5, 13)},
+       {}},
+  };
+  for (const auto& c : cases) {
+    Series weekly = series("America/New_York", c.rule, start);
+    weekly.count = 4;
+    EXPECT_EQ(starts(weekly, 0, 1e10), c.firstFour) << c.rule;
+    weekly.count.reset();
+    EXPECT_EQ(starts(weekly, utc(1997, 8, 18), utc(1997, 8, 25)), c.from18To25August) << c.rule;
+  }
+}
+
+TEST(RuleText, SplitsAndWritesRules) {
+  RecurrenceRule weekdays{Frequency::weekly, 1, {2, 3, 4, 5, 6}, std::nullopt};
+  EXPECT_EQ(ruleText(weekdays), "FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR");
+  EXPECT_EQ(ruleText(RecurrenceRule{Frequency::weekly, 2, {}, std::nullopt}), "FREQ=WEEKLY;INTERVAL=2");
+  EXPECT_EQ(ruleText(RecurrenceRule{Frequency::monthly, 1, {}, std::nullopt}), "FREQ=MONTHLY");
+  SplitRule split = splitRule("FREQ=DAILY;UNTIL=20261231T000000Z;INTERVAL=2");
+  EXPECT_EQ(split.rule, "FREQ=DAILY;INTERVAL=2");
+  EXPECT_EQ(split.until, "20261231T000000Z");
+  EXPECT_EQ(splitRule("FREQ=DAILY;COUNT=5").count, 5);
+  EXPECT_TRUE(ruleIsValid("FREQ=MONTHLY;BYDAY=-1FR"));
+  EXPECT_FALSE(ruleIsValid("BOGUS"));
+  EXPECT_FALSE(ruleIsValid(""));
+}
+
+}  // namespace
+}  // namespace calbridge
