@@ -288,6 +288,15 @@ bool SqliteStore::migrate(bool inMemory) {
   auto version = readVersion();
   if (!version || *version > kSchemaVersion || *version < 0) return false;
   if (*version == kSchemaVersion) return true;
+  // A file with tables but no version is somebody else's database: leave it be.
+  auto holdsNoTables = [this] {
+    sqlite3_stmt* s = nullptr;
+    bool empty = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr) == SQLITE_OK &&
+                 sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
+    sqlite3_finalize(s);
+    return empty;
+  };
+  if (*version == 0 && !holdsNoTables()) return false;
 
   // The journal mode is chosen outside any transaction; it persists in the file.
   for (int attempt = 0; !inMemory; ++attempt) {
@@ -308,24 +317,17 @@ bool SqliteStore::migrate(bool inMemory) {
     done = true;
   } else if (version && *version >= 0 && *version < kSchemaVersion) {
     bool fresh = *version == 0;
-    done = true;
-    if (fresh) {
-      // A file with tables but no version is somebody else's database.
-      sqlite3_stmt* s = nullptr;
-      done = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr) == SQLITE_OK &&
-             sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
-      sqlite3_finalize(s);
-    }
+    done = !fresh || holdsNoTables();
     for (int v = *version; done && v < kSchemaVersion; ++v) {
       done = sqlite3_exec(db_, kMigrations[v], nullptr, nullptr, nullptr) == SQLITE_OK;
     }
     if (done && fresh) {
       // A new store has one local account and one calendar in it, the default for new events.
-      sqlite3_stmt* source = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, 'On This Computer', 0)");
+      StatementUse source = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, 'On This Computer', 0)");
       if (source != nullptr) bindText(source, 1, newUuid());
-      sqlite3_stmt* calendar = run(source) ? statement(
+      StatementUse calendar = run(source) ? statement(
           "INSERT INTO calendars(identifier, title, writable, immutable, source_id) "
-          "VALUES(?1, 'Calendar', 1, 0, last_insert_rowid())") : nullptr;
+          "VALUES(?1, 'Calendar', 1, 0, last_insert_rowid())") : StatementUse(nullptr);
       if (calendar != nullptr) bindText(calendar, 1, newUuid());
       done = run(calendar) &&
              run(statement("INSERT INTO settings(name, value) VALUES('authorization', 0), "
@@ -339,21 +341,24 @@ bool SqliteStore::migrate(bool inMemory) {
   return false;
 }
 
-sqlite3_stmt* SqliteStore::statement(const char* sql) {
-  if (db_ == nullptr) return nullptr;
+SqliteStore::StatementUse::~StatementUse() {
+  if (statement_ != nullptr) sqlite3_reset(statement_);
+}
+
+SqliteStore::StatementUse SqliteStore::statement(const char* sql) {
+  if (db_ == nullptr) return StatementUse(nullptr);
   auto found = statements_.find(sql);
   if (found != statements_.end()) {
-    sqlite3_reset(found->second);
     sqlite3_clear_bindings(found->second);
-    return found->second;
+    return StatementUse(found->second);
   }
   sqlite3_stmt* s = nullptr;
   if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
     sqlite3_finalize(s);
-    return nullptr;
+    return StatementUse(nullptr);
   }
   statements_.emplace(sql, s);
-  return s;
+  return StatementUse(s);
 }
 
 bool SqliteStore::execute(const char* sql) {
@@ -419,7 +424,7 @@ bool SqliteStore::finishTransaction() {
 bool SqliteStore::commit() { return usable_ && finishTransaction(); }
 
 std::optional<std::int64_t> SqliteStore::setting(const char* name) {
-  sqlite3_stmt* s = statement("SELECT value FROM settings WHERE name = ?1");
+  StatementUse s = statement("SELECT value FROM settings WHERE name = ?1");
   if (s != nullptr) sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
   bool row = false;
   if (!step(s, &row) || !row) return std::nullopt;
@@ -427,7 +432,7 @@ std::optional<std::int64_t> SqliteStore::setting(const char* name) {
 }
 
 double SqliteStore::longestEvent() {
-  sqlite3_stmt* s = statement("SELECT value FROM settings WHERE name = 'longest_event'");
+  StatementUse s = statement("SELECT value FROM settings WHERE name = 'longest_event'");
   bool row = false;
   if (!step(s, &row) || !row) return 0;
   return std::max(0.0, sqlite3_column_double(s, 0));
@@ -464,10 +469,10 @@ void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion
 const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
   if (calendarRows_) return *calendarRows_;
   std::vector<CalendarRow> rows;
-  sqlite3_stmt* s = usable_ ? statement(
+  StatementUse s = usable_ ? statement(
       "SELECT c.id, c.identifier, c.title, c.color_space, c.color_components, c.writable, c.immutable, "
       "s.identifier, s.title, s.type FROM calendars c LEFT JOIN sources s ON s.id = c.source_id ORDER BY c.id")
-                            : nullptr;
+                            : StatementUse(nullptr);
   bool row = false;
   while (usable_ && step(s, &row) && row) {
     auto calendar = std::make_shared<Calendar>();
@@ -500,7 +505,7 @@ const SqliteStore::CalendarRow* SqliteStore::findCalendar(std::int64_t id) {
 }
 
 std::optional<std::int64_t> SqliteStore::findSource(std::string_view identifier) {
-  sqlite3_stmt* s = statement("SELECT id, identifier FROM sources ORDER BY id");
+  StatementUse s = statement("SELECT id, identifier FROM sources ORDER BY id");
   bool row = false;
   while (step(s, &row) && row) {
     if (canonicallyEqual(columnText(s, 1), identifier)) return sqlite3_column_int64(s, 0);
@@ -527,7 +532,7 @@ std::shared_ptr<const Calendar> SqliteStore::defaultCalendarForNewEvents() {
 
 std::vector<Source> SqliteStore::sources() {
   std::vector<Source> result;
-  sqlite3_stmt* s = usable_ ? statement("SELECT identifier, title, type FROM sources ORDER BY id") : nullptr;
+  StatementUse s = usable_ ? statement("SELECT identifier, title, type FROM sources ORDER BY id") : StatementUse(nullptr);
   bool row = false;
   while (usable_ && step(s, &row) && row) {
     result.push_back(Source{columnText(s, 0), optionalText(s, 1), sqlite3_column_int(s, 2)});
@@ -546,7 +551,7 @@ Series SqliteStore::seriesOf(const EventRow& row) {
   if (series.zone == nullptr) series.zone = &zones_.utc();
   series.until = row.until;
   series.count = row.count;
-  sqlite3_stmt* s = statement("SELECT wall FROM excluded WHERE event_id = ?1 ORDER BY wall");
+  StatementUse s = statement("SELECT wall FROM excluded WHERE event_id = ?1 ORDER BY wall");
   if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
   bool found = false;
   while (step(s, &found) && found) series.excluded.push_back(sqlite3_column_int64(s, 0));
@@ -603,7 +608,7 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
   const Zone& local = zones_.local();
 
   for (const CalendarRow* calendar : selected) {
-    sqlite3_stmt* s = statement(
+    StatementUse s = statement(
         "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
         "count FROM events WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 "
         "ORDER BY start, id");
@@ -625,16 +630,16 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
     }
 
     std::vector<EventRow> series;
-    s = statement(
+    StatementUse repeating = statement(
         "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
         "count FROM events WHERE calendar_id = ?1 AND rule IS NOT NULL AND start < ?3 "
         "AND (last_end IS NULL OR last_end > ?2) ORDER BY start, id");
-    if (s != nullptr) {
-      sqlite3_bind_int64(s, 1, calendar->id);
-      sqlite3_bind_double(s, 2, from - kDaySeconds);
-      sqlite3_bind_double(s, 3, latestStart);
+    if (repeating != nullptr) {
+      sqlite3_bind_int64(repeating, 1, calendar->id);
+      sqlite3_bind_double(repeating, 2, from - kDaySeconds);
+      sqlite3_bind_double(repeating, 3, latestStart);
     }
-    while (step(s, &row) && row) series.push_back(EventRow::read(s));
+    while (step(repeating, &row) && row) series.push_back(EventRow::read(repeating));
     for (const EventRow& event : series) {
       Series expansion = seriesOf(event);
       expandSeries(expansion, from, to, [&](const Occurrence& o) {
@@ -653,7 +658,7 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
 std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) {
   std::vector<CalendarItem> items;
   if (!usable_) return items;
-  sqlite3_stmt* s = statement(
+  StatementUse s = statement(
       "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
       "count FROM events WHERE external_key = ?1 ORDER BY id");
   if (s != nullptr) bindText(s, 1, nfc(externalIdentifier));
@@ -690,7 +695,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
     lastEnd = lastEndOf(seriesOf(row));
   }
   event.calendarItemIdentifier = newUuid();
-  sqlite3_stmt* s = statement(
+  StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
       "time_zone, rule, until, count, last_end) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
   if (s == nullptr) return false;
@@ -711,7 +716,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
   if (!run(s)) return false;
   std::int64_t id = sqlite3_last_insert_rowid(db_);
   for (std::int64_t wall : event.excluded) {
-    sqlite3_stmt* e = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
+    StatementUse e = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
     if (e == nullptr) return false;
     sqlite3_bind_int64(e, 1, id);
     sqlite3_bind_int64(e, 2, wall);
@@ -775,7 +780,7 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
 bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, Span span) {
   Series series = seriesOf(row);
   auto removeAll = [&] {
-    sqlite3_stmt* s = statement("DELETE FROM events WHERE id = ?1");
+    StatementUse s = statement("DELETE FROM events WHERE id = ?1");
     if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
     return run(s);
   };
@@ -799,19 +804,19 @@ bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, 
     series.until = series.floating ? static_cast<double>(found->wall) + fraction - 1 : found->start - 1;
     series.count.reset();
     std::erase_if(series.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
-    sqlite3_stmt* s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
+    StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, row.id);
     sqlite3_bind_double(s, 2, *series.until);
     bindOptionalReal(s, 3, lastEndOf(series));
     if (!run(s)) return false;
-    sqlite3_stmt* e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
+    StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
     if (e == nullptr) return false;
     sqlite3_bind_int64(e, 1, row.id);
     sqlite3_bind_int64(e, 2, found->wall);
     if (!run(e)) return false;
   } else {
-    sqlite3_stmt* s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
+    StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, row.id);
     sqlite3_bind_int64(s, 2, found->wall);
@@ -835,7 +840,7 @@ bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   if (!usable_ || !event.calendarItemIdentifier) return false;
   return change(commit, [&] {
-    sqlite3_stmt* s = statement(
+    StatementUse s = statement(
         "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
         "count FROM events WHERE item_id = ?1");
     if (s == nullptr) return false;
@@ -846,7 +851,7 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     const CalendarRow* calendar = findCalendar(row.calendarId);
     if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
     if (!row.rule) {
-      sqlite3_stmt* d = statement("DELETE FROM events WHERE id = ?1");
+      StatementUse d = statement("DELETE FROM events WHERE id = ?1");
       if (d == nullptr) return false;
       sqlite3_bind_int64(d, 1, row.id);
       return run(d);
@@ -863,7 +868,7 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
   if (!sourceId) return false;
   std::string identifier = newUuid();
   bool saved = change(commit, [&] {
-    sqlite3_stmt* s = statement(
+    StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (s == nullptr) return false;
@@ -896,11 +901,11 @@ bool SqliteStore::deleteCalendar(std::string_view identifier) {
 
 bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
   bool removed = change(commit, [&] {
-    sqlite3_stmt* d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
+    StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, id);
     if (!run(d)) return false;
-    sqlite3_stmt* s = statement("DELETE FROM calendars WHERE id = ?1");
+    StatementUse s = statement("DELETE FROM calendars WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
     return run(s) && sqlite3_changes(db_) == 1;
@@ -911,7 +916,7 @@ bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
 
 bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
   return change(true, [&] {
-    sqlite3_stmt* s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
+    StatementUse s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
     if (s == nullptr) return false;
     sqlite3_bind_int(s, 1, static_cast<int>(status));
     return run(s);
@@ -921,7 +926,7 @@ bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
 std::optional<std::string> SqliteStore::addSource(const std::string& title, int type) {
   std::string identifier = newUuid();
   bool added = change(true, [&] {
-    sqlite3_stmt* s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
+    StatementUse s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
     bindText(s, 2, title);
@@ -936,11 +941,11 @@ bool SqliteStore::removeSource(std::string_view identifier) {
   auto id = usable_ ? findSource(identifier) : std::nullopt;
   if (!id) return false;
   return change(true, [&] {
-    sqlite3_stmt* used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
+    StatementUse used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
     if (used == nullptr) return false;
     sqlite3_bind_int64(used, 1, *id);
     if (sqlite3_step(used) != SQLITE_DONE) return false;
-    sqlite3_stmt* s = statement("DELETE FROM sources WHERE id = ?1");
+    StatementUse s = statement("DELETE FROM sources WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, *id);
     return run(s);
@@ -955,7 +960,7 @@ std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
   }
   std::string identifier = newUuid();
   bool added = change(true, [&] {
-    sqlite3_stmt* s = statement(
+    StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (s == nullptr) return false;
@@ -980,7 +985,7 @@ bool SqliteStore::updateCalendar(const Calendar& calendar) {
   if (row == nullptr) return false;
   std::int64_t id = row->id;
   bool updated = change(true, [&] {
-    sqlite3_stmt* s = statement(
+    StatementUse s = statement(
         "UPDATE calendars SET title = ?2, color_space = ?3, color_components = ?4, writable = ?5, immutable = ?6 "
         "WHERE id = ?1");
     if (s == nullptr) return false;
@@ -1006,7 +1011,7 @@ bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier)
     id = row->id;
   }
   return change(true, [&] {
-    sqlite3_stmt* s = id ? statement("INSERT OR REPLACE INTO settings(name, value) VALUES('default_calendar', ?1)")
+    StatementUse s = id ? statement("INSERT OR REPLACE INTO settings(name, value) VALUES('default_calendar', ?1)")
                          : statement("DELETE FROM settings WHERE name = 'default_calendar'");
     if (s == nullptr) return false;
     if (id) sqlite3_bind_int64(s, 1, *id);
@@ -1029,7 +1034,7 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
 std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_view calendarIdentifier) {
   const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
   if (calendar == nullptr) return std::nullopt;
-  sqlite3_stmt* s = statement(
+  StatementUse s = statement(
       "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
       "count FROM events WHERE calendar_id = ?1 ORDER BY id");
   if (s != nullptr) sqlite3_bind_int64(s, 1, calendar->id);

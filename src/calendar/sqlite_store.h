@@ -105,8 +105,25 @@ class SqliteStore final : public Store {
   };
   struct EventRow;
 
+  // A cached statement lent out for one use. It is reset when the use ends, so a
+  // read that stopped early never keeps a read transaction open: a connection
+  // holding one cannot wait for the write lock and would fail at once.
+  class StatementUse {
+   public:
+    explicit StatementUse(sqlite3_stmt* statement) : statement_(statement) {}
+    ~StatementUse();
+    StatementUse(StatementUse&& other) noexcept : statement_(other.statement_) { other.statement_ = nullptr; }
+    StatementUse(const StatementUse&) = delete;
+    StatementUse& operator=(const StatementUse&) = delete;
+    StatementUse& operator=(StatementUse&&) = delete;
+    operator sqlite3_stmt*() const { return statement_; }
+
+   private:
+    sqlite3_stmt* statement_;
+  };
+
   bool migrate(bool inMemory);
-  sqlite3_stmt* statement(const char* sql);
+  StatementUse statement(const char* sql);
   bool execute(const char* sql);
   bool step(sqlite3_stmt* statement, bool* row);
   template <typename Work>

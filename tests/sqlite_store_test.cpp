@@ -1,0 +1,353 @@
+#include "calendar/sqlite_store.h"
+#include "calendar/time_zone.h"
+#include "support/bridge.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <csignal>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace calbridge {
+namespace {
+
+using testing::TemporaryFolder;
+
+double utc(int y, int mo, int d, int h = 0, int mi = 0) {
+  return static_cast<double>(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  std::string path() const { return folder.path() + "/data/calbridge/calendar.db"; }
+
+  std::unique_ptr<SqliteStore> openStore() {
+    auto store = std::make_unique<SqliteStore>(path());
+    EXPECT_TRUE(store->open());
+    return store;
+  }
+
+  // A daily series of `count` occurrences at 09:00 UTC from 1 December 2026.
+  Event dailySeries(Store& store, int count, const char* title = "daily") {
+    Event event;
+    event.calendar = store.defaultCalendarForNewEvents();
+    event.title = title;
+    event.timeZone = "UTC";
+    event.startDate = utc(2026, 12, 1, 9);
+    event.endDate = utc(2026, 12, 1, 10);
+    event.recurrenceRule = RecurrenceRule{Frequency::daily, 1, {}, utc(2026, 12, count, 9)};
+    EXPECT_TRUE(store.saveEvent(event, Span::thisEvent, true));
+    return event;
+  }
+
+  std::vector<double> starts(Store& store, double from = utc(2026, 11, 1), double to = utc(2027, 2, 1)) {
+    std::vector<double> result;
+    for (const auto& e : store.eventsMatching(from, to, store.calendars())) result.push_back(*e.startDate);
+    return result;
+  }
+
+  TemporaryFolder folder;
+};
+
+TEST_F(StoreTest, NewStoreIsPrivateAndHoldsOneLocalDefaultCalendar) {
+  auto store = openStore();
+  struct stat info {};
+  ASSERT_EQ(stat(path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((folder.path() + "/data/calbridge").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  auto sources = store->sources();
+  ASSERT_EQ(sources.size(), 1u);
+  EXPECT_EQ(sources[0].sourceType, kSourceTypeLocal);
+  auto calendars = store->calendars();
+  ASSERT_EQ(calendars.size(), 1u);
+  EXPECT_TRUE(calendars[0]->allowsContentModifications);
+  EXPECT_FALSE(calendars[0]->isImmutable);
+  ASSERT_NE(store->defaultCalendarForNewEvents(), nullptr);
+  EXPECT_EQ(store->defaultCalendarForNewEvents()->calendarIdentifier, calendars[0]->calendarIdentifier);
+  EXPECT_EQ(store->authorizationStatus(), AuthorizationStatus::notDetermined);
+
+  // Emptied by its owner, a store stays empty: nothing is seeded twice.
+  ASSERT_TRUE(store->deleteCalendar(calendars[0]->calendarIdentifier));
+  ASSERT_TRUE(store->removeSource(sources[0].sourceIdentifier));
+  store.reset();
+  store = openStore();
+  EXPECT_TRUE(store->calendars().empty());
+  EXPECT_TRUE(store->sources().empty());
+  EXPECT_EQ(store->defaultCalendarForNewEvents(), nullptr);
+}
+
+TEST_F(StoreTest, DamagedOrForeignFilesAreRefusedAndLeftUntouched) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"garbage", [](const std::string& p) { std::ofstream(p, std::ios::binary) << std::string(5000, '\x5a'); }},
+      {"truncated header", [](const std::string& p) { std::ofstream(p, std::ios::binary) << "SQLite format 3"; }},
+      {"somebody else's database",
+       [](const std::string& p) {
+         sqlite3* db = nullptr;
+         sqlite3_open(p.c_str(), &db);
+         sqlite3_exec(db, "CREATE TABLE notes(text)", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       }},
+      {"a newer schema",
+       [](const std::string& p) {
+         sqlite3* db = nullptr;
+         sqlite3_open(p.c_str(), &db);
+         sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       }},
+  };
+  for (const auto& c : cases) {
+    TemporaryFolder place;
+    std::string file = place.path() + "/calendar.db";
+    c.make(file);
+    std::string before = readFile(file);
+    SqliteStore store(file);
+    EXPECT_FALSE(store.open()) << c.name;
+    EXPECT_TRUE(store.calendars().empty()) << c.name;
+    EXPECT_TRUE(readFile(file) == before) << c.name << ": the file was changed";
+    EXPECT_NE(access((file + "-wal").c_str(), F_OK), 0) << c.name;
+  }
+}
+
+TEST_F(StoreTest, SpansOnFirstMiddleAndLastOccurrences) {
+  const double day = 86400;
+  const double first = utc(2026, 12, 1, 9);
+  struct Case {
+    const char* name;
+    int occurrence;  // 0-based, of five
+    Span span;
+    std::vector<int> remaining;
+  } cases[] = {
+      {"this, first", 0, Span::thisEvent, {1, 2, 3, 4}},
+      {"this, middle", 2, Span::thisEvent, {0, 1, 3, 4}},
+      {"this, last", 4, Span::thisEvent, {0, 1, 2, 3}},
+      {"future, first", 0, Span::futureEvents, {}},
+      {"future, middle", 2, Span::futureEvents, {0, 1}},
+      {"future, last", 4, Span::futureEvents, {0, 1, 2, 3}},
+  };
+  for (const auto& c : cases) {
+    TemporaryFolder place;
+    SqliteStore store(place.path() + "/c.db");
+    ASSERT_TRUE(store.open());
+    dailySeries(store, 5);
+    auto occurrences = store.eventsMatching(utc(2026, 11, 1), utc(2027, 1, 1), store.calendars());
+    ASSERT_EQ(occurrences.size(), 5u);
+    EXPECT_TRUE(store.removeEvent(occurrences[static_cast<std::size_t>(c.occurrence)], c.span, true)) << c.name;
+    std::vector<double> expected;
+    for (int i : c.remaining) expected.push_back(first + i * day);
+    EXPECT_EQ(starts(store), expected) << c.name;
+    // The same occurrence cannot be removed twice.
+    EXPECT_FALSE(store.removeEvent(occurrences[static_cast<std::size_t>(c.occurrence)], Span::thisEvent, true))
+        << c.name;
+  }
+}
+
+TEST_F(StoreTest, SeriesWithNothingLeftIsRemovedAndEndlessSeriesEndOnRequest) {
+  auto store = openStore();
+  Event series = dailySeries(*store, 3);
+  for (const auto& occurrence : store->eventsMatching(utc(2026, 11, 1), utc(2027, 1, 1), store->calendars())) {
+    ASSERT_TRUE(store->removeEvent(occurrence, Span::thisEvent, true));
+  }
+  EXPECT_TRUE(store->calendarItemsWithExternalIdentifier(*series.calendarItemExternalIdentifier).empty());
+
+  Event endless;
+  endless.calendar = store->defaultCalendarForNewEvents();
+  endless.timeZone = "UTC";
+  endless.startDate = utc(2026, 12, 1, 9);
+  endless.endDate = utc(2026, 12, 1, 10);
+  endless.recurrenceRule = RecurrenceRule{Frequency::weekly, 1, {}, std::nullopt};
+  ASSERT_TRUE(store->saveEvent(endless, Span::thisEvent, true));
+  EXPECT_EQ(starts(*store, utc(2036, 12, 1), utc(2036, 12, 8)).size(), 1u);
+  auto items = store->calendarItemsWithExternalIdentifier(*endless.calendarItemExternalIdentifier);
+  ASSERT_EQ(items.size(), 1u);
+  // The event as found by its identifier is the first occurrence: removing it
+  // and all later ones removes the series even after that first was excluded.
+  auto firstWeek = store->eventsMatching(utc(2026, 12, 1), utc(2026, 12, 2), store->calendars());
+  ASSERT_EQ(firstWeek.size(), 1u);
+  ASSERT_TRUE(store->removeEvent(firstWeek[0], Span::thisEvent, true));
+  ASSERT_TRUE(store->removeEvent(items[0].event, Span::futureEvents, true));
+  EXPECT_TRUE(starts(*store, utc(2026, 11, 1), utc(2036, 12, 31)).empty());
+}
+
+TEST_F(StoreTest, StagedChangesNeedTheirCommit) {
+  {
+    auto store = openStore();
+    dailySeries(*store, 5);
+    auto occurrences = store->eventsMatching(utc(2026, 11, 1), utc(2027, 1, 1), store->calendars());
+    ASSERT_TRUE(store->removeEvent(occurrences[1], Span::thisEvent, false));
+    ASSERT_TRUE(store->removeEvent(occurrences[3], Span::thisEvent, false));
+    // The staging process sees its own changes ...
+    EXPECT_EQ(starts(*store).size(), 3u);
+    // ... a second one does not, until they are committed.
+    SqliteStore other(path());
+    ASSERT_TRUE(other.open());
+    EXPECT_EQ(starts(other).size(), 5u);
+  }  // closed without committing
+  auto store = openStore();
+  EXPECT_EQ(starts(*store).size(), 5u);
+
+  auto occurrences = store->eventsMatching(utc(2026, 11, 1), utc(2027, 1, 1), store->calendars());
+  ASSERT_TRUE(store->removeEvent(occurrences[1], Span::thisEvent, false));
+  // A refused change in between leaves what was staged before it.
+  EXPECT_FALSE(store->removeEvent(occurrences[1], Span::thisEvent, false));
+  ASSERT_TRUE(store->removeEvent(occurrences[3], Span::thisEvent, false));
+  ASSERT_TRUE(store->commit());
+  SqliteStore other(path());
+  ASSERT_TRUE(other.open());
+  EXPECT_EQ(starts(other).size(), 3u);
+}
+
+TEST_F(StoreTest, AProcessKilledBeforeItsCommitLeavesTheStoreAsItWas) {
+  openStore();
+  {
+    auto store = openStore();
+    dailySeries(*store, 5);
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SqliteStore store(path());
+    if (!store.open()) _exit(2);
+    for (const auto& o : store.eventsMatching(utc(2026, 11, 1), utc(2027, 1, 1), store.calendars())) {
+      if (!store.removeEvent(o, Span::thisEvent, false)) _exit(3);
+    }
+    raise(SIGKILL);
+    _exit(4);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
+  auto store = openStore();
+  EXPECT_EQ(starts(*store).size(), 5u);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+}
+
+TEST_F(StoreTest, ProcessesSavingAtOnceLoseNothing) {
+  openStore();
+  constexpr int kProcesses = 6;
+  constexpr int kEvents = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < kEvents; ++i) {
+        SqliteStore store(path());  // one store per request, as the bridge does
+        Event event;
+        if (!store.open()) _exit(2);
+        event.calendar = store.defaultCalendarForNewEvents();
+        event.startDate = utc(2026, 12, 1) + (p * kEvents + i) * 3600;
+        event.endDate = *event.startDate + 1800;
+        if (!store.saveEvent(event, Span::thisEvent, true)) _exit(3);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed: " << WEXITSTATUS(status);
+  }
+  auto store = openStore();
+  EXPECT_EQ(starts(*store).size(), static_cast<std::size_t>(kProcesses * kEvents));
+}
+
+TEST_F(StoreTest, RefusesWhatThePlatformRefuses) {
+  auto store = openStore();
+  auto calendar = store->defaultCalendarForNewEvents();
+  auto readOnly = store->addCalendar(Calendar{"", "Holidays", std::nullopt, false, false, calendar->source});
+  auto immutable = store->addCalendar(Calendar{"", "Birthdays", std::nullopt, true, true, calendar->source});
+  ASSERT_TRUE(readOnly && immutable);
+
+  Event event;
+  event.calendar = store->calendarWithIdentifier(*readOnly);
+  event.startDate = utc(2026, 12, 1, 9);
+  event.endDate = utc(2026, 12, 1, 10);
+  EXPECT_FALSE(store->saveEvent(event, Span::thisEvent, true)) << "read-only calendar";
+  event.calendar = calendar;
+  event.endDate = utc(2026, 12, 1, 8);
+  EXPECT_FALSE(store->saveEvent(event, Span::thisEvent, true)) << "end before start";
+  event.endDate = utc(2026, 12, 1, 10);
+  event.timeZone = "Nowhere/Special";
+  EXPECT_FALSE(store->saveEvent(event, Span::thisEvent, true)) << "unknown zone";
+  event.timeZone.reset();
+  ASSERT_TRUE(store->saveEvent(event, Span::thisEvent, true));
+  EXPECT_FALSE(store->saveEvent(event, Span::thisEvent, true)) << "already stored";
+
+  Calendar orphan;
+  orphan.title = "no account";
+  EXPECT_FALSE(store->saveCalendar(orphan, true));
+  orphan.source = Source{"no-such-account", std::nullopt, 0};
+  EXPECT_FALSE(store->saveCalendar(orphan, true));
+  EXPECT_FALSE(store->removeCalendar(*store->calendarWithIdentifier(*immutable), true));
+  EXPECT_NE(store->calendarWithIdentifier(*immutable), nullptr);
+
+  // Removing the default calendar (as its owner may) leaves no default behind.
+  ASSERT_TRUE(store->removeCalendar(*calendar, true));
+  EXPECT_EQ(store->defaultCalendarForNewEvents(), nullptr);
+  EXPECT_TRUE(store->calendarItemsWithExternalIdentifier(*event.calendarItemExternalIdentifier).empty());
+}
+
+TEST_F(StoreTest, IdentifiersCompareCanonically) {
+  auto store = openStore();
+  Event event;
+  event.calendar = store->defaultCalendarForNewEvents();
+  event.startDate = utc(2026, 12, 1, 9);
+  event.endDate = utc(2026, 12, 1, 10);
+  event.calendarItemExternalIdentifier = "caf\u00e9@example.org";
+  ASSERT_TRUE(store->saveEvent(event, Span::thisEvent, true));
+  EXPECT_EQ(store->calendarItemsWithExternalIdentifier("cafe\u0301@example.org").size(), 1u);
+  EXPECT_TRUE(store->calendarItemsWithExternalIdentifier("cafe@example.org").empty());
+  std::string id = event.calendar->calendarIdentifier;
+  EXPECT_NE(store->calendarWithIdentifier(id), nullptr);
+  std::string lower = id;
+  for (auto& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(store->calendarWithIdentifier(lower), nullptr);
+}
+
+TEST_F(StoreTest, WindowsTakeEverythingThatOverlapsThemInOrderOfStart) {
+  auto store = openStore();
+  auto calendar = store->defaultCalendarForNewEvents();
+  auto add = [&](double start, double end, const char* title) {
+    Event event;
+    event.calendar = calendar;
+    event.title = title;
+    event.startDate = start;
+    event.endDate = end;
+    ASSERT_TRUE(store->saveEvent(event, Span::thisEvent, true));
+  };
+  const double t = utc(2026, 12, 10, 12);
+  add(t + 600, t + 1200, "inside, later");
+  add(t - 86400 * 3, t + 60, "long, began days before");
+  add(t - 600, t, "ends as the window begins");
+  add(t, t, "instant at the start");
+  add(t + 3600, t + 4000, "begins as the window ends");
+  add(t + 100, t + 200, "inside");
+  std::vector<std::string> titles;
+  for (const auto& e : store->eventsMatching(t, t + 3600, {calendar})) titles.push_back(*e.title);
+  EXPECT_EQ(titles, (std::vector<std::string>{"long, began days before", "instant at the start", "inside",
+                                              "inside, later"}));
+}
+
+}  // namespace
+}  // namespace calbridge
