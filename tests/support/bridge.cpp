@@ -1,6 +1,7 @@
 #include "support/bridge.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,7 +31,7 @@ BridgeFixture::BridgeFixture() = default;
 
 std::map<std::string, std::optional<std::string>> BridgeFixture::environment() const {
   return {{"XDG_DATA_HOME", folder_.path()}, {"HOME", folder_.path()}, {"DISPLAY", std::nullopt},
-          {"WAYLAND_DISPLAY", std::nullopt}};
+          {"WAYLAND_DISPLAY", std::nullopt}, {"TZ", "UTC"}};
 }
 
 RunResult BridgeFixture::runBridge(const std::vector<std::string>& arguments, const std::string& input,
@@ -71,6 +72,43 @@ std::string BridgeFixture::store(const std::vector<std::string>& arguments, cons
   EXPECT_EQ(result.status, 0) << "calbridge-store " << command << ": " << result.err;
   if (!result.out.empty() && result.out.back() == '\n') result.out.pop_back();
   return result.out;
+}
+
+std::string BridgeFixture::createEvent(const std::string& members,
+                                       std::map<std::string, std::optional<std::string>> environment) const {
+  Envelope reply = request("createEvent", "{" + members + "}", std::move(environment));
+  if (!reply.ok()) return {};
+  return reply.data()["uid"].GetString();
+}
+
+rapidjson::Document BridgeFixture::eventsIn(const std::string& calendar, double from, double to,
+                                            std::map<std::string, std::optional<std::string>> environment) const {
+  char window[128];
+  std::snprintf(window, sizeof window, R"({"from":%.17g,"to":%.17g,"calendars":[")", from, to);
+  Envelope reply = request("events", window + calendar + "\"]}", std::move(environment));
+  rapidjson::Document data;
+  if (reply.ok()) data.CopyFrom(reply.data(), data.GetAllocator());
+  return data;
+}
+
+std::vector<double> BridgeFixture::startsIn(const std::string& calendar, double from, double to) const {
+  std::vector<double> starts;
+  rapidjson::Document data = eventsIn(calendar, from, to);
+  if (!data.IsArray()) {
+    ADD_FAILURE() << "events refused";
+    return starts;
+  }
+  for (const auto& record : data.GetArray()) starts.push_back(record["start"].GetDouble());
+  return starts;
+}
+
+void BridgeFixture::sql(const std::string& statement) const {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(databasePath().c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
 }
 
 std::string BridgeFixture::defaultCalendar() const {

@@ -51,6 +51,16 @@ class BridgeFixture {
   // As runStore, and fails the test unless it succeeds.
   std::string store(const std::vector<std::string>& arguments, const std::string& input = {}) const;
 
+  // createEvent with these members (a JSON object's inside); the new uid, or "" when refused.
+  std::string createEvent(const std::string& members, std::map<std::string, std::optional<std::string>> environment = {}) const;
+  // The "events" data for one calendar (an array), or null when refused.
+  rapidjson::Document eventsIn(const std::string& calendar, double from, double to,
+                               std::map<std::string, std::optional<std::string>> environment = {}) const;
+  // The starts listed for one calendar.
+  std::vector<double> startsIn(const std::string& calendar, double from, double to) const;
+  // Runs SQL on the database directly, as another program holding the file might.
+  void sql(const std::string& statement) const;
+
   std::string databasePath() const { return folder_.path() + "/calbridge/calendar.db"; }
   const std::string& dataHome() const { return folder_.path(); }
   // The calendar every new store has.
