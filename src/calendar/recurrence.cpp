@@ -1,6 +1,6 @@
 #include "calendar/recurrence.h"
 
-#include <libical/ical.h>
+#include "calendar/libical.h"
 
 #include <algorithm>
 #include <cmath>
@@ -209,7 +209,7 @@ icaltimetype floatingTime(std::int64_t wall, bool date) {
   std::int64_t day = floorDiv(wall, kDay);
   std::int64_t rest = wall - day * kDay;
   CivilDate civil = civilFromDays(day);
-  icaltimetype t = icaltime_null_time();
+  icaltimetype t{};  // all zero: the null time
   t.year = civil.year;
   t.month = civil.month;
   t.day = civil.day;
@@ -231,29 +231,34 @@ std::int64_t wallOf(const icaltimetype& t) {
 // Any other rule (BYMONTHDAY, BYSETPOS, ordinal weekdays, ...) through libical.
 class LibicalStepper final : public Stepper {
  public:
-  LibicalStepper(std::string_view text, std::int64_t wall0, bool allDay, std::optional<std::int64_t> skipTo) {
+  LibicalStepper(const LibicalFunctions& ical, std::string_view text, std::int64_t wall0, bool allDay,
+                 std::optional<std::int64_t> skipTo)
+      : ical_(ical) {
     std::string owned(text);
-    icalrecurrencetype rule = icalrecurrencetype_from_string(owned.c_str());
-    icalerror_clear_errno();
-    if (rule.freq == ICAL_NO_RECURRENCE) return;
+    icalrecurrencetype rule = ical_.recurrenceFromString(owned.c_str());
+    if (rule.freq == ICAL_NO_RECURRENCE) {
+      *ical_.errorNumber() = ICAL_NO_ERROR;
+      return;
+    }
     // The series' end is applied by the caller, in its own terms.
     rule.count = 0;
-    rule.until = icaltime_null_time();
-    iterator_ = icalrecur_iterator_new(rule, floatingTime(wall0, allDay));
-    icalerror_clear_errno();
+    rule.until = icaltimetype{};
+    iterator_ = ical_.iteratorNew(rule, floatingTime(wall0, allDay));
     if (iterator_ != nullptr && skipTo && *skipTo > wall0) {
-      (void)icalrecur_iterator_set_start(iterator_, floatingTime(*skipTo, allDay));
-      icalerror_clear_errno();
+      (void)ical_.iteratorSetStart(iterator_, floatingTime(*skipTo, allDay));
     }
+    *ical_.errorNumber() = ICAL_NO_ERROR;
   }
   ~LibicalStepper() override {
-    if (iterator_ != nullptr) icalrecur_iterator_free(iterator_);
+    if (iterator_ != nullptr) ical_.iteratorFree(iterator_);
   }
+
+  bool usable() const { return iterator_ != nullptr; }
 
   std::optional<std::int64_t> next() override {
     if (iterator_ == nullptr) return std::nullopt;
-    icaltimetype t = icalrecur_iterator_next(iterator_);
-    if (icaltime_is_null_time(t)) return std::nullopt;
+    icaltimetype t = ical_.iteratorNext(iterator_);
+    if (t.year == 0) return std::nullopt;  // the null time ends the iteration
     std::int64_t wall = wallOf(t);
     if (last_ && wall <= *last_) return std::nullopt;  // never loop on a rule that stalls
     last_ = wall;
@@ -261,20 +266,26 @@ class LibicalStepper final : public Stepper {
   }
 
  private:
+  const LibicalFunctions& ical_;
   icalrecur_iterator* iterator_ = nullptr;
   std::optional<std::int64_t> last_;
 };
 
+// A stepper for the rule, or null when it cannot be stepped through at all.
 std::unique_ptr<Stepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
   if (auto plain = parsePlainRule(series.rule)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
-  return std::make_unique<LibicalStepper>(series.rule, wall0, series.allDay, skipTo);
+  const LibicalFunctions* ical = libical();
+  if (ical == nullptr) return nullptr;
+  auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo);
+  if (!stepper->usable()) return nullptr;
+  return stepper;
 }
 
 }  // namespace
 
-void expandSeries(const Series& series, double from, double to,
+bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit) {
-  if (series.zone == nullptr || !std::isfinite(series.start)) return;
+  if (series.zone == nullptr || !std::isfinite(series.start)) return false;
   const Zone& zone = *series.zone;
   const double base = std::floor(series.start);
   const double fraction = series.start - base;
@@ -294,18 +305,18 @@ void expandSeries(const Series& series, double from, double to,
   // The first occurrence is the start itself (read exactly, even when its wall
   // time occurs twice), rule or no rule.
   const double first = series.floating ? startOf(wall0) : series.start;
-  if (first >= to) return;
+  if (first >= to) return true;
   if (overlaps(first) && !excluded(wall0)) {
-    if (!visit(Occurrence{first, wall0})) return;
+    if (!visit(Occurrence{first, wall0})) return true;
   }
   std::int64_t made = 1;
-  if (series.count && made >= *series.count) return;
+  if (series.count && made >= *series.count) return true;
   // Steps are taken only within years 1 to 9999, the range iCalendar can write.
   constexpr double kFirstMoment = -62135596800.0;
   constexpr double kLastMoment = 253402300800.0;
   from = std::max(from, kFirstMoment);
   to = std::min(to, kLastMoment);
-  if (from >= to || first < kFirstMoment || first >= kLastMoment) return;
+  if (from >= to || first < kFirstMoment || first >= kLastMoment) return true;
 
   // Counted series are walked from the start; others skip to just before the
   // window (two days' slack covers any offset change).
@@ -317,19 +328,21 @@ void expandSeries(const Series& series, double from, double to,
     }
   }
   auto stepper = stepperFor(series, wall0, skipTo);
+  if (!stepper) return false;
   // Wall time runs ahead of epoch time by less than a day in every zone; a
   // start this far past the window cannot be followed by one inside it.
   const double stopAt = to + kDay;
   while (auto wall = stepper->next()) {
     if (*wall <= wall0) continue;
     double start = startOf(*wall);
-    if (pastUntil(start, *wall) || start >= stopAt) return;
+    if (pastUntil(start, *wall) || start >= stopAt) return true;
     ++made;
     if (overlaps(start) && !excluded(*wall)) {
-      if (!visit(Occurrence{start, *wall})) return;
+      if (!visit(Occurrence{start, *wall})) return true;
     }
-    if (series.count && made >= *series.count) return;
+    if (series.count && made >= *series.count) return true;
   }
+  return true;
 }
 
 std::string ruleText(const RecurrenceRule& rule) {
@@ -353,10 +366,13 @@ std::string ruleText(const RecurrenceRule& rule) {
 
 bool ruleIsValid(std::string_view rule) {
   if (rule.empty()) return false;
+  if (parsePlainRule(rule)) return true;
+  const LibicalFunctions* ical = libical();
+  if (ical == nullptr) return false;
   std::string owned(rule);
-  icalrecurrencetype parsed = icalrecurrencetype_from_string(owned.c_str());
-  bool valid = icalerrno == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE;
-  icalerror_clear_errno();
+  icalrecurrencetype parsed = ical->recurrenceFromString(owned.c_str());
+  bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE;
+  *ical->errorNumber() = ICAL_NO_ERROR;
   return valid;
 }
 

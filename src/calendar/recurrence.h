@@ -41,8 +41,10 @@ struct Occurrence {
 
 // Calls `visit` for each occurrence overlapping [from, to) in order of start,
 // until it returns false. Work is bounded by the window, not by how long ago the
-// series began (unless it has a COUNT, which bounds it instead).
-void expandSeries(const Series& series, double from, double to,
+// series began (unless it has a COUNT, which bounds it instead). False when the
+// rule could not be stepped through (it does not parse, or libical is missing):
+// then only the first occurrence may have been visited.
+bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit);
 
 // The RRULE parts for a rule the commands build (its end is kept apart).

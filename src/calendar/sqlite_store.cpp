@@ -565,10 +565,11 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
   Series all = series;
   all.excluded.clear();
   double fraction = series.start - std::floor(series.start);
-  expandSeries(all, -62135596800.0, 253402300800.0, [&](const Occurrence& o) {
+  bool expanded = expandSeries(all, -62135596800.0, 253402300800.0, [&](const Occurrence& o) {
     last = series.floating ? static_cast<double>(o.wall) + fraction : o.start;
     return true;
   });
+  if (!expanded) return std::nullopt;  // unknown: never leave it out of a window
   if (!last) return series.start + series.duration;
   return *last + series.duration;
 }
@@ -642,10 +643,12 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
     while (step(repeating, &row) && row) series.push_back(EventRow::read(repeating));
     for (const EventRow& event : series) {
       Series expansion = seriesOf(event);
-      expandSeries(expansion, from, to, [&](const Occurrence& o) {
+      bool expanded = expandSeries(expansion, from, to, [&](const Occurrence& o) {
         events.push_back(eventOf(event, *calendar, o.start, o.start + expansion.duration));
         return true;
       });
+      // A rule that cannot be expanded leaves the answer incomplete: say so.
+      if (!expanded) readFailed_ = true;
     }
   }
   std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
@@ -790,6 +793,7 @@ bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, 
   if (span == Span::futureEvents && occurrenceStart <= first + kSameMoment) return removeAll();
 
   std::optional<Occurrence> found;
+  // A rule that cannot be expanded finds nothing, and nothing is changed.
   expandSeries(series, occurrenceStart - 1, occurrenceStart + 1, [&](const Occurrence& o) {
     if (std::fabs(o.start - occurrenceStart) < kSameMoment) {
       found = o;
@@ -828,11 +832,11 @@ bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, 
   // A series that ends and has nothing left is removed rather than kept invisible.
   if (series.until || (series.count && *series.count <= 100000)) {
     bool remains = false;
-    expandSeries(series, -62135596800.0, 253402300800.0, [&](const Occurrence&) {
+    bool expanded = expandSeries(series, -62135596800.0, 253402300800.0, [&](const Occurrence&) {
       remains = true;
       return false;
     });
-    if (!remains) return removeAll();
+    if (expanded && !remains) return removeAll();
   }
   return true;
 }

@@ -1,9 +1,11 @@
 #include "calendar/time_zone.h"
 
-#include <libical/ical.h>
-
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -35,38 +37,256 @@ CivilDate civilFromDays(std::int64_t z) {
 
 namespace {
 
-icaltimetype utcTimeOf(std::int64_t epoch) {
-  std::int64_t days = epoch >= 0 ? epoch / 86400 : -((-epoch + 86399) / 86400);
-  std::int64_t rest = epoch - days * 86400;
-  CivilDate date = civilFromDays(days);
-  icaltimetype t = icaltime_null_time();
-  t.year = date.year;
-  t.month = date.month;
-  t.day = date.day;
-  t.hour = static_cast<int>(rest / 3600);
-  t.minute = static_cast<int>(rest / 60 % 60);
-  t.second = static_cast<int>(rest % 60);
-  t.is_date = 0;
-  t.zone = icaltimezone_get_utc_timezone();
-  return t;
+constexpr std::int64_t kDay = 86400;
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// The day (days since 1970) on which a rule's change falls in `year`.
+std::int64_t changeDay(const PosixZoneRule::Change& change, int year) {
+  using Kind = PosixZoneRule::Change::Kind;
+  std::int64_t january1 = daysFromCivil(year, 1, 1);
+  switch (change.kind) {
+    case Kind::julianNoLeap:
+      return january1 + change.day - 1 + (isLeap(year) && change.day >= 60 ? 1 : 0);
+    case Kind::dayOfYear:
+      return january1 + change.day;
+    case Kind::monthWeekDay: {
+      std::int64_t first = daysFromCivil(year, change.month, 1);
+      int firstWeekday = static_cast<int>(floorDiv(first + 4, 7) * -7 + first + 4);
+      std::int64_t day = first + (change.weekday - firstWeekday + 7) % 7 + 7 * (change.week - 1);
+      int monthLength = static_cast<int>(daysFromCivil(change.month == 12 ? year + 1 : year,
+                                                       change.month == 12 ? 1 : change.month + 1, 1) - first);
+      while (day >= first + monthLength) day -= 7;  // week 5 means the last one
+      return day;
+    }
+  }
+  return january1;
+}
+
+// Reads a POSIX TZ text piece by piece.
+class RuleReader {
+ public:
+  explicit RuleReader(std::string_view text) : text_(text) {}
+  bool done() const { return at_ == text_.size(); }
+  bool take(char c) {
+    if (at_ < text_.size() && text_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool peekDigitOrSign() const {
+    return at_ < text_.size() && (std::isdigit(static_cast<unsigned char>(text_[at_])) || text_[at_] == '+' ||
+                                  text_[at_] == '-');
+  }
+  // A zone abbreviation: three or more letters, or anything in angle brackets.
+  bool name() {
+    if (take('<')) {
+      auto close = text_.find('>', at_);
+      if (close == std::string_view::npos || close - at_ < 3) return false;
+      at_ = close + 1;
+      return true;
+    }
+    std::size_t begin = at_;
+    while (at_ < text_.size() && std::isalpha(static_cast<unsigned char>(text_[at_]))) ++at_;
+    return at_ - begin >= 3;
+  }
+  std::optional<int> number(int maxDigits) {
+    std::size_t begin = at_;
+    int n = 0;
+    while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])) && at_ - begin < 
+           static_cast<std::size_t>(maxDigits)) {
+      n = n * 10 + (text_[at_++] - '0');
+    }
+    if (at_ == begin) return std::nullopt;
+    return n;
+  }
+  // [+-]hh[:mm[:ss]] in seconds; hours up to 167 as TZif version 3 allows.
+  std::optional<std::int32_t> duration() {
+    int sign = 1;
+    if (take('-')) sign = -1;
+    else take('+');
+    auto hours = number(3);
+    if (!hours || *hours > 167) return std::nullopt;
+    std::int32_t seconds = *hours * 3600;
+    if (take(':')) {
+      auto minutes = number(2);
+      if (!minutes || *minutes > 59) return std::nullopt;
+      seconds += *minutes * 60;
+      if (take(':')) {
+        auto rest = number(2);
+        if (!rest || *rest > 59) return std::nullopt;
+        seconds += *rest;
+      }
+    }
+    return sign * seconds;
+  }
+  std::optional<PosixZoneRule::Change> change() {
+    PosixZoneRule::Change c;
+    using Kind = PosixZoneRule::Change::Kind;
+    if (take('M')) {
+      auto month = number(2);
+      if (!month || *month < 1 || *month > 12 || !take('.')) return std::nullopt;
+      auto week = number(1);
+      if (!week || *week < 1 || *week > 5 || !take('.')) return std::nullopt;
+      auto weekday = number(1);
+      if (!weekday || *weekday > 6) return std::nullopt;
+      c.kind = Kind::monthWeekDay;
+      c.month = *month;
+      c.week = *week;
+      c.weekday = *weekday;
+    } else if (take('J')) {
+      auto day = number(3);
+      if (!day || *day < 1 || *day > 365) return std::nullopt;
+      c.kind = Kind::julianNoLeap;
+      c.day = *day;
+    } else {
+      auto day = number(3);
+      if (!day || *day > 365) return std::nullopt;
+      c.kind = Kind::dayOfYear;
+      c.day = *day;
+    }
+    if (take('/')) {
+      auto time = duration();
+      if (!time) return std::nullopt;
+      c.time = *time;
+    }
+    return c;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+std::uint32_t read32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+std::int64_t read64(const unsigned char* p) {
+  return static_cast<std::int64_t>((std::uint64_t{read32(p)} << 32) | read32(p + 4));
 }
 
 }  // namespace
 
+std::int32_t PosixZoneRule::offsetAt(std::int64_t epoch) const {
+  if (!daylightOffset) return standardOffset;
+  int year = civilFromDays(floorDiv(epoch + standardOffset, kDay)).year;
+  // Each change happens at a local time read in the time in force before it.
+  std::int64_t toDaylightAt = changeDay(toDaylight, year) * kDay + toDaylight.time - standardOffset;
+  std::int64_t toStandardAt = changeDay(toStandard, year) * kDay + toStandard.time - *daylightOffset;
+  bool daylight = toDaylightAt < toStandardAt ? epoch >= toDaylightAt && epoch < toStandardAt
+                                              : !(epoch >= toStandardAt && epoch < toDaylightAt);
+  return daylight ? *daylightOffset : standardOffset;
+}
+
+std::optional<PosixZoneRule> parsePosixZoneRule(std::string_view text) {
+  RuleReader reader(text);
+  PosixZoneRule rule;
+  if (!reader.name()) return std::nullopt;
+  auto standard = reader.duration();
+  if (!standard) return std::nullopt;
+  rule.standardOffset = -*standard;  // POSIX counts hours west of Greenwich
+  if (reader.done()) return rule;
+  if (!reader.name()) return std::nullopt;
+  rule.daylightOffset = rule.standardOffset + 3600;
+  if (reader.peekDigitOrSign()) {
+    auto daylight = reader.duration();
+    if (!daylight) return std::nullopt;
+    rule.daylightOffset = -*daylight;
+  }
+  if (reader.done()) {
+    // No rule given: the United States' current one, as the C library assumes.
+    rule.toDaylight = {PosixZoneRule::Change::Kind::monthWeekDay, 3, 2, 0, 0, 7200};
+    rule.toStandard = {PosixZoneRule::Change::Kind::monthWeekDay, 11, 1, 0, 0, 7200};
+    return rule;
+  }
+  if (!reader.take(',')) return std::nullopt;
+  auto toDaylight = reader.change();
+  if (!toDaylight || !reader.take(',')) return std::nullopt;
+  auto toStandard = reader.change();
+  if (!toStandard || !reader.done()) return std::nullopt;
+  rule.toDaylight = *toDaylight;
+  rule.toStandard = *toStandard;
+  return rule;
+}
+
+std::optional<Zone> parseTzif(std::string_view name, std::string_view data) {
+  auto bytes = reinterpret_cast<const unsigned char*>(data.data());
+  constexpr std::size_t kHeader = 44;
+  if (data.size() < kHeader || data.substr(0, 4) != "TZif") return std::nullopt;
+  char version = data[4];
+  auto counts = [&](std::size_t at, std::uint32_t c[6]) {
+    for (int i = 0; i < 6; ++i) c[i] = read32(bytes + at + 20 + 4 * i);
+  };
+  // isutcnt, isstdcnt, leapcnt, timecnt, typecnt, charcnt
+  std::uint32_t c[6];
+  counts(0, c);
+  std::size_t at = kHeader;
+  std::size_t timeSize = 4;
+  if (version >= '2') {
+    // Skip the 32-bit block for the 64-bit one that follows it.
+    std::uint64_t v1 = std::uint64_t{c[3]} * 5 + std::uint64_t{c[4]} * 6 + c[5] + std::uint64_t{c[2]} * 8 + c[1] + c[0];
+    if (at + v1 + kHeader > data.size() || data.substr(at + v1, 4) != "TZif") return std::nullopt;
+    at += v1;
+    counts(at, c);
+    at += kHeader;
+    timeSize = 8;
+  }
+  const std::uint32_t timecnt = c[3], typecnt = c[4], charcnt = c[5];
+  std::uint64_t size = std::uint64_t{timecnt} * (timeSize + 1) + std::uint64_t{typecnt} * 6 + charcnt +
+                       std::uint64_t{c[2]} * (timeSize + 4) + c[1] + c[0];
+  if (typecnt == 0 || typecnt > 256 || at + size > data.size()) return std::nullopt;
+
+  Zone zone;
+  zone.name = std::string(name);
+  const unsigned char* times = bytes + at;
+  const unsigned char* indices = times + std::size_t{timecnt} * timeSize;
+  const unsigned char* types = indices + timecnt;
+  auto typeOffset = [&](std::uint32_t i) { return static_cast<std::int32_t>(read32(types + 6 * i)); };
+  zone.transitions.reserve(timecnt);
+  zone.offsets.reserve(timecnt);
+  for (std::uint32_t i = 0; i < timecnt; ++i) {
+    std::int64_t t = timeSize == 8 ? read64(times + 8 * i) : static_cast<std::int32_t>(read32(times + 4 * i));
+    if (indices[i] >= typecnt || (!zone.transitions.empty() && t <= zone.transitions.back())) return std::nullopt;
+    zone.transitions.push_back(t);
+    zone.offsets.push_back(typeOffset(indices[i]));
+  }
+  zone.initialOffset = typeOffset(0);
+  if (timeSize == 8) {
+    // The footer's rule carries the zone on past its last transition; a file
+    // without one is cut short, and would give wrong offsets in later years.
+    std::string_view footer = data.substr(at + size);
+    if (footer.size() < 2 || footer.front() != '\n') return std::nullopt;
+    auto end = footer.find('\n', 1);
+    if (end == std::string_view::npos) return std::nullopt;
+    std::string_view text = footer.substr(1, end - 1);
+    if (!text.empty()) {
+      zone.rule = parsePosixZoneRule(text);
+      if (!zone.rule) return std::nullopt;
+    }
+  }
+  return zone;
+}
+
 int utcOffset(const Zone& zone, std::int64_t epoch) {
-  if (zone.rules == nullptr || zone.rules == icaltimezone_get_utc_timezone()) return 0;
-  // Offsets before 1800 are local mean time throughout. Past 2200 the rules in
-  // force repeat with the 400-year Gregorian cycle, which keeps every date on
-  // its weekday; shifting there keeps libical from tabulating transitions for
-  // millennia.
-  constexpr std::int64_t kFrom1800 = -5364662400;
-  constexpr std::int64_t kFrom2200 = 7258118400;
-  constexpr std::int64_t kCycle = 146097LL * 86400;
-  if (epoch < kFrom1800) epoch = kFrom1800;
-  if (epoch >= kFrom2200) epoch -= ((epoch - kFrom2200) / kCycle + 1) * kCycle;
-  icaltimetype t = utcTimeOf(epoch);
-  int daylight = 0;
-  return icaltimezone_get_utc_offset_of_utc_time(zone.rules, &t, &daylight);
+  if (!zone.transitions.empty() && epoch < zone.transitions.back()) {
+    if (epoch < zone.transitions.front()) return zone.initialOffset;
+    auto after = std::upper_bound(zone.transitions.begin(), zone.transitions.end(), epoch);
+    return zone.offsets[static_cast<std::size_t>(after - zone.transitions.begin()) - 1];
+  }
+  if (!zone.rule) return zone.transitions.empty() ? zone.initialOffset : zone.offsets.back();
+  // The rule repeats with the 400-year Gregorian cycle, which keeps every date
+  // on its weekday; far times are brought into the years civil dates can hold.
+  constexpr std::int64_t kYear9000 = 221845392000;
+  constexpr std::int64_t kCycle = 146097 * kDay;
+  if (epoch > kYear9000) epoch -= ((epoch - kYear9000) / kCycle + 1) * kCycle;
+  return zone.rule->offsetAt(epoch);
 }
 
 std::int64_t epochToWall(const Zone& zone, std::int64_t epoch) {
@@ -75,8 +295,8 @@ std::int64_t epochToWall(const Zone& zone, std::int64_t epoch) {
 
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall) {
   // The offsets a day either side bracket any single transition near `wall`.
-  int before = utcOffset(zone, wall - 86400);
-  int after = utcOffset(zone, wall + 86400);
+  int before = utcOffset(zone, wall - kDay);
+  int after = utcOffset(zone, wall + kDay);
   std::int64_t earlier = wall - std::max(before, after);
   std::int64_t later = wall - std::min(before, after);
   if (utcOffset(zone, earlier) == wall - earlier) return earlier;
@@ -88,8 +308,13 @@ std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall) {
 
 namespace {
 
+// A name that can only ever mean a file inside the zone folder.
 bool isZoneName(std::string_view name) {
-  return !name.empty() && name.front() != '/' && name.find("..") == std::string_view::npos;
+  if (name.empty() || name.size() > 255 || name.front() == '/' || name.front() == '.') return false;
+  if (name.find("..") != std::string_view::npos) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '_' || c == '-' || c == '+' || c == '.';
+  });
 }
 
 // "/usr/share/zoneinfo/Europe/Berlin" names Europe/Berlin.
@@ -102,6 +327,27 @@ std::string nameFromZoneinfoPath(std::string_view path) {
     if (name.substr(0, prefix.size()) == prefix) name.remove_prefix(prefix.size());
   }
   return std::string(name);
+}
+
+std::string zoneFolder() {
+  const char* folder = std::getenv("TZDIR");
+  return folder != nullptr && folder[0] == '/' ? folder : "/usr/share/zoneinfo";
+}
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string data;
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > (1 << 20)) break;  // no zone file is this large
+  }
+  ::close(fd);
+  return data;
 }
 
 }  // namespace
@@ -130,17 +376,15 @@ ZoneCache::~ZoneCache() = default;
 
 const Zone* ZoneCache::find(std::string_view name) {
   if (auto it = zones_.find(name); it != zones_.end()) return it->second.get();
-  icaltimezone* rules = nullptr;
-  if (name == "UTC" || name == "Etc/UTC" || name == "Z") {
-    rules = icaltimezone_get_utc_timezone();
-  } else if (isZoneName(name)) {
-    std::string key(name);
-    rules = icaltimezone_get_builtin_timezone(key.c_str());
-  }
-  // libical reports a failed lookup through its global error state as well; clear it.
-  icalerror_clear_errno();
   std::unique_ptr<Zone> zone;
-  if (rules != nullptr) zone = std::make_unique<Zone>(Zone{std::string(name), rules});
+  if (name == "UTC") {
+    zone = std::make_unique<Zone>();
+    zone->name = "UTC";
+  } else if (isZoneName(name)) {
+    if (auto data = readSmallFile(zoneFolder() + "/" + std::string(name))) {
+      if (auto parsed = parseTzif(name, *data)) zone = std::make_unique<Zone>(std::move(*parsed));
+    }
+  }
   const Zone* found = zone.get();
   zones_.emplace(std::string(name), std::move(zone));
   return found;

@@ -3,23 +3,52 @@
 // "Wall seconds" count a zone's local calendar time as if it were UTC: the
 // seconds from 1970-01-01 00:00 to the local date and time. Repeating events
 // step in wall seconds, so a 09:00 series stays at 09:00 across DST changes.
+//
+// Zones are read from the system's compiled time zone files (TZif, RFC 8536),
+// the same data the C library uses, including the rule that continues a zone
+// past its last listed transition.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-
-struct _icaltimezone;
+#include <vector>
 
 namespace calbridge {
 
-// A zone's offset rules. Owned by the ZoneCache that made it.
+// A POSIX TZ rule ("CET-1CEST,M3.5.0,M10.5.0/3"): standard time, and
+// optionally daylight time with the two yearly changes between them.
+struct PosixZoneRule {
+  struct Change {
+    enum class Kind { monthWeekDay, julianNoLeap, dayOfYear } kind = Kind::monthWeekDay;
+    int month = 0, week = 0, weekday = 0;  // Mm.w.d: weekday 0 Sunday; week 5 is the last
+    int day = 0;  // Jn (1 to 365, 29 February never counted) or n (0 to 365)
+    std::int32_t time = 7200;  // seconds after local midnight, in the time in force before the change
+  };
+  std::int32_t standardOffset = 0;  // seconds east of UTC
+  std::optional<std::int32_t> daylightOffset;
+  Change toDaylight, toStandard;
+
+  std::int32_t offsetAt(std::int64_t epoch) const;
+};
+
+// Parses the rule part of a TZ value; nothing when it does not parse.
+std::optional<PosixZoneRule> parsePosixZoneRule(std::string_view text);
+
+// A zone's offsets from UTC over time.
 struct Zone {
   std::string name;  // IANA name, or "UTC"
-  _icaltimezone* rules = nullptr;  // libical's zone; owned by libical for the whole process
+  std::vector<std::int64_t> transitions;  // UTC seconds, increasing
+  std::vector<std::int32_t> offsets;  // the offset in force from each transition on
+  std::int32_t initialOffset = 0;  // before the first transition
+  std::optional<PosixZoneRule> rule;  // after the last transition
 };
+
+// Parses a TZif file's contents (versions 1 to 4).
+std::optional<Zone> parseTzif(std::string_view name, std::string_view data);
 
 // Seconds to add to UTC for local time in `zone` at `epoch`.
 int utcOffset(const Zone& zone, std::int64_t epoch);
