@@ -54,15 +54,7 @@ class Stepper {
   virtual std::optional<std::int64_t> next() = 0;
 };
 
-// The rule shapes people make by hand, walked with plain arithmetic: a
-// frequency, an interval, and for weekly rules a set of weekdays. Skipping
-// ahead costs nothing, so an old series is as cheap as a new one.
-struct PlainRule {
-  Frequency frequency = Frequency::daily;
-  std::int64_t interval = 1;
-  std::vector<int> weekdays;  // 0 Sunday to 6 Saturday; only for weekly rules
-  int weekStart = 1;  // Monday, unless WKST says otherwise
-};
+}  // namespace
 
 std::optional<PlainRule> parsePlainRule(std::string_view text) {
   PlainRule rule;
@@ -118,6 +110,9 @@ std::optional<PlainRule> parsePlainRule(std::string_view text) {
   return rule;
 }
 
+namespace {
+
+// Skipping ahead costs nothing, so an old series is as cheap as a new one.
 class PlainStepper final : public Stepper {
  public:
   PlainStepper(const PlainRule& rule, std::int64_t wall0, std::optional<std::int64_t> skipTo)
@@ -273,6 +268,7 @@ class LibicalStepper final : public Stepper {
 
 // A stepper for the rule, or null when it cannot be stepped through at all.
 std::unique_ptr<Stepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
+  if (series.plain) return std::make_unique<PlainStepper>(*series.plain, wall0, skipTo);
   if (auto plain = parsePlainRule(series.rule)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return nullptr;

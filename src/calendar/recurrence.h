@@ -17,9 +17,24 @@
 
 namespace calbridge {
 
+// A rule of the shapes people make by hand, walked with plain arithmetic: a
+// frequency, an interval, and for weekly rules a set of weekdays.
+struct PlainRule {
+  Frequency frequency = Frequency::daily;
+  std::int64_t interval = 1;
+  std::vector<int> weekdays;  // 0 Sunday to 6 Saturday; only for weekly rules
+  int weekStart = 1;  // Monday, unless WKST says otherwise
+};
+
+// The rule's plain form, or nothing when it has parts only libical steps through.
+std::optional<PlainRule> parsePlainRule(std::string_view rule);
+
 struct Series {
   // RRULE parts other than UNTIL and COUNT, e.g. "FREQ=WEEKLY;INTERVAL=2".
   std::string rule;
+  // parsePlainRule(rule), when the caller has it at hand: expanding many times
+  // then parses once.
+  std::optional<PlainRule> plain;
   // Epoch seconds of the first start; wall seconds when `floating`.
   double start = 0;
   double duration = 0;

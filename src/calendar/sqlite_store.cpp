@@ -209,39 +209,30 @@ std::string defaultStorePath() {
   return base + "/calbridge/calendar.db";
 }
 
-struct SqliteStore::EventRow {
-  std::int64_t id = 0;
-  std::string itemId;
-  std::string externalId;
-  std::int64_t calendarId = 0;
-  std::optional<std::string> title;
-  double start = 0;
-  double end = 0;
-  bool allDay = false;
-  int status = 0;
-  std::optional<std::string> timeZone;
-  std::optional<std::string> rule;
-  std::optional<double> until;
-  std::optional<std::int64_t> count;
+// Every event query reads the columns EventRow::read expects. A macro, so that
+// each query stays one literal: statements are cached by the literal's address.
+#define CALBRIDGE_SELECT_EVENTS                                                                                   \
+  "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
+  "count, last_end FROM events "
 
-  static EventRow read(sqlite3_stmt* s) {
-    EventRow row;
-    row.id = sqlite3_column_int64(s, 0);
-    row.itemId = columnText(s, 1);
-    row.externalId = columnText(s, 2);
-    row.calendarId = sqlite3_column_int64(s, 3);
-    row.title = optionalText(s, 4);
-    row.start = sqlite3_column_double(s, 5);
-    row.end = sqlite3_column_double(s, 6);
-    row.allDay = sqlite3_column_int(s, 7) != 0;
-    row.status = sqlite3_column_int(s, 8);
-    row.timeZone = optionalText(s, 9);
-    row.rule = optionalText(s, 10);
-    row.until = optionalReal(s, 11);
-    row.count = optionalInteger(s, 12);
-    return row;
-  }
-};
+SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
+  EventRow row;
+  row.id = sqlite3_column_int64(s, 0);
+  row.itemId = columnText(s, 1);
+  row.externalId = columnText(s, 2);
+  row.calendarId = sqlite3_column_int64(s, 3);
+  row.title = optionalText(s, 4);
+  row.start = sqlite3_column_double(s, 5);
+  row.end = sqlite3_column_double(s, 6);
+  row.allDay = sqlite3_column_int(s, 7) != 0;
+  row.status = sqlite3_column_int(s, 8);
+  row.timeZone = optionalText(s, 9);
+  row.rule = optionalText(s, 10);
+  row.until = optionalReal(s, 11);
+  row.count = optionalInteger(s, 12);
+  row.lastEnd = optionalReal(s, 13);
+  return row;
+}
 
 SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
 
@@ -269,6 +260,13 @@ bool SqliteStore::open() {
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  // Each request is its own short process. Left to itself, the last one out
+  // would checkpoint and delete the journal, and the next would create it anew:
+  // a read would write, and a write would pay twice. The journal stays, and
+  // SQLite checkpoints when it has grown (every 1000 pages), as writers commit.
+  int keepJournal = 1;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
   usable_ = migrate(inMemory);
   return usable_;
@@ -381,30 +379,37 @@ bool SqliteStore::step(sqlite3_stmt* s, bool* row) {
   return false;
 }
 
+bool SqliteStore::Writes::expect(int statements) {
+  if (statements <= 1 || savepoint_) return true;
+  savepoint_ = run(store_.statement("SAVEPOINT change"));
+  return savepoint_;
+}
+
 template <typename Work>
 bool SqliteStore::change(bool commit, Work&& work) {
   if (!usable_) return false;
   bool began = false;
   if (!inTransaction_) {
-    if (!execute("BEGIN IMMEDIATE")) return false;
+    if (!run(statement("BEGIN IMMEDIATE"))) return false;
     inTransaction_ = true;
     began = true;
+    // Others may have written since anything here was read; from now on nobody can.
+    forgetCaches();
   }
-  // Each change is a savepoint of its own, so a refused one leaves the staged rest intact.
-  bool done = execute("SAVEPOINT change");
-  if (done) {
-    done = work();
+  Writes writes(*this);
+  bool done = work(writes);
+  if (writes.savepoint()) {
     if (done) {
-      done = execute("RELEASE change");
+      done = run(statement("RELEASE change"));
     } else {
-      execute("ROLLBACK TO change");
-      execute("RELEASE change");
+      run(statement("ROLLBACK TO change"));
+      run(statement("RELEASE change"));
     }
   }
   if (!done) {
-    calendarRows_.reset();
+    forgetCaches();
     if (began) {
-      execute("ROLLBACK");
+      run(statement("ROLLBACK"));
       inTransaction_ = false;
     }
     return false;
@@ -415,10 +420,17 @@ bool SqliteStore::change(bool commit, Work&& work) {
 bool SqliteStore::finishTransaction() {
   if (!inTransaction_) return true;
   inTransaction_ = false;
-  if (execute("COMMIT")) return true;
-  execute("ROLLBACK");
-  calendarRows_.reset();
+  if (run(statement("COMMIT"))) return true;
+  run(statement("ROLLBACK"));
+  forgetCaches();
   return false;
+}
+
+void SqliteStore::forgetCaches() {
+  calendarRows_.reset();
+  seriesCache_.clear();
+  singlesCache_.clear();
+  longestEvent_.reset();
 }
 
 bool SqliteStore::commit() { return usable_ && finishTransaction(); }
@@ -432,10 +444,36 @@ std::optional<std::int64_t> SqliteStore::setting(const char* name) {
 }
 
 double SqliteStore::longestEvent() {
+  if (longestEvent_) return *longestEvent_;
   StatementUse s = statement("SELECT value FROM settings WHERE name = 'longest_event'");
   bool row = false;
   if (!step(s, &row) || !row) return 0;
-  return std::max(0.0, sqlite3_column_double(s, 0));
+  longestEvent_ = std::max(0.0, sqlite3_column_double(s, 0));
+  return *longestEvent_;
+}
+
+std::span<const SqliteStore::EventRow> SqliteStore::singlesIn(std::int64_t calendarId, double from, double to) {
+  auto chunk = singlesCache_.find(calendarId);
+  if (chunk == singlesCache_.end() || from < chunk->second.from || to > chunk->second.to) {
+    constexpr double kPadding = 60 * kDaySeconds;
+    const bool shortWindow = to - from < kPadding;
+    SinglesChunk loaded{shortWindow ? from - kPadding : from, shortWindow ? to + kPadding : to, {}};
+    StatementUse s = statement(CALBRIDGE_SELECT_EVENTS
+                               "WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 "
+                               "ORDER BY start, id");
+    if (s != nullptr) {
+      sqlite3_bind_int64(s, 1, calendarId);
+      sqlite3_bind_double(s, 2, loaded.from);
+      sqlite3_bind_double(s, 3, loaded.to);
+    }
+    bool row = false;
+    while (step(s, &row) && row) loaded.rows.push_back(EventRow::read(s));
+    chunk = singlesCache_.insert_or_assign(calendarId, std::move(loaded)).first;
+  }
+  const auto& rows = chunk->second.rows;
+  auto first = std::lower_bound(rows.begin(), rows.end(), from, [](const EventRow& r, double t) { return r.start < t; });
+  auto last = std::lower_bound(first, rows.end(), to, [](const EventRow& r, double t) { return r.start < t; });
+  return {first, last};
 }
 
 AuthorizationStatus SqliteStore::authorizationStatus() {
@@ -540,9 +578,10 @@ std::vector<Source> SqliteStore::sources() {
   return result;
 }
 
-Series SqliteStore::seriesOf(const EventRow& row) {
+Series SqliteStore::seriesFrom(const EventRow& row) {
   Series series;
   series.rule = row.rule.value_or("");
+  series.plain = parsePlainRule(series.rule);
   series.start = row.start;
   series.duration = std::max(0.0, row.end - row.start);
   series.floating = !row.timeZone;
@@ -551,11 +590,38 @@ Series SqliteStore::seriesOf(const EventRow& row) {
   if (series.zone == nullptr) series.zone = &zones_.utc();
   series.until = row.until;
   series.count = row.count;
-  StatementUse s = statement("SELECT wall FROM excluded WHERE event_id = ?1 ORDER BY wall");
-  if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
-  bool found = false;
-  while (step(s, &found) && found) series.excluded.push_back(sqlite3_column_int64(s, 0));
   return series;
+}
+
+std::vector<SqliteStore::CachedSeries>& SqliteStore::seriesIn(std::int64_t calendarId) {
+  auto found = seriesCache_.find(calendarId);
+  if (found != seriesCache_.end()) return found->second;
+  std::vector<CachedSeries> loaded;
+  StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE calendar_id = ?1 AND rule IS NOT NULL ORDER BY start, id");
+  if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
+  bool row = false;
+  while (step(s, &row) && row) {
+    EventRow event = EventRow::read(s);
+    Series series = seriesFrom(event);
+    loaded.push_back(CachedSeries{std::move(event), std::move(series)});
+  }
+  StatementUse x = statement(
+      "SELECT x.event_id, x.wall FROM excluded x JOIN events e ON e.id = x.event_id "
+      "WHERE e.calendar_id = ?1 ORDER BY x.event_id, x.wall");
+  if (x != nullptr) sqlite3_bind_int64(x, 1, calendarId);
+  std::map<std::int64_t, std::vector<std::int64_t>> excluded;
+  while (step(x, &row) && row) excluded[sqlite3_column_int64(x, 0)].push_back(sqlite3_column_int64(x, 1));
+  for (auto& cached : loaded) {
+    if (auto e = excluded.find(cached.row.id); e != excluded.end()) cached.series.excluded = std::move(e->second);
+  }
+  return seriesCache_.emplace(calendarId, std::move(loaded)).first->second;
+}
+
+SqliteStore::CachedSeries* SqliteStore::cachedSeries(const EventRow& row) {
+  for (auto& cached : seriesIn(row.calendarId)) {
+    if (cached.row.id == row.id) return &cached;
+  }
+  return nullptr;
 }
 
 std::optional<double> SqliteStore::lastEndOf(const Series& series) {
@@ -609,18 +675,7 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
   const Zone& local = zones_.local();
 
   for (const CalendarRow* calendar : selected) {
-    StatementUse s = statement(
-        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
-        "count FROM events WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 "
-        "ORDER BY start, id");
-    if (s != nullptr) {
-      sqlite3_bind_int64(s, 1, calendar->id);
-      sqlite3_bind_double(s, 2, earliestSingle);
-      sqlite3_bind_double(s, 3, latestStart);
-    }
-    bool row = false;
-    while (step(s, &row) && row) {
-      EventRow event = EventRow::read(s);
+    for (const EventRow& event : singlesIn(calendar->id, earliestSingle, latestStart)) {
       double start = event.start;
       double end = event.end;
       if (!event.timeZone && convertible(start) && convertible(end)) {
@@ -630,21 +685,11 @@ std::vector<Event> SqliteStore::eventsMatching(double from, double to,
       if (overlaps(start, end)) events.push_back(eventOf(event, *calendar, start, end));
     }
 
-    std::vector<EventRow> series;
-    StatementUse repeating = statement(
-        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
-        "count FROM events WHERE calendar_id = ?1 AND rule IS NOT NULL AND start < ?3 "
-        "AND (last_end IS NULL OR last_end > ?2) ORDER BY start, id");
-    if (repeating != nullptr) {
-      sqlite3_bind_int64(repeating, 1, calendar->id);
-      sqlite3_bind_double(repeating, 2, from - kDaySeconds);
-      sqlite3_bind_double(repeating, 3, latestStart);
-    }
-    while (step(repeating, &row) && row) series.push_back(EventRow::read(repeating));
-    for (const EventRow& event : series) {
-      Series expansion = seriesOf(event);
-      bool expanded = expandSeries(expansion, from, to, [&](const Occurrence& o) {
-        events.push_back(eventOf(event, *calendar, o.start, o.start + expansion.duration));
+    for (const CachedSeries& cached : seriesIn(calendar->id)) {
+      if (cached.row.start >= latestStart) break;  // ordered by start
+      if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
+      bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
+        events.push_back(eventOf(cached.row, *calendar, o.start, o.start + cached.series.duration));
         return true;
       });
       // A rule that cannot be expanded leaves the answer incomplete: say so.
@@ -662,8 +707,8 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
   std::vector<CalendarItem> items;
   if (!usable_) return items;
   StatementUse s = statement(
-      "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
-      "count FROM events WHERE external_key = ?1 ORDER BY id");
+      CALBRIDGE_SELECT_EVENTS
+        "WHERE external_key = ?1 ORDER BY id");
   if (s != nullptr) bindText(s, 1, nfc(externalIdentifier));
   std::vector<EventRow> rows;
   bool row = false;
@@ -694,8 +739,10 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
     row.rule = event.rule;
     row.until = event.until;
     row.count = event.count;
-    row.id = -1;  // no exclusions stored yet; they cannot move the end
-    lastEnd = lastEndOf(seriesOf(row));
+    lastEnd = lastEndOf(seriesFrom(row));
+    seriesCache_.erase(calendarId);
+  } else {
+    singlesCache_.erase(calendarId);
   }
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
@@ -742,6 +789,8 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
   const CalendarRow* calendar = findCalendar(event.calendar->calendarIdentifier);
   if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+  // Only the id crosses into the change: beginning it refreshes the cached rows.
+  const std::int64_t calendarId = calendar->id;
 
   StoredEvent stored;
   stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
@@ -771,7 +820,9 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
       stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
     }
   }
-  if (!change(commit, [&] { return insertEvent(calendar->id, stored); })) return false;
+  if (!change(commit, [&](Writes& writes) { return writes.expect(2) && insertEvent(calendarId, stored); })) {
+    return false;
+  }
   event.calendarItemIdentifier = stored.calendarItemIdentifier;
   event.calendarItemExternalIdentifier = stored.externalIdentifier;
   event.eventIdentifier = stored.calendarItemIdentifier;
@@ -780,21 +831,26 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   return true;
 }
 
-bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, Span span) {
-  Series series = seriesOf(row);
+bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes) {
+  const std::int64_t id = cached.row.id;
+  const std::int64_t calendarId = cached.row.calendarId;
   auto removeAll = [&] {
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-    if (s != nullptr) sqlite3_bind_int64(s, 1, row.id);
-    return run(s);
+    if (s == nullptr || !writes.expect(1)) return false;
+    sqlite3_bind_int64(s, 1, id);
+    if (!run(s)) return false;
+    std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
+    return true;
   };
-  const double first = series.floating ? epochOf(*series.zone, series.start) : series.start;
+  const Series& current = cached.series;
+  const double first = current.floating ? epochOf(*current.zone, current.start) : current.start;
   // Ending a series at its first occurrence removes it, even when that first
   // occurrence itself was already excluded.
   if (span == Span::futureEvents && occurrenceStart <= first + kSameMoment) return removeAll();
 
   std::optional<Occurrence> found;
   // A rule that cannot be expanded finds nothing, and nothing is changed.
-  expandSeries(series, occurrenceStart - 1, occurrenceStart + 1, [&](const Occurrence& o) {
+  expandSeries(current, occurrenceStart - 1, occurrenceStart + 1, [&](const Occurrence& o) {
     if (std::fabs(o.start - occurrenceStart) < kSameMoment) {
       found = o;
       return false;
@@ -802,67 +858,97 @@ bool SqliteStore::removeFromSeries(const EventRow& row, double occurrenceStart, 
     return true;
   });
   if (!found) return false;
-
-  const double fraction = series.start - std::floor(series.start);
-  if (span == Span::futureEvents) {
-    series.until = series.floating ? static_cast<double>(found->wall) + fraction - 1 : found->start - 1;
-    series.count.reset();
-    std::erase_if(series.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
-    StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
-    if (s == nullptr) return false;
-    sqlite3_bind_int64(s, 1, row.id);
-    sqlite3_bind_double(s, 2, *series.until);
-    bindOptionalReal(s, 3, lastEndOf(series));
-    if (!run(s)) return false;
-    StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
-    if (e == nullptr) return false;
-    sqlite3_bind_int64(e, 1, row.id);
-    sqlite3_bind_int64(e, 2, found->wall);
-    if (!run(e)) return false;
-  } else {
-    StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
-    if (s == nullptr) return false;
-    sqlite3_bind_int64(s, 1, row.id);
-    sqlite3_bind_int64(s, 2, found->wall);
-    if (!run(s)) return false;
-    series.excluded.insert(std::lower_bound(series.excluded.begin(), series.excluded.end(), found->wall),
-                           found->wall);
-  }
-
   // A series that ends and has nothing left is removed rather than kept invisible.
-  if (series.until || (series.count && *series.count <= 100000)) {
+  auto nothingLeft = [&](const Series& series) {
+    if (!series.until && !(series.count && *series.count <= 100000)) return false;
     bool remains = false;
     bool expanded = expandSeries(series, -62135596800.0, 253402300800.0, [&](const Occurrence&) {
       remains = true;
       return false;
     });
-    if (expanded && !remains) return removeAll();
+    return expanded && !remains;
+  };
+
+  if (span == Span::thisEvent) {
+    auto& excluded = cached.series.excluded;
+    auto at = excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
+    bool empty = nothingLeft(cached.series);
+    excluded.erase(at);  // the cache takes the exclusion only once the database has
+    if (empty) return removeAll();
+    StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
+    if (s == nullptr || !writes.expect(1)) return false;
+    sqlite3_bind_int64(s, 1, id);
+    sqlite3_bind_int64(s, 2, found->wall);
+    if (!run(s)) return false;
+    excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
+    return true;
   }
+
+  Series ended = current;
+  ended.until = ended.floating ? static_cast<double>(found->wall) + (ended.start - std::floor(ended.start)) - 1
+                               : found->start - 1;
+  ended.count.reset();
+  std::erase_if(ended.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
+  if (nothingLeft(ended)) return removeAll();
+  std::optional<double> lastEnd = lastEndOf(ended);
+  StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
+  StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
+  if (s == nullptr || e == nullptr || !writes.expect(2)) return false;
+  sqlite3_bind_int64(s, 1, id);
+  sqlite3_bind_double(s, 2, *ended.until);
+  bindOptionalReal(s, 3, lastEnd);
+  sqlite3_bind_int64(e, 1, id);
+  sqlite3_bind_int64(e, 2, found->wall);
+  if (!run(s) || !run(e)) return false;
+  cached.series = std::move(ended);
+  cached.row.until = cached.series.until;
+  cached.row.count.reset();
+  cached.row.lastEnd = lastEnd;
   return true;
 }
 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   if (!usable_ || !event.calendarItemIdentifier) return false;
-  return change(commit, [&] {
-    StatementUse s = statement(
-        "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
-        "count FROM events WHERE item_id = ?1");
-    if (s == nullptr) return false;
-    bindText(s, 1, *event.calendarItemIdentifier);
-    if (sqlite3_step(s) != SQLITE_ROW) return false;
-    EventRow row = EventRow::read(s);
-    sqlite3_reset(s);
-    const CalendarRow* calendar = findCalendar(row.calendarId);
+  return change(commit, [&](Writes& writes) {
+    const std::string& itemId = *event.calendarItemIdentifier;
+    // An occurrence of a series is found in the cache; anything else by its row.
+    CachedSeries* series = nullptr;
+    const CalendarRow* calendar = event.calendar ? findCalendar(event.calendar->calendarIdentifier) : nullptr;
+    if (calendar != nullptr) {
+      for (auto& cached : seriesIn(calendar->id)) {
+        if (cached.row.itemId == itemId) {
+          series = &cached;
+          break;
+        }
+      }
+    }
+    std::optional<EventRow> single;
+    if (series == nullptr) {
+      StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
+      if (s == nullptr) return false;
+      bindText(s, 1, itemId);
+      if (sqlite3_step(s) != SQLITE_ROW) return false;
+      EventRow row = EventRow::read(s);
+      if (row.rule) {
+        series = cachedSeries(row);
+        if (series == nullptr) return false;
+      } else {
+        single = std::move(row);
+      }
+    }
+    const std::int64_t calendarId = series != nullptr ? series->row.calendarId : single->calendarId;
+    calendar = findCalendar(calendarId);
     if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
-    if (!row.rule) {
+    if (single) {
       StatementUse d = statement("DELETE FROM events WHERE id = ?1");
-      if (d == nullptr) return false;
-      sqlite3_bind_int64(d, 1, row.id);
+      if (d == nullptr || !writes.expect(1)) return false;
+      sqlite3_bind_int64(d, 1, single->id);
+      singlesCache_.erase(calendarId);
       return run(d);
     }
     auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
     if (!occurrence) return false;
-    return removeFromSeries(row, *occurrence, span);
+    return removeFromSeries(*series, *occurrence, span, writes);
   });
 }
 
@@ -871,7 +957,7 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
   auto sourceId = findSource(calendar.source->sourceIdentifier);
   if (!sourceId) return false;
   std::string identifier = newUuid();
-  bool saved = change(commit, [&] {
+  bool saved = change(commit, [&](Writes&) {
     StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -904,7 +990,8 @@ bool SqliteStore::deleteCalendar(std::string_view identifier) {
 }
 
 bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
-  bool removed = change(commit, [&] {
+  bool removed = change(commit, [&](Writes& writes) {
+    if (!writes.expect(2)) return false;
     StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, id);
@@ -919,7 +1006,7 @@ bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
 }
 
 bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
-  return change(true, [&] {
+  return change(true, [&](Writes&) {
     StatementUse s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
     if (s == nullptr) return false;
     sqlite3_bind_int(s, 1, static_cast<int>(status));
@@ -929,7 +1016,7 @@ bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
 
 std::optional<std::string> SqliteStore::addSource(const std::string& title, int type) {
   std::string identifier = newUuid();
-  bool added = change(true, [&] {
+  bool added = change(true, [&](Writes&) {
     StatementUse s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
@@ -944,7 +1031,7 @@ std::optional<std::string> SqliteStore::addSource(const std::string& title, int 
 bool SqliteStore::removeSource(std::string_view identifier) {
   auto id = usable_ ? findSource(identifier) : std::nullopt;
   if (!id) return false;
-  return change(true, [&] {
+  return change(true, [&](Writes&) {
     StatementUse used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
     if (used == nullptr) return false;
     sqlite3_bind_int64(used, 1, *id);
@@ -963,7 +1050,7 @@ std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
     if (!sourceId) return std::nullopt;
   }
   std::string identifier = newUuid();
-  bool added = change(true, [&] {
+  bool added = change(true, [&](Writes&) {
     StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -988,7 +1075,7 @@ bool SqliteStore::updateCalendar(const Calendar& calendar) {
   const CalendarRow* row = usable_ ? findCalendar(calendar.calendarIdentifier) : nullptr;
   if (row == nullptr) return false;
   std::int64_t id = row->id;
-  bool updated = change(true, [&] {
+  bool updated = change(true, [&](Writes&) {
     StatementUse s = statement(
         "UPDATE calendars SET title = ?2, color_space = ?3, color_components = ?4, writable = ?5, immutable = ?6 "
         "WHERE id = ?1");
@@ -1014,7 +1101,7 @@ bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier)
     if (row == nullptr) return false;
     id = row->id;
   }
-  return change(true, [&] {
+  return change(true, [&](Writes&) {
     StatementUse s = id ? statement("INSERT OR REPLACE INTO settings(name, value) VALUES('default_calendar', ?1)")
                          : statement("DELETE FROM settings WHERE name = 'default_calendar'");
     if (s == nullptr) return false;
@@ -1027,7 +1114,8 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
   const CalendarRow* row = usable_ ? findCalendar(calendarIdentifier) : nullptr;
   if (row == nullptr) return false;
   std::int64_t id = row->id;
-  return change(true, [&] {
+  return change(true, [&](Writes& writes) {
+    if (!writes.expect(2)) return false;
     for (StoredEvent& event : events) {
       if (!insertEvent(id, event)) return false;
     }
@@ -1039,8 +1127,8 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
   const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
   if (calendar == nullptr) return std::nullopt;
   StatementUse s = statement(
-      "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, "
-      "count FROM events WHERE calendar_id = ?1 ORDER BY id");
+      CALBRIDGE_SELECT_EVENTS
+        "WHERE calendar_id = ?1 ORDER BY id");
   if (s != nullptr) sqlite3_bind_int64(s, 1, calendar->id);
   std::vector<EventRow> rows;
   bool row = false;
@@ -1060,7 +1148,10 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
     event.rule = r.rule;
     event.until = r.until;
     event.count = r.count;
-    if (r.rule) event.excluded = seriesOf(r).excluded;
+    if (r.rule) {
+      CachedSeries* cached = cachedSeries(r);
+      if (cached != nullptr) event.excluded = cached->series.excluded;
+    }
     events.push_back(std::move(event));
   }
   if (readFailed_) return std::nullopt;

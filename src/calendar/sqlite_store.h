@@ -11,8 +11,10 @@
 #include "calendar/time_zone.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -103,7 +105,30 @@ class SqliteStore final : public Store {
     std::int64_t id;
     std::shared_ptr<const Calendar> calendar;
   };
-  struct EventRow;
+  // One row of the events table.
+  struct EventRow {
+    std::int64_t id = 0;
+    std::string itemId;
+    std::string externalId;
+    std::int64_t calendarId = 0;
+    std::optional<std::string> title;
+    double start = 0;
+    double end = 0;
+    bool allDay = false;
+    int status = 0;
+    std::optional<std::string> timeZone;
+    std::optional<std::string> rule;
+    std::optional<double> until;
+    std::optional<std::int64_t> count;
+    std::optional<double> lastEnd;
+
+    static EventRow read(sqlite3_stmt* statement);
+  };
+  // A repeating event with its exclusions, ready to expand.
+  struct CachedSeries {
+    EventRow row;
+    Series series;
+  };
 
   // A cached statement lent out for one use. It is reset when the use ends, so a
   // read that stopped early never keeps a read transaction open: a connection
@@ -126,6 +151,21 @@ class SqliteStore final : public Store {
   StatementUse statement(const char* sql);
   bool execute(const char* sql);
   bool step(sqlite3_stmt* statement, bool* row);
+  // Told by a change, before it writes, how many statements it will write. One
+  // statement is atomic by itself; several share a savepoint, so that a refused
+  // change takes back all of its own writes and none of what was staged before.
+  class Writes {
+   public:
+    explicit Writes(SqliteStore& store) : store_(store) {}
+    bool expect(int statements);
+    bool savepoint() const { return savepoint_; }
+
+   private:
+    SqliteStore& store_;
+    bool savepoint_ = false;
+  };
+  // Runs `work(Writes&)` as one all-or-nothing change within the open
+  // transaction (beginning one if needed), committing when asked.
   template <typename Work>
   bool change(bool commit, Work&& work);
   bool finishTransaction();
@@ -136,11 +176,23 @@ class SqliteStore final : public Store {
   std::optional<std::int64_t> findSource(std::string_view identifier);
   std::optional<std::int64_t> setting(const char* name);
   double longestEvent();
+  // Single events of a calendar that start in [from, to), by start: read once
+  // for a window a little wider than asked when the window is short, so a run
+  // of nearby queries (the skips of a new series) costs one read.
+  // The view stays valid until the next call or change.
+  std::span<const EventRow> singlesIn(std::int64_t calendarId, double from, double to);
 
-  Series seriesOf(const EventRow& row);
+  // The series of a row, without its exclusions.
+  Series seriesFrom(const EventRow& row);
+  // The repeating events of a calendar, loaded once and then kept in step with
+  // this store's own changes. Reloaded when a write transaction begins, so what
+  // a change is based on is never older than the lock it holds.
+  std::vector<CachedSeries>& seriesIn(std::int64_t calendarId);
+  CachedSeries* cachedSeries(const EventRow& row);
+  void forgetCaches();
   std::optional<double> lastEndOf(const Series& series);
   Event eventOf(const EventRow& row, const CalendarRow& calendar, double start, double end);
-  bool removeFromSeries(const EventRow& row, double occurrenceStart, Span span);
+  bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event);
   bool removeCalendarRow(std::int64_t id, bool commit);
 
@@ -152,6 +204,13 @@ class SqliteStore final : public Store {
   bool inTransaction_ = false;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   std::optional<std::vector<CalendarRow>> calendarRows_;
+  std::map<std::int64_t, std::vector<CachedSeries>> seriesCache_;
+  struct SinglesChunk {
+    double from, to;
+    std::vector<EventRow> rows;
+  };
+  std::map<std::int64_t, SinglesChunk> singlesCache_;
+  std::optional<double> longestEvent_;
   ZoneCache zones_;
 };
 
