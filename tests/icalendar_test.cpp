@@ -213,7 +213,7 @@ TEST_F(ICalendar, WhatTheStoreCannotHoldIsCounted) {
   std::string text = calendarOf(
       event({"DTSTART:20240304T090000Z", "RRULE:FREQ=DAILY;COUNT=5", "RDATE:20240320T090000Z,20240321T090000Z",
              "ATTENDEE:mailto:a@example.com", "ATTENDEE:mailto:b@example.com", "DESCRIPTION:agenda",
-             "LOCATION:", "BEGIN:VALARM", "ACTION:DISPLAY", "DESCRIPTION:soon", "TRIGGER:-PT5M", "END:VALARM",
+             "LOCATION:", "STYLED-DESCRIPTION;VALUE=TEXT:<b>agenda</b>", "BEGIN:VALARM", "ACTION:DISPLAY", "DESCRIPTION:soon", "TRIGGER:-PT5M", "END:VALARM",
              "BEGIN:VALARM", "ACTION:AUDIO", "TRIGGER:-PT1M", "END:VALARM"}) +
       std::vector<std::string>{"BEGIN:VEVENT", "UID:e", "RECURRENCE-ID:20240305T090000Z",
                                "DTSTART:20240305T100000Z", "END:VEVENT", "BEGIN:VTODO", "UID:t", "END:VTODO"});

@@ -255,13 +255,17 @@ std::optional<std::string_view> droppedEmpty(std::string_view repair) {
   return repair.substr(kBefore.size(), repair.size() - kBefore.size() - kAfter.size());
 }
 
-// An empty text says nothing, so dropping it loses nothing ("X" stands for
-// every X- property). Empty titles are told apart (see readEvent).
+// Repairs that change nothing the store keeps, of files that are valid
+// iCalendar: an empty text says nothing ("X" stands for every X- property;
+// empty titles are told apart in readEvent), and a property libical does not
+// know is one RFC 5545 lets programs ignore (its name was checked with the frame).
 bool repairLosesNothing(std::string_view repair) {
   static constexpr std::string_view kTexts[] = {"SUMMARY",  "DESCRIPTION", "LOCATION", "COMMENT", "CATEGORIES",
                                                 "CONTACT",  "RESOURCES",   "URL",      "X"};
-  auto dropped = droppedEmpty(repair);
-  return dropped && std::find(std::begin(kTexts), std::end(kTexts), *dropped) != std::end(kTexts);
+  if (auto dropped = droppedEmpty(repair)) {
+    return std::find(std::begin(kTexts), std::end(kTexts), *dropped) != std::end(kTexts);
+  }
+  return repair.starts_with("Parse error in property name: ");
 }
 
 // The first repair libical made that changed what the file says, or null.
