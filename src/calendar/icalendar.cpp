@@ -196,8 +196,9 @@ std::string frameError(std::string_view text) {
     auto at = "line " + std::to_string(number) + ": ";
     auto nameEnd = content.find_first_of(";:");
     std::string_view name = content.substr(0, nameEnd);
+    auto nameCharacter = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; };
     bool named = nameEnd != std::string_view::npos && nameEnd > 0 &&
-                 std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; }) &&
+                 std::all_of(name.begin(), name.end(), nameCharacter) &&
                  content.find(':', nameEnd) != std::string_view::npos;
     if (!named) {
       error = open.empty() && !sawCalendar ? "not an iCalendar file" : at + "not an iCalendar content line";
@@ -226,8 +227,9 @@ std::string frameError(std::string_view text) {
   line = 0;
   for (std::size_t start = 0; start < text.size() && error.empty();) {
     auto newline = text.find('\n', start);
-    std::string_view physical = text.substr(start, newline == std::string_view::npos ? std::string_view::npos : newline - start);
-    start = newline == std::string_view::npos ? text.size() : newline + 1;
+    const bool last = newline == std::string_view::npos;
+    std::string_view physical = text.substr(start, last ? std::string_view::npos : newline - start);
+    start = last ? text.size() : newline + 1;
     ++line;
     if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
     if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t')) {
@@ -414,19 +416,32 @@ class ZoneResolver {
   // or a Windows name.
   const Zone* byName(std::string_view name) {
     if (name.empty()) return nullptr;
-    if (const Zone* zone = zones_.find(name)) return zone;
+    if (const Zone* zone = byIanaName(name)) return zone;
     if (name.front() == '/') {
       for (auto slash = name.find('/', 1); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
         std::string_view rest = name.substr(slash + 1);
         // Single words ("Berlin", "Japan") are too loose to take from a path.
         if (rest.find('/') == std::string_view::npos) break;
-        if (const Zone* zone = zones_.find(rest)) return zone;
+        if (const Zone* zone = byIanaName(rest)) return zone;
       }
     }
     for (const auto& entry : kWindowsZones) {
       if (entry.windows == name) return zones_.find(entry.iana);
     }
     return nullptr;
+  }
+
+  // A zone by its IANA name. Other files of the zone folder (localtime, the
+  // posix/ and right/ copies) would store a name that is not the zone's.
+  const Zone* byIanaName(std::string_view name) {
+    for (std::string_view copies : {"posix/", "right/"}) {
+      if (name.starts_with(copies)) name.remove_prefix(copies.size());
+    }
+    if (name == "localtime" || name == "posixrules" || name.find("//") != std::string_view::npos ||
+        name.ends_with('/')) {
+      return nullptr;
+    }
+    return zones_.find(name);
   }
 
   const Zone* fromDefinition(const std::string& tzid, icalcomponent* definition) {
@@ -744,7 +759,8 @@ class Reader {
       };
       if (event.until) {
         // A date includes its day's occurrence, which starts at its midnight.
-        stored.until = static_cast<double>(event.until->utc ? epochToWall(local, event.until->wall) : event.until->wall);
+        const WrittenTime& u = *event.until;
+        stored.until = static_cast<double>(u.utc ? epochToWall(local, u.wall) : u.wall);
       }
       for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
     } else {
