@@ -593,6 +593,8 @@ class Reader {
     bool hasUid = uid != nullptr && *uid != '\0';
     event.uid = hasUid ? uid : newUuid();
     event.label = hasUid ? "event \"" + event.uid + "\"" : "an event without UID";
+    // Messages are one line; a UID is text and may hold a line break.
+    std::replace_if(event.label.begin(), event.label.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     for (auto [kind, name] : {std::pair{ICAL_DTSTART_PROPERTY, "DTSTART"}, std::pair{ICAL_DTEND_PROPERTY, "DTEND"},
                               std::pair{ICAL_DURATION_PROPERTY, "DURATION"}}) {
       if (icalcomponent_count_properties(c, kind) > 1) return refuse(event.label + " has more than one " + name);

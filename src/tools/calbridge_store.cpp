@@ -407,7 +407,9 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
   if (!text) return failWith(error);
   ParsedCalendar parsed = parseICalendar(*text, store.zones());
   if (!parsed.error.empty()) return failWith(std::string(file == "-" ? "standard input" : file) + ": " + parsed.error);
-  if (!store.importEvents(*calendar, parsed.events)) return failWith("the store refused the change; nothing was imported");
+  if (!store.importEvents(*calendar, parsed.events)) {
+    return failWith("the store refused the change; nothing was imported");
+  }
   if (std::string leftOut = describe(parsed.leftOut); !leftOut.empty()) tell("left out " + leftOut);
   std::printf("%zu\n", parsed.events.size());
   return 0;
@@ -420,7 +422,9 @@ int exportCommand(SqliteStore& store, int argc, char** argv) {
   auto id = options->value("--calendar");
   if (!id || !options->positional.empty()) return failWith("usage: export --calendar ID");
   auto calendar = store.calendarWithIdentifier(*id);
-  if (!calendar) return failWith(store.readFailed() ? "cannot read the store" : "no calendar with id " + std::string(*id));
+  if (!calendar) {
+    return failWith(store.readFailed() ? "cannot read the store" : "no calendar with id " + std::string(*id));
+  }
   auto events = store.storedEvents(*id);
   if (!events) return failWith("cannot read the store");
   WrittenCalendar written =
