@@ -366,6 +366,7 @@ bool ruleIsValid(std::string_view rule) {
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return false;
   std::string owned(rule);
+  *ical->errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
   icalrecurrencetype parsed = ical->recurrenceFromString(owned.c_str());
   bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE;
   *ical->errorNumber() = ICAL_NO_ERROR;

@@ -1,12 +1,15 @@
 // calbridge-store: the store owner's tool. Errors are one line on standard
 // error with exit status 1; bad input changes nothing.
 #include "calendar/color.h"
+#include "calendar/icalendar.h"
 #include "calendar/sqlite_store.h"
 #include "protocol/reply.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -81,8 +84,11 @@ constexpr HelpEntry kHelp[] = {
                "Writes the calendar's events as one VCALENDAR to standard output.\n"},
 };
 
+// One line on standard error.
+void tell(const std::string& message) { std::fprintf(stderr, "calbridge-store: %s\n", message.c_str()); }
+
 int failWith(const std::string& message) {
-  std::fprintf(stderr, "calbridge-store: %s\n", message.c_str());
+  tell(message);
   return 1;
 }
 
@@ -363,6 +369,77 @@ int defaultCommand(SqliteStore& store, int argc, char** argv) {
   return failWith("usage: default set ID | default clear");
 }
 
+// The whole of FILE, or of standard input for "-". Nothing on failure.
+std::optional<std::string> readAll(std::string_view file, std::string* error) {
+  std::ostringstream text;
+  if (file == "-") {
+    text << std::cin.rdbuf();
+    if (std::cin.bad()) {
+      *error = "cannot read standard input";
+      return std::nullopt;
+    }
+    return text.str();
+  }
+  std::ifstream in{std::string(file), std::ios::binary};
+  if (!in) {
+    *error = "cannot open " + std::string(file) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (in.peek() != std::ifstream::traits_type::eof()) text << in.rdbuf();
+  if (in.bad()) {
+    *error = "cannot read " + std::string(file);
+    return std::nullopt;
+  }
+  return text.str();
+}
+
+int importCommand(SqliteStore& store, int argc, char** argv) {
+  std::string error;
+  auto options = parseOptions(argc, argv, 2, {"--calendar"}, {}, &error);
+  if (!options) return failWith(error);
+  auto calendar = options->value("--calendar");
+  if (!calendar || options->positional.size() != 1) return failWith("usage: import --calendar ID FILE.ics");
+  if (!store.calendarWithIdentifier(*calendar)) {
+    return failWith(store.readFailed() ? "cannot read the store" : "no calendar with id " + std::string(*calendar));
+  }
+  std::string_view file = options->positional[0];
+  auto text = readAll(file, &error);
+  if (!text) return failWith(error);
+  ParsedCalendar parsed = parseICalendar(*text, store.zones());
+  if (!parsed.error.empty()) return failWith(std::string(file == "-" ? "standard input" : file) + ": " + parsed.error);
+  if (!store.importEvents(*calendar, parsed.events)) {
+    return failWith("the store refused the change; nothing was imported");
+  }
+  if (std::string leftOut = describe(parsed.leftOut); !leftOut.empty()) tell("left out " + leftOut);
+  std::printf("%zu\n", parsed.events.size());
+  return 0;
+}
+
+int exportCommand(SqliteStore& store, int argc, char** argv) {
+  std::string error;
+  auto options = parseOptions(argc, argv, 2, {"--calendar"}, {}, &error);
+  if (!options) return failWith(error);
+  auto id = options->value("--calendar");
+  if (!id || !options->positional.empty()) return failWith("usage: export --calendar ID");
+  auto calendar = store.calendarWithIdentifier(*id);
+  if (!calendar) {
+    return failWith(store.readFailed() ? "cannot read the store" : "no calendar with id " + std::string(*id));
+  }
+  auto events = store.storedEvents(*id);
+  if (!events) return failWith("cannot read the store");
+  WrittenCalendar written =
+      writeICalendar(*events, store.zones(), static_cast<std::int64_t>(std::time(nullptr)), calendar->title);
+  if (std::fwrite(written.text.data(), 1, written.text.size(), stdout) != written.text.size() ||
+      std::fflush(stdout) != 0) {
+    return failWith("cannot write standard output");
+  }
+  if (written.unwritable > 0) {
+    tell("left out " + std::to_string(written.unwritable) +
+             (written.unwritable == 1 ? " event" : " events") + " with times beyond the years 1 to 9999");
+  }
+  return 0;
+}
+
 int run(int argc, char** argv) {
   std::string_view command = argc > 1 ? argv[1] : "";
   if (command.empty() || command == "--help" || command == "-h" || command == "help") {
@@ -401,6 +478,8 @@ int run(int argc, char** argv) {
   if (command == "source") return sourceCommand(store, argc, argv);
   if (command == "calendar") return calendarCommand(store, argc, argv);
   if (command == "default") return defaultCommand(store, argc, argv);
+  if (command == "import") return importCommand(store, argc, argv);
+  if (command == "export") return exportCommand(store, argc, argv);
   return failWith("unknown command " + std::string(command));
 }
 

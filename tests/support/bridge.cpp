@@ -30,8 +30,10 @@ TemporaryFolder::~TemporaryFolder() {
 BridgeFixture::BridgeFixture() = default;
 
 std::map<std::string, std::optional<std::string>> BridgeFixture::environment() const {
+  // The test process's TZ when a test sets one, else UTC: never the machine's own zone.
+  const char* zone = std::getenv("TZ");
   return {{"XDG_DATA_HOME", folder_.path()}, {"HOME", folder_.path()}, {"DISPLAY", std::nullopt},
-          {"WAYLAND_DISPLAY", std::nullopt}, {"TZ", "UTC"}};
+          {"WAYLAND_DISPLAY", std::nullopt}, {"TZ", zone != nullptr ? zone : "UTC"}};
 }
 
 RunResult BridgeFixture::runBridge(const std::vector<std::string>& arguments, const std::string& input,

@@ -1,0 +1,1078 @@
+#include "calendar/icalendar.h"
+
+#include "calendar/recurrence.h"
+
+#include <libical/ical.h>
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <functional>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace calbridge {
+
+namespace {
+
+constexpr std::int64_t kDay = 86400;
+// 0001-01-01 and 10000-01-01: the years iCalendar can write and wall time is defined for.
+constexpr std::int64_t kFirstMoment = -62135596800;
+constexpr std::int64_t kEndOfTime = 253402300800;
+
+struct ComponentFree {
+  void operator()(icalcomponent* component) const { icalcomponent_free(component); }
+};
+// A component nobody else owns yet; freed unless handed to a parent.
+using OwnedComponent = std::unique_ptr<icalcomponent, ComponentFree>;
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+bool writable(double t) { return std::isfinite(t) && t >= kFirstMoment && t < kEndOfTime; }
+
+bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int daysInMonth(int y, int m) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && isLeap(y) ? 29 : kDays[m - 1];
+}
+
+int yearOf(std::int64_t wall) { return civilFromDays(floorDiv(wall, kDay)).year; }
+
+int currentYear() { return yearOf(static_cast<std::int64_t>(std::time(nullptr))); }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+std::string upper(std::string_view s) {
+  std::string result(s);
+  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return result;
+}
+
+// Copies a string libical allocated for the caller, and frees it.
+std::string takeBuffer(char* buffer) {
+  if (buffer == nullptr) return {};
+  std::string text(buffer);
+  icalmemory_free_buffer(buffer);
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr WindowsZone kWindowsZones[] = {
+    {"Dateline Standard Time", "Etc/GMT+12"},
+    {"UTC-11", "Etc/GMT+11"},
+    {"Hawaiian Standard Time", "Pacific/Honolulu"},
+    {"Alaskan Standard Time", "America/Anchorage"},
+    {"Pacific Standard Time (Mexico)", "America/Tijuana"},
+    {"Pacific Standard Time", "America/Los_Angeles"},
+    {"US Mountain Standard Time", "America/Phoenix"},
+    {"Mountain Standard Time", "America/Denver"},
+    {"Central America Standard Time", "America/Guatemala"},
+    {"Central Standard Time", "America/Chicago"},
+    {"Central Standard Time (Mexico)", "America/Mexico_City"},
+    {"Canada Central Standard Time", "America/Regina"},
+    {"SA Pacific Standard Time", "America/Bogota"},
+    {"Eastern Standard Time", "America/New_York"},
+    {"US Eastern Standard Time", "America/Indiana/Indianapolis"},
+    {"Venezuela Standard Time", "America/Caracas"},
+    {"Paraguay Standard Time", "America/Asuncion"},
+    {"Atlantic Standard Time", "America/Halifax"},
+    {"Central Brazilian Standard Time", "America/Cuiaba"},
+    {"SA Western Standard Time", "America/La_Paz"},
+    {"Pacific SA Standard Time", "America/Santiago"},
+    {"Newfoundland Standard Time", "America/St_Johns"},
+    {"E. South America Standard Time", "America/Sao_Paulo"},
+    {"Argentina Standard Time", "America/Argentina/Buenos_Aires"},
+    {"SA Eastern Standard Time", "America/Cayenne"},
+    {"Montevideo Standard Time", "America/Montevideo"},
+    {"Azores Standard Time", "Atlantic/Azores"},
+    {"Cape Verde Standard Time", "Atlantic/Cape_Verde"},
+    {"UTC", "UTC"},
+    {"GMT Standard Time", "Europe/London"},
+    {"Greenwich Standard Time", "Atlantic/Reykjavik"},
+    {"Morocco Standard Time", "Africa/Casablanca"},
+    {"W. Europe Standard Time", "Europe/Berlin"},
+    {"Central Europe Standard Time", "Europe/Budapest"},
+    {"Romance Standard Time", "Europe/Paris"},
+    {"Central European Standard Time", "Europe/Warsaw"},
+    {"W. Central Africa Standard Time", "Africa/Lagos"},
+    {"Jordan Standard Time", "Asia/Amman"},
+    {"GTB Standard Time", "Europe/Bucharest"},
+    {"Middle East Standard Time", "Asia/Beirut"},
+    {"Egypt Standard Time", "Africa/Cairo"},
+    {"E. Europe Standard Time", "Europe/Chisinau"},
+    {"Syria Standard Time", "Asia/Damascus"},
+    {"South Africa Standard Time", "Africa/Johannesburg"},
+    {"FLE Standard Time", "Europe/Kyiv"},
+    {"Israel Standard Time", "Asia/Jerusalem"},
+    {"Kaliningrad Standard Time", "Europe/Kaliningrad"},
+    {"Namibia Standard Time", "Africa/Windhoek"},
+    {"Arabic Standard Time", "Asia/Baghdad"},
+    {"Turkey Standard Time", "Europe/Istanbul"},
+    {"Arab Standard Time", "Asia/Riyadh"},
+    {"Belarus Standard Time", "Europe/Minsk"},
+    {"Russian Standard Time", "Europe/Moscow"},
+    {"E. Africa Standard Time", "Africa/Nairobi"},
+    {"Iran Standard Time", "Asia/Tehran"},
+    {"Arabian Standard Time", "Asia/Dubai"},
+    {"Azerbaijan Standard Time", "Asia/Baku"},
+    {"Mauritius Standard Time", "Indian/Mauritius"},
+    {"Georgian Standard Time", "Asia/Tbilisi"},
+    {"Caucasus Standard Time", "Asia/Yerevan"},
+    {"Afghanistan Standard Time", "Asia/Kabul"},
+    {"West Asia Standard Time", "Asia/Tashkent"},
+    {"Ekaterinburg Standard Time", "Asia/Yekaterinburg"},
+    {"Pakistan Standard Time", "Asia/Karachi"},
+    {"India Standard Time", "Asia/Kolkata"},
+    {"Sri Lanka Standard Time", "Asia/Colombo"},
+    {"Nepal Standard Time", "Asia/Kathmandu"},
+    {"Bangladesh Standard Time", "Asia/Dhaka"},
+    {"Myanmar Standard Time", "Asia/Yangon"},
+    {"SE Asia Standard Time", "Asia/Bangkok"},
+    {"N. Central Asia Standard Time", "Asia/Novosibirsk"},
+    {"North Asia Standard Time", "Asia/Krasnoyarsk"},
+    {"China Standard Time", "Asia/Shanghai"},
+    {"North Asia East Standard Time", "Asia/Irkutsk"},
+    {"Singapore Standard Time", "Asia/Singapore"},
+    {"W. Australia Standard Time", "Australia/Perth"},
+    {"Taipei Standard Time", "Asia/Taipei"},
+    {"Ulaanbaatar Standard Time", "Asia/Ulaanbaatar"},
+    {"Tokyo Standard Time", "Asia/Tokyo"},
+    {"Korea Standard Time", "Asia/Seoul"},
+    {"Yakutsk Standard Time", "Asia/Yakutsk"},
+    {"Cen. Australia Standard Time", "Australia/Adelaide"},
+    {"AUS Central Standard Time", "Australia/Darwin"},
+    {"E. Australia Standard Time", "Australia/Brisbane"},
+    {"AUS Eastern Standard Time", "Australia/Sydney"},
+    {"West Pacific Standard Time", "Pacific/Port_Moresby"},
+    {"Tasmania Standard Time", "Australia/Hobart"},
+    {"Vladivostok Standard Time", "Asia/Vladivostok"},
+    {"Magadan Standard Time", "Asia/Magadan"},
+    {"New Zealand Standard Time", "Pacific/Auckland"},
+    {"Fiji Standard Time", "Pacific/Fiji"},
+    {"Tonga Standard Time", "Pacific/Tongatapu"},
+    {"Samoa Standard Time", "Pacific/Apia"},
+};
+
+// ---------------------------------------------------------------------------
+// The frame.
+
+// libical takes much that is no iCalendar file: it drops lines outside any
+// component, lets any END close a component and reads nothing past a NUL. So
+// the frame is checked first, with line numbers a person can look up.
+std::string frameError(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return "not a text file (it holds NUL bytes)";
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      if (byte == '\n') ++line;
+      ++i;
+      continue;
+    }
+    utf8proc_int32_t codepoint = 0;
+    utf8proc_ssize_t n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
+                                          static_cast<utf8proc_ssize_t>(text.size() - i), &codepoint);
+    if (n <= 0) return "line " + std::to_string(line) + ": not UTF-8 text";
+    i += static_cast<std::size_t>(n);
+  }
+
+  std::vector<std::string> open;
+  bool sawCalendar = false;
+  std::string error;
+  // One unfolded content line: NAME[;params]:value.
+  auto check = [&](std::string_view content, std::size_t number) {
+    auto at = "line " + std::to_string(number) + ": ";
+    auto nameEnd = content.find_first_of(";:");
+    std::string_view name = content.substr(0, nameEnd);
+    auto nameCharacter = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; };
+    bool named = nameEnd != std::string_view::npos && nameEnd > 0 &&
+                 std::all_of(name.begin(), name.end(), nameCharacter) &&
+                 content.find(':', nameEnd) != std::string_view::npos;
+    if (!named) {
+      error = open.empty() && !sawCalendar ? "not an iCalendar file" : at + "not an iCalendar content line";
+      return;
+    }
+    bool begin = equalsIgnoringCase(name, "BEGIN");
+    bool end = equalsIgnoringCase(name, "END");
+    std::string value = upper(content.substr(content.find(':') + 1));
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    if (open.empty() && !(begin && value == "VCALENDAR")) {
+      error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+    } else if (begin) {
+      open.push_back(value);
+    } else if (end) {
+      if (value != open.back()) {
+        error = at + "END:" + value + " does not close BEGIN:" + open.back();
+        return;
+      }
+      open.pop_back();
+      sawCalendar = sawCalendar || open.empty();
+    }
+  };
+
+  std::string logical;
+  std::size_t logicalLine = 0;
+  line = 0;
+  for (std::size_t start = 0; start < text.size() && error.empty();) {
+    auto newline = text.find('\n', start);
+    const bool last = newline == std::string_view::npos;
+    std::string_view physical = text.substr(start, last ? std::string_view::npos : newline - start);
+    start = last ? text.size() : newline + 1;
+    ++line;
+    if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
+    if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t')) {
+      if (logicalLine == 0) error = "line " + std::to_string(line) + ": a continuation of nothing";
+      logical += physical.substr(1);
+      continue;
+    }
+    if (logicalLine != 0) check(logical, logicalLine);
+    logical.assign(physical);
+    logicalLine = physical.empty() ? 0 : line;
+  }
+  if (error.empty() && logicalLine != 0) check(logical, logicalLine);
+  if (!error.empty()) return error;
+  if (!open.empty()) return "the file ends inside " + open.back() + ": it is cut short";
+  if (!sawCalendar) return "not an iCalendar file";
+  return {};
+}
+
+// The property libical dropped for having no value, from its note about it.
+std::optional<std::string_view> droppedEmpty(std::string_view repair) {
+  constexpr std::string_view kBefore = "No value for ";
+  constexpr std::string_view kAfter = " property. Removing entire property:";
+  while (!repair.empty() && std::isspace(static_cast<unsigned char>(repair.back()))) repair.remove_suffix(1);
+  if (!repair.starts_with(kBefore) || !repair.ends_with(kAfter)) return std::nullopt;
+  return repair.substr(kBefore.size(), repair.size() - kBefore.size() - kAfter.size());
+}
+
+// Repairs that change nothing the store keeps, of files that are valid
+// iCalendar: an empty text says nothing ("X" stands for every X- property;
+// empty titles are told apart in readEvent), and a property libical does not
+// know is one RFC 5545 lets programs ignore (its name was checked with the frame).
+bool repairLosesNothing(std::string_view repair) {
+  static constexpr std::string_view kTexts[] = {"SUMMARY",  "DESCRIPTION", "LOCATION", "COMMENT", "CATEGORIES",
+                                                "CONTACT",  "RESOURCES",   "URL",      "X"};
+  if (auto dropped = droppedEmpty(repair)) {
+    return std::find(std::begin(kTexts), std::end(kTexts), *dropped) != std::end(kTexts);
+  }
+  return repair.starts_with("Parse error in property name: ");
+}
+
+// The first repair libical made that changed what the file says, or null.
+const char* firstRepair(icalcomponent* component) {
+  for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY); p != nullptr;
+       p = icalcomponent_get_next_property(component, ICAL_XLICERROR_PROPERTY)) {
+    const char* text = icalproperty_get_xlicerror(p);
+    if (text == nullptr) return "unreadable content";
+    if (!repairLosesNothing(text)) return text;
+  }
+  for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
+    if (const char* found = firstRepair(c)) return found;
+  }
+  return nullptr;
+}
+
+// True when libical dropped an empty `property` of this component.
+bool droppedEmptyProperty(icalcomponent* component, std::string_view property) {
+  for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY); p != nullptr;
+       p = icalcomponent_get_next_property(component, ICAL_XLICERROR_PROPERTY)) {
+    const char* text = icalproperty_get_xlicerror(p);
+    if (text != nullptr && droppedEmpty(text) == property) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Times as written.
+
+// A DATE or DATE-TIME value as the file writes it.
+struct WrittenTime {
+  std::int64_t wall = 0;  // the written date and time counted as if UTC
+  bool date = false;
+  bool utc = false;
+  std::optional<std::string> tzid;  // a local time in that zone; neither this nor utc: floating
+};
+
+std::optional<WrittenTime> writtenTime(const icaltimetype& t, icalproperty* property) {
+  if (t.year < 1 || t.year > 9999 || t.month < 1 || t.month > 12 || t.day < 1 ||
+      t.day > daysInMonth(t.year, t.month)) {
+    return std::nullopt;
+  }
+  WrittenTime written;
+  written.date = t.is_date != 0;
+  written.wall = daysFromCivil(t.year, t.month, t.day) * kDay;
+  if (written.date) return written;
+  if (t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 || t.second < 0 || t.second > 60) return std::nullopt;
+  // A leap second (60) is read as the last second of its minute.
+  written.wall += t.hour * 3600 + t.minute * 60 + std::min(t.second, 59);
+  written.utc = icaltime_is_utc(t) != 0;
+  if (!written.utc && property != nullptr) {
+    if (icalparameter* p = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER)) {
+      if (const char* tzid = icalparameter_get_tzid(p); tzid != nullptr && *tzid != '\0') written.tzid = tzid;
+    }
+  }
+  return written;
+}
+
+struct YearSpan {
+  int first = 10000;
+  int last = 0;
+  void add(int year) {
+    first = std::min(first, year);
+    last = std::max(last, year);
+  }
+  void add(const YearSpan& other) {
+    if (other.first <= other.last) {
+      add(other.first);
+      add(other.last);
+    }
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Time zones.
+
+// A zone's UTC offset at an instant: the store's own zones, and those a file
+// defines only by its VTIMEZONE, which libical reads.
+using OffsetAt = std::function<int(std::int64_t)>;
+
+OffsetAt offsetsOf(const Zone& zone) {
+  return [&zone](std::int64_t t) { return utcOffset(zone, t); };
+}
+
+OffsetAt offsetsOf(icaltimezone* defined) {
+  return [defined](std::int64_t t) {
+    icaltimetype utc = icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, icaltimezone_get_utc_timezone());
+    int daylight = 0;
+    return icaltimezone_get_utc_offset_of_utc_time(defined, &utc, &daylight);
+  };
+}
+
+// Each offset change in [from, to), found day by day (two changes within one
+// day are not told apart).
+std::vector<std::int64_t> offsetChanges(const OffsetAt& offset, std::int64_t from, std::int64_t to) {
+  std::vector<std::int64_t> changes;
+  int before = offset(from);
+  for (std::int64_t t = from; t < to; t += kDay) {
+    std::int64_t next = std::min(t + kDay, to);
+    int after = offset(next);
+    if (after == before) continue;
+    std::int64_t low = t;  // still `before`
+    std::int64_t high = next;  // already changed
+    while (high - low > 1) {
+      std::int64_t middle = low + (high - low) / 2;
+      (offset(middle) == before ? low : high) = middle;
+    }
+    changes.push_back(high);
+    before = after;
+  }
+  return changes;
+}
+
+// True when the two have the same UTC offset at every moment of [from, to).
+bool sameOffsets(const OffsetAt& a, const OffsetAt& b, const std::vector<std::int64_t>& changesOfA, std::int64_t from,
+                 std::int64_t to) {
+  // Twice a month first: most zones differ somewhere, and cheaply.
+  for (std::int64_t t = from + kDay / 2; t < to; t += 15 * kDay) {
+    if (a(t) != b(t)) return false;
+  }
+  auto agreeAround = [&](const std::vector<std::int64_t>& changes) {
+    return std::all_of(changes.begin(), changes.end(),
+                       [&](std::int64_t t) { return a(t) == b(t) && a(t - 1) == b(t - 1); });
+  };
+  return a(from) == b(from) && agreeAround(changesOfA) && agreeAround(offsetChanges(b, from, to));
+}
+
+// Tells which zone each TZID of one VCALENDAR names, each once.
+class ZoneResolver {
+ public:
+  ZoneResolver(icalcomponent* calendar, ZoneCache& zones) : calendar_(calendar), zones_(zones) {
+    for (icalcomponent* c = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT); c != nullptr;
+         c = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
+      icalproperty* p = icalcomponent_get_first_property(c, ICAL_TZID_PROPERTY);
+      const char* id = p != nullptr ? icalproperty_get_tzid(p) : nullptr;
+      if (id != nullptr) definitions_.emplace(id, c);
+    }
+  }
+
+  // The years the events using `tzid` cover: the span a zone must match in.
+  void noteYears(const std::string& tzid, const YearSpan& years) { years_[tzid].add(years); }
+
+  const Zone* resolve(const std::string& tzid, std::string* error) {
+    if (auto found = resolved_.find(tzid); found != resolved_.end()) return found->second;
+    const Zone* zone = byName(tzid);
+    if (zone == nullptr) {
+      if (auto definition = definitions_.find(tzid); definition != definitions_.end()) {
+        zone = fromDefinition(tzid, definition->second);
+        if (zone == nullptr) *error = "time zone \"" + tzid + "\" follows no known zone in the years its events use";
+      } else {
+        *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
+      }
+    }
+    resolved_.emplace(tzid, zone);
+    return zone;
+  }
+
+ private:
+  // An IANA name, one with a prefix ("/mozilla.org/20050126_1/Europe/Berlin"),
+  // or a Windows name.
+  const Zone* byName(std::string_view name) {
+    if (name.empty()) return nullptr;
+    if (const Zone* zone = byIanaName(name)) return zone;
+    if (name.front() == '/') {
+      for (auto slash = name.find('/', 1); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
+        std::string_view rest = name.substr(slash + 1);
+        // Single words ("Berlin", "Japan") are too loose to take from a path.
+        if (rest.find('/') == std::string_view::npos) break;
+        if (const Zone* zone = byIanaName(rest)) return zone;
+      }
+    }
+    for (const auto& entry : kWindowsZones) {
+      if (entry.windows == name) return zones_.find(entry.iana);
+    }
+    return nullptr;
+  }
+
+  // A zone by its IANA name. Other files of the zone folder (localtime, the
+  // posix/ and right/ copies) would store a name that is not the zone's.
+  const Zone* byIanaName(std::string_view name) {
+    for (std::string_view copies : {"posix/", "right/"}) {
+      if (name.starts_with(copies)) name.remove_prefix(copies.size());
+    }
+    if (name == "localtime" || name == "posixrules" || name.find("//") != std::string_view::npos ||
+        name.ends_with('/')) {
+      return nullptr;
+    }
+    return zones_.find(name);
+  }
+
+  const Zone* fromDefinition(const std::string& tzid, icalcomponent* definition) {
+    for (icalproperty* p = icalcomponent_get_first_property(definition, ICAL_X_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(definition, ICAL_X_PROPERTY)) {
+      const char* name = icalproperty_get_x_name(p);
+      const char* value = icalproperty_get_x(p);
+      if (name != nullptr && value != nullptr && equalsIgnoringCase(name, "X-LIC-LOCATION")) {
+        if (const Zone* zone = byName(value)) return zone;
+      }
+    }
+    // No name to go by: the zone whose offsets are the definition's wherever the events lie.
+    icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
+    icalerror_clear_errno();
+    if (rules == nullptr) return nullptr;
+    const OffsetAt defined = offsetsOf(rules);
+    YearSpan years = years_[tzid];
+    if (years.first > years.last) years.add(currentYear());
+    years.last = std::min(years.last, years.first + 200);
+    const std::int64_t from = daysFromCivil(years.first, 1, 1) * kDay;
+    const std::int64_t to = daysFromCivil(years.last + 1, 1, 1) * kDay;
+    const std::vector<std::int64_t> changes = offsetChanges(defined, from, to);
+    for (const std::string& name : candidateNames()) {
+      const Zone* zone = zones_.find(name);
+      if (zone != nullptr && sameOffsets(defined, offsetsOf(*zone), changes, from, to)) return zone;
+    }
+    return nullptr;
+  }
+
+  // Zones to try, the widely used ones first so that a match reads familiar:
+  // those the Windows table names, every zone of zone.tab, then fixed offsets.
+  static const std::vector<std::string>& candidateNames() {
+    static const std::vector<std::string> names = [] {
+      std::vector<std::string> list;
+      std::set<std::string, std::less<>> seen;
+      auto add = [&](std::string_view name) {
+        if (seen.emplace(name).second) list.emplace_back(name);
+      };
+      for (const auto& entry : kWindowsZones) add(entry.iana);
+      if (icalarray* builtin = icaltimezone_get_builtin_timezones()) {
+        for (std::size_t i = 0; i < builtin->num_elements; ++i) {
+          auto* zone = static_cast<icaltimezone*>(icalarray_element_at(builtin, i));
+          if (const char* location = zone != nullptr ? icaltimezone_get_location(zone) : nullptr) add(location);
+        }
+      }
+      icalerror_clear_errno();
+      for (int hours = -14; hours <= 12; ++hours) {
+        if (hours == 0) continue;
+        add("Etc/GMT" + std::string(hours < 0 ? "-" : "+") + std::to_string(std::abs(hours)));
+      }
+      return list;
+    }();
+    return names;
+  }
+
+  icalcomponent* calendar_;
+  ZoneCache& zones_;
+  std::map<std::string, icalcomponent*> definitions_;  // VTIMEZONEs by TZID, owned by the calendar
+  std::map<std::string, YearSpan> years_;
+  std::map<std::string, const Zone*> resolved_;
+};
+
+// ---------------------------------------------------------------------------
+// Reading events.
+
+// A VEVENT as read from the file, before its times are placed in zones.
+struct ReadEvent {
+  std::string uid;
+  std::string label;  // how messages name the event
+  std::optional<std::string> title;
+  int status = 0;
+  WrittenTime start;
+  std::optional<WrittenTime> end;
+  std::optional<icaldurationtype> duration;
+  std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
+  std::optional<WrittenTime> until;
+  std::optional<std::int64_t> count;
+  std::vector<WrittenTime> excluded;
+};
+
+int statusOf(icalproperty_status status) {
+  switch (status) {
+    case ICAL_STATUS_CONFIRMED: return 1;
+    case ICAL_STATUS_TENTATIVE: return 2;
+    case ICAL_STATUS_CANCELLED: return kEventStatusCancelled;
+    default: return 0;
+  }
+}
+
+std::optional<icalproperty_status> icalStatusOf(int status) {
+  switch (status) {
+    case 1: return ICAL_STATUS_CONFIRMED;
+    case 2: return ICAL_STATUS_TENTATIVE;
+    case kEventStatusCancelled: return ICAL_STATUS_CANCELLED;
+    default: return std::nullopt;
+  }
+}
+
+class Reader {
+ public:
+  explicit Reader(ZoneCache& zones) : zones_(zones) {}
+
+  bool readCalendar(icalcomponent* calendar, ParsedCalendar& parsed) {
+    ZoneResolver resolver(calendar, zones_);
+    std::vector<ReadEvent> events;
+    for (icalcomponent* c = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); c != nullptr;
+         c = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+      switch (icalcomponent_isa(c)) {
+        case ICAL_VEVENT_COMPONENT: {
+          auto event = readEvent(c, parsed.leftOut);
+          if (!event) return false;
+          if (*event) {
+            noteYears(**event, resolver);
+            events.push_back(std::move(**event));
+          }
+          break;
+        }
+        case ICAL_VTIMEZONE_COMPONENT: break;
+        case ICAL_VTODO_COMPONENT: ++parsed.leftOut.toDos; break;
+        case ICAL_VJOURNAL_COMPONENT: ++parsed.leftOut.journalEntries; break;
+        default: ++parsed.leftOut.otherEntries; break;
+      }
+    }
+    for (const ReadEvent& event : events) {
+      auto stored = place(event, resolver);
+      if (!stored) return false;
+      parsed.events.push_back(std::move(*stored));
+    }
+    return true;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+  std::nullopt_t refuse(std::string message) {
+    error_ = std::move(message);
+    return std::nullopt;
+  }
+
+  // The event, nothing for one the store does not keep (a changed occurrence),
+  // or an error (outer nothing).
+  std::optional<std::optional<ReadEvent>> readEvent(icalcomponent* c, LeftOut& leftOut) {
+    ReadEvent event;
+    const char* uid = icalcomponent_get_uid(c);
+    bool hasUid = uid != nullptr && *uid != '\0';
+    event.uid = hasUid ? uid : newUuid();
+    event.label = hasUid ? "event \"" + event.uid + "\"" : "an event without UID";
+    // Messages are one line; a UID is text and may hold a line break.
+    std::replace_if(event.label.begin(), event.label.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    for (auto [kind, name] : {std::pair{ICAL_DTSTART_PROPERTY, "DTSTART"}, std::pair{ICAL_DTEND_PROPERTY, "DTEND"},
+                              std::pair{ICAL_DURATION_PROPERTY, "DURATION"}}) {
+      if (icalcomponent_count_properties(c, kind) > 1) return refuse(event.label + " has more than one " + name);
+    }
+    icalproperty* start = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
+    icalproperty* end = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY);
+    icalproperty* duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY);
+    if (start == nullptr) return refuse(event.label + " has no DTSTART");
+    if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
+      ++leftOut.changedOccurrences;
+      return std::optional<ReadEvent>();
+    }
+    auto startTime = writtenTime(icalproperty_get_dtstart(start), start);
+    if (!startTime) return refuse(event.label + ": DTSTART is not a real date in the years 1 to 9999");
+    event.start = *startTime;
+    if (end != nullptr && duration != nullptr) return refuse(event.label + " has both DTEND and DURATION");
+    if (end != nullptr) {
+      event.end = writtenTime(icalproperty_get_dtend(end), end);
+      if (!event.end) return refuse(event.label + ": DTEND is not a real date in the years 1 to 9999");
+      if (event.end->date != event.start.date) {
+        return refuse(event.label + ": DTEND and DTSTART must both be dates or both date-times");
+      }
+    }
+    if (duration != nullptr) event.duration = icalproperty_get_duration(duration);
+
+    if (icalproperty* summary = icalcomponent_get_first_property(c, ICAL_SUMMARY_PROPERTY)) {
+      const char* text = icalproperty_get_summary(summary);
+      event.title = text != nullptr ? text : "";
+    } else if (droppedEmptyProperty(c, "SUMMARY")) {
+      event.title = "";  // an empty title, not none
+    }
+    if (icalproperty* status = icalcomponent_get_first_property(c, ICAL_STATUS_PROPERTY)) {
+      event.status = statusOf(icalproperty_get_status(status));
+    }
+
+    int rules = 0;
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+      if (rules++ > 0) {
+        ++leftOut.extraRules;
+        continue;
+      }
+      if (!readRule(icalproperty_get_rrule(p), event)) return std::nullopt;
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_EXDATE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_EXDATE_PROPERTY)) {
+      auto excluded = writtenTime(icalproperty_get_exdate(p), p);
+      if (!excluded) return refuse(event.label + ": an EXDATE is not a real date in the years 1 to 9999");
+      // Without a rule there is nothing to exclude from.
+      if (event.rule) event.excluded.push_back(*excluded);
+    }
+
+    leftOut.alarms += icalcomponent_count_components(c, ICAL_VALARM_COMPONENT);
+    leftOut.attendees += icalcomponent_count_properties(c, ICAL_ATTENDEE_PROPERTY);
+    leftOut.extraDates += icalcomponent_count_properties(c, ICAL_RDATE_PROPERTY);
+    leftOut.extraRules += icalcomponent_count_properties(c, ICAL_EXRULE_PROPERTY);
+    // Empty ones (some programs write DESCRIPTION: on every event) lose nothing.
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DESCRIPTION_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_DESCRIPTION_PROPERTY)) {
+      const char* text = icalproperty_get_description(p);
+      if (text != nullptr && *text != '\0') ++leftOut.descriptions;
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_LOCATION_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_LOCATION_PROPERTY)) {
+      const char* text = icalproperty_get_location(p);
+      if (text != nullptr && *text != '\0') ++leftOut.locations;
+    }
+    return std::optional<ReadEvent>(std::move(event));
+  }
+
+  bool readRule(icalrecurrencetype rule, ReadEvent& event) {
+    if (rule.freq == ICAL_NO_RECURRENCE) return fail(event.label + ": RRULE has no frequency");
+    if (!icaltime_is_null_time(rule.until)) {
+      event.until = writtenTime(rule.until, nullptr);
+      if (!event.until) return fail(event.label + ": RRULE UNTIL is not a real date in the years 1 to 9999");
+    }
+    if (rule.count > 0) event.count = rule.count;
+    rule.count = 0;
+    rule.until = icaltime_null_time();
+    std::string text = takeBuffer(icalrecurrencetype_as_string_r(&rule));
+    icalerror_clear_errno();
+    if (!ruleIsValid(text)) return fail(event.label + ": RRULE cannot be read");
+    event.rule = std::move(text);
+    return true;
+  }
+
+  // Tells the resolver which years each zone must be right in.
+  void noteYears(const ReadEvent& event, ZoneResolver& resolver) {
+    if (event.start.date) return;  // all-day events read only the dates of what they are given
+    std::int64_t last = event.end ? std::max(event.end->wall, event.start.wall) : event.start.wall;
+    if (event.rule) {
+      if (event.until) {
+        last = std::max(last, event.until->wall);
+      } else {
+        // Open or counted: up to next year at least, where a series people still use runs.
+        last = std::max(last, daysFromCivil(currentYear() + 1, 12, 31) * kDay);
+      }
+    }
+    if (event.start.tzid) resolver.noteYears(*event.start.tzid, spanOf(event.start.wall, last));
+    if (event.end && event.end->tzid) resolver.noteYears(*event.end->tzid, spanOf(event.end->wall, event.end->wall));
+    for (const WrittenTime& t : event.excluded) {
+      if (t.tzid) resolver.noteYears(*t.tzid, spanOf(t.wall, t.wall));
+    }
+  }
+
+  static YearSpan spanOf(std::int64_t fromWall, std::int64_t toWall) {
+    YearSpan span;
+    span.add(yearOf(fromWall));
+    span.add(yearOf(toWall));
+    return span;
+  }
+
+  // The instant a date-time names: UTC as written, a TZID's time in that zone,
+  // a floating time in the local zone.
+  struct Placed {
+    const Zone* zone;
+    std::int64_t epoch;
+  };
+  std::optional<Placed> placeTime(const WrittenTime& t, ZoneResolver& resolver, const ReadEvent& event) {
+    const Zone* zone = nullptr;
+    if (t.utc) {
+      zone = &zones_.utc();
+    } else if (t.tzid) {
+      std::string error;
+      zone = resolver.resolve(*t.tzid, &error);
+      if (zone == nullptr) return refuse(event.label + ": " + error);
+    } else {
+      zone = &zones_.local();
+    }
+    return Placed{zone, t.utc ? t.wall : wallToEpoch(*zone, t.wall)};
+  }
+
+  std::optional<StoredEvent> place(const ReadEvent& event, ZoneResolver& resolver) {
+    StoredEvent stored;
+    stored.externalIdentifier = event.uid;
+    stored.title = event.title;
+    stored.status = event.status;
+    stored.rule = event.rule;
+    stored.count = event.count;
+    std::int64_t nominal = 0;  // days and weeks of DURATION: wall-clock time
+    std::int64_t exact = 0;  // its hours, minutes and seconds
+    if (event.duration) {
+      const icaldurationtype& d = *event.duration;
+      nominal = (static_cast<std::int64_t>(d.weeks) * 7 + d.days) * kDay;
+      exact = static_cast<std::int64_t>(d.hours) * 3600 + static_cast<std::int64_t>(d.minutes) * 60 + d.seconds;
+      if (d.is_neg) {
+        nominal = -nominal;
+        exact = -exact;
+      }
+    }
+
+    if (event.start.date) {
+      // All-day events float: wall seconds throughout.
+      stored.allDay = true;
+      const Zone& local = zones_.local();
+      std::int64_t start = event.start.wall;
+      std::int64_t end = event.end ? event.end->wall : event.duration ? start + nominal + exact : start + kDay;
+      stored.start = static_cast<double>(start);
+      stored.end = static_cast<double>(end);
+      auto dayOf = [&](const WrittenTime& t) {
+        if (t.date) return t.wall;
+        if (t.utc) return floorDiv(epochToWall(local, t.wall), kDay) * kDay;
+        return floorDiv(t.wall, kDay) * kDay;
+      };
+      if (event.until) {
+        // A date includes its day's occurrence, which starts at its midnight.
+        const WrittenTime& u = *event.until;
+        stored.until = static_cast<double>(u.utc ? epochToWall(local, u.wall) : u.wall);
+      }
+      for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
+    } else {
+      auto start = placeTime(event.start, resolver, event);
+      if (!start) return std::nullopt;
+      const Zone& zone = *start->zone;
+      stored.timeZone = zone.name;
+      stored.start = static_cast<double>(start->epoch);
+      const std::int64_t startWall = epochToWall(zone, start->epoch);
+      if (event.end) {
+        auto end = placeTime(*event.end, resolver, event);
+        if (!end) return std::nullopt;
+        stored.end = static_cast<double>(end->epoch);
+      } else if (event.duration) {
+        stored.end = static_cast<double>(wallToEpoch(zone, startWall + nominal) + exact);
+      } else {
+        stored.end = stored.start;
+      }
+      if (event.until) {
+        const WrittenTime& u = *event.until;
+        if (u.date) {
+          stored.until = static_cast<double>(wallToEpoch(zone, u.wall + kDay - 1));
+        } else if (u.utc) {
+          stored.until = static_cast<double>(u.wall);
+        } else {
+          // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
+          stored.until = static_cast<double>(wallToEpoch(zone, u.wall));
+        }
+      }
+      for (const WrittenTime& t : event.excluded) {
+        // An exclusion matches only the occurrence's own wall time in the
+        // event's zone, whatever zone or value type the file wrote it in.
+        if (t.date) {
+          stored.excluded.push_back(t.wall + (startWall - floorDiv(startWall, kDay) * kDay));
+        } else {
+          auto placed = placeTime(t, resolver, event);
+          if (!placed) return std::nullopt;
+          stored.excluded.push_back(epochToWall(zone, placed->epoch));
+        }
+      }
+    }
+    if (stored.end < stored.start) return refuse(event.label + " ends before it starts");
+    if (!writable(stored.start) || !writable(stored.end) || (stored.until && !writable(*stored.until))) {
+      return refuse(event.label + " lies outside the years 1 to 9999");
+    }
+    std::sort(stored.excluded.begin(), stored.excluded.end());
+    stored.excluded.erase(std::unique(stored.excluded.begin(), stored.excluded.end()), stored.excluded.end());
+    return stored;
+  }
+
+  ZoneCache& zones_;
+  std::string error_;
+};
+
+// ---------------------------------------------------------------------------
+// Writing.
+
+icaltimetype icalTime(std::int64_t wall, bool date, bool utc) {
+  std::int64_t day = floorDiv(wall, kDay);
+  std::int64_t rest = wall - day * kDay;
+  CivilDate civil = civilFromDays(day);
+  icaltimetype t = icaltime_null_time();
+  t.year = civil.year;
+  t.month = civil.month;
+  t.day = civil.day;
+  t.is_date = date ? 1 : 0;
+  if (!date) {
+    t.hour = static_cast<int>(rest / 3600);
+    t.minute = static_cast<int>(rest / 60 % 60);
+    t.second = static_cast<int>(rest % 60);
+    t.zone = utc ? icaltimezone_get_utc_timezone() : nullptr;
+  }
+  return t;
+}
+
+// How one event's times are written.
+struct TimeForm {
+  enum Kind { date, floating, utc, zoned } kind = utc;
+  const Zone* zone = nullptr;  // for `zoned`
+
+  // A stored time (epoch, or wall seconds for floating and all-day events) as
+  // the value to write. iCalendar has whole seconds only: fractions are rounded
+  // down, for start, end and UNTIL alike, so an end never falls before its start.
+  icaltimetype value(double stored) const {
+    auto seconds = static_cast<std::int64_t>(std::floor(stored));
+    switch (kind) {
+      case date: return icalTime(floorDiv(seconds, kDay) * kDay, true, false);
+      case floating: return icalTime(seconds, false, false);
+      case utc: return icalTime(seconds, false, true);
+      case zoned: return icalTime(epochToWall(*zone, seconds), false, false);
+    }
+    return icaltime_null_time();
+  }
+  // An excluded occurrence, from its wall seconds in the event's zone.
+  icaltimetype excluded(std::int64_t wall) const {
+    return kind == date ? icalTime(floorDiv(wall, kDay) * kDay, true, false) : icalTime(wall, false, kind == utc);
+  }
+  icalproperty* withZone(icalproperty* property) const {
+    if (kind == zoned) icalproperty_add_parameter(property, icalparameter_new_tzid(zone->name.c_str()));
+    return property;
+  }
+};
+
+// UTC under any name ("UTC", "Etc/UTC", "Etc/Zulu"): written as UTC times.
+bool alwaysUtc(const Zone& zone) {
+  return zone.transitions.empty() && zone.initialOffset == 0 &&
+         (!zone.rule || (zone.rule->standardOffset == 0 && !zone.rule->daylightOffset));
+}
+
+// libical's VTIMEZONE for a zone, owned by libical.
+icalcomponent* definitionOf(const Zone& zone) {
+  icaltimezone* builtin = icaltimezone_get_builtin_timezone(zone.name.c_str());
+  icalerror_clear_errno();
+  return builtin != nullptr ? icaltimezone_get_component(builtin) : nullptr;
+}
+
+TimeForm formOf(const StoredEvent& event, ZoneCache& zones) {
+  TimeForm form;
+  if (event.allDay) {
+    form.kind = TimeForm::date;
+  } else if (!event.timeZone) {
+    form.kind = TimeForm::floating;
+  } else {
+    // A zone this machine (or libical, which writes its definition) does not
+    // know: its instants are still right in UTC.
+    const Zone* zone = zones.find(*event.timeZone);
+    if (zone != nullptr && !alwaysUtc(*zone) && definitionOf(*zone) != nullptr) {
+      form.kind = TimeForm::zoned;
+      form.zone = zone;
+    }
+  }
+  return form;
+}
+
+// The event as a VEVENT, or null when iCalendar cannot write it.
+OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, const icaltimetype& stamp) {
+  if (!writable(event.start) || !writable(event.end) || event.end < event.start) return nullptr;
+  OwnedComponent c(icalcomponent_new_vevent());
+  icalcomponent_add_property(c.get(), icalproperty_new_uid(event.externalIdentifier.c_str()));
+  icalcomponent_add_property(c.get(), icalproperty_new_dtstamp(stamp));
+  icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_dtstart(form.value(event.start))));
+  if (form.kind == TimeForm::date) {
+    // A date-valued end is exclusive and whole days; a zero-length all-day event has none.
+    auto startDay = floorDiv(static_cast<std::int64_t>(std::floor(event.start)), kDay);
+    auto endDay = floorDiv(static_cast<std::int64_t>(std::ceil(event.end)) + kDay - 1, kDay);
+    if (endDay > startDay) {
+      icalcomponent_add_property(c.get(), icalproperty_new_dtend(icalTime(endDay * kDay, true, false)));
+    } else {
+      icalcomponent_add_property(c.get(), icalproperty_new_duration(icaldurationtype_null_duration()));
+    }
+  } else {
+    icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_dtend(form.value(event.end))));
+  }
+  if (event.title) icalcomponent_add_property(c.get(), icalproperty_new_summary(event.title->c_str()));
+  if (auto status = icalStatusOf(event.status)) icalcomponent_add_property(c.get(), icalproperty_new_status(*status));
+
+  if (event.rule) {
+    icalrecurrencetype rule = icalrecurrencetype_from_string(event.rule->c_str());
+    icalerror_clear_errno();
+    if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
+    // UNTIL has DTSTART's value type: a date for all-day events, else UTC
+    // (floating only for a floating start). The store never keeps both ends.
+    if (event.until && *event.until < kEndOfTime) {
+      double until = std::max(*event.until, static_cast<double>(kFirstMoment));
+      rule.until = form.kind == TimeForm::zoned ? TimeForm{TimeForm::utc, nullptr}.value(until) : form.value(until);
+    } else if (event.count) {
+      rule.count = static_cast<int>(std::min<std::int64_t>(*event.count, 1000000000));
+    }
+    icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+    for (std::int64_t wall : event.excluded) {
+      if (!writable(static_cast<double>(wall))) continue;  // no occurrence can start there
+      icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_exdate(form.excluded(wall))));
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
+std::string describe(const LeftOut& leftOut) {
+  struct Kind {
+    int LeftOut::*count;
+    std::string_view one;
+    std::string_view many;
+  };
+  static constexpr Kind kKinds[] = {
+      {&LeftOut::alarms, "alarm", "alarms"},
+      {&LeftOut::attendees, "attendee", "attendees"},
+      {&LeftOut::changedOccurrences, "changed occurrence", "changed occurrences"},
+      {&LeftOut::extraDates, "extra date", "extra dates"},
+      {&LeftOut::extraRules, "extra rule", "extra rules"},
+      {&LeftOut::descriptions, "description", "descriptions"},
+      {&LeftOut::locations, "location", "locations"},
+      {&LeftOut::toDos, "to-do", "to-dos"},
+      {&LeftOut::journalEntries, "journal entry", "journal entries"},
+      {&LeftOut::otherEntries, "other entry", "other entries"},
+  };
+  std::string text;
+  for (const Kind& kind : kKinds) {
+    int n = leftOut.*kind.count;
+    if (n <= 0) continue;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(n) + " ";
+    text += n == 1 ? kind.one : kind.many;
+  }
+  return text;
+}
+
+std::span<const WindowsZone> windowsZones() { return kWindowsZones; }
+
+ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
+  ParsedCalendar parsed;
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
+  parsed.error = frameError(text);
+  if (!parsed.error.empty()) return parsed;
+
+  // Malformed data must come back as an error, never end the process.
+  icalerror_set_errors_are_fatal(0);
+  std::string owned(text);
+  OwnedComponent root(icalparser_parse_string(owned.c_str()));
+  icalerror_clear_errno();
+  if (!root) {
+    parsed.error = "not an iCalendar file";
+    return parsed;
+  }
+  if (const char* repair = firstRepair(root.get())) {
+    parsed.error = std::string("malformed: ") + repair;
+    return parsed;
+  }
+  std::vector<icalcomponent*> calendars;
+  if (icalcomponent_isa(root.get()) == ICAL_VCALENDAR_COMPONENT) {
+    calendars.push_back(root.get());
+  } else {
+    for (icalcomponent* c = icalcomponent_get_first_component(root.get(), ICAL_ANY_COMPONENT); c != nullptr;
+         c = icalcomponent_get_next_component(root.get(), ICAL_ANY_COMPONENT)) {
+      calendars.push_back(c);
+    }
+  }
+  Reader reader(zones);
+  for (icalcomponent* calendar : calendars) {
+    if (icalcomponent_isa(calendar) != ICAL_VCALENDAR_COMPONENT || !reader.readCalendar(calendar, parsed)) {
+      parsed.events.clear();
+      parsed.error = reader.error().empty() ? "not an iCalendar file" : reader.error();
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache& zones, std::int64_t stamp,
+                               const std::optional<std::string>& title) {
+  WrittenCalendar written;
+  const icaltimetype stampTime = icalTime(stamp, false, true);
+  std::vector<OwnedComponent> components;
+  std::set<const Zone*> used;
+  for (const StoredEvent& event : events) {
+    TimeForm form = formOf(event, zones);
+    OwnedComponent component = eventComponent(event, form, stampTime);
+    if (!component) {
+      ++written.unwritable;
+      continue;
+    }
+    if (form.kind == TimeForm::zoned) used.insert(form.zone);
+    components.push_back(std::move(component));
+  }
+
+  OwnedComponent calendar(icalcomponent_new_vcalendar());
+  icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
+  icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//calbridge//calbridge-store//EN"));
+  icalcomponent_add_property(calendar.get(), icalproperty_new_calscale("GREGORIAN"));
+  if (title) {
+    icalcomponent_add_property(calendar.get(), icalproperty_new_name(title->c_str()));
+    icalproperty* name = icalproperty_new_x(title->c_str());
+    icalproperty_set_x_name(name, "X-WR-CALNAME");
+    icalcomponent_add_property(calendar.get(), name);
+  }
+  // The events name each zone by its IANA name; the definitions say what it
+  // means for programs that do not know the name.
+  std::vector<const Zone*> ordered(used.begin(), used.end());
+  std::sort(ordered.begin(), ordered.end(), [](const Zone* a, const Zone* b) { return a->name < b->name; });
+  for (const Zone* zone : ordered) {
+    icalcomponent* definition = definitionOf(*zone);
+    if (definition == nullptr) continue;
+    icalcomponent* copy = icalcomponent_new_clone(definition);
+    if (icalproperty* tzid = icalcomponent_get_first_property(copy, ICAL_TZID_PROPERTY)) {
+      icalproperty_set_tzid(tzid, zone->name.c_str());
+    }
+    icalcomponent_add_component(calendar.get(), copy);
+  }
+  for (OwnedComponent& component : components) icalcomponent_add_component(calendar.get(), component.release());
+  written.text = takeBuffer(icalcomponent_as_ical_string_r(calendar.get()));
+  icalerror_clear_errno();
+  return written;
+}
+
+}  // namespace calbridge

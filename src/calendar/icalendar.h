@@ -1,0 +1,68 @@
+// Calendar files (iCalendar, RFC 5545) to and from the store's events.
+//
+// Reading is strict where the store would otherwise keep something wrong: a
+// file libical had to repair (an X-LIC-ERROR), a broken frame, an event
+// without a start, an unknown time zone, text that is not UTF-8. Such a file is
+// refused whole. What the store cannot hold (alarms, attendees, changed single
+// occurrences, ...) is counted, never dropped silently.
+#pragma once
+
+#include "calendar/sqlite_store.h"
+#include "calendar/time_zone.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calbridge {
+
+// What a file held that the store does not keep, by kind.
+struct LeftOut {
+  int alarms = 0;
+  int attendees = 0;
+  int changedOccurrences = 0;  // VEVENTs with a RECURRENCE-ID
+  int extraDates = 0;  // RDATE values
+  int extraRules = 0;  // EXRULEs and every RRULE after an event's first
+  int descriptions = 0;
+  int locations = 0;
+  int toDos = 0;
+  int journalEntries = 0;
+  int otherEntries = 0;  // components other than events, to-dos, journals and time zones
+};
+
+// "2 alarms, 1 attendee"; empty when nothing was left out.
+std::string describe(const LeftOut& leftOut);
+
+struct ParsedCalendar {
+  std::vector<StoredEvent> events;  // identifiers not yet filled in; empty when refused
+  LeftOut leftOut;
+  std::string error;  // one line; empty when the file was read
+};
+
+// Reads every VEVENT of `text` (one or more VCALENDARs). Floating date-times
+// are taken in zones.local() and returned zoned; all-day events float.
+ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones);
+
+struct WrittenCalendar {
+  std::string text;  // one VCALENDAR, CRLF line ends, folded at 75 octets
+  int unwritable = 0;  // events left out: their times lie outside the years 1 to 9999
+};
+
+// Writes `events` as one VCALENDAR with a VTIMEZONE for each zone they use.
+// `stamp` (epoch seconds) becomes every event's DTSTAMP; `title`, when given,
+// names the calendar for programs that read it.
+WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache& zones, std::int64_t stamp,
+                               const std::optional<std::string>& title = std::nullopt);
+
+// Windows zone names, as Outlook and Exchange write them in TZID, and the IANA
+// zone each stands for (the "001" territory of CLDR's windowsZones).
+struct WindowsZone {
+  std::string_view windows;
+  std::string_view iana;
+};
+std::span<const WindowsZone> windowsZones();
+
+}  // namespace calbridge

@@ -1,0 +1,262 @@
+// Calendar files in and out, in process: where times land, what is refused,
+// what is counted as left out, and the shape of what is written.
+#include "calendar/icalendar.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+
+namespace calbridge {
+namespace {
+
+// Lines joined with CRLF, wrapped in one VCALENDAR.
+std::string calendarOf(const std::vector<std::string>& lines) {
+  std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n";
+  for (const auto& line : lines) text += line + "\r\n";
+  return text + "END:VCALENDAR\r\n";
+}
+
+// A VTIMEZONE with the European Union's rules between the two offsets, as Outlook writes one.
+std::vector<std::string> definition(const std::string& tzid, const std::string& standard, const std::string& daylight,
+                                    const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> lines{"BEGIN:VTIMEZONE", "TZID:" + tzid};
+  lines.insert(lines.end(), extra.begin(), extra.end());
+  std::vector<std::string> rest{
+      "BEGIN:STANDARD", "DTSTART:16010101T030000", "TZOFFSETFROM:" + daylight, "TZOFFSETTO:" + standard,
+      "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10", "END:STANDARD", "BEGIN:DAYLIGHT", "DTSTART:16010101T020000",
+      "TZOFFSETFROM:" + standard, "TZOFFSETTO:" + daylight, "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3", "END:DAYLIGHT",
+      "END:VTIMEZONE"};
+  lines.insert(lines.end(), rest.begin(), rest.end());
+  return lines;
+}
+
+std::vector<std::string> event(const std::vector<std::string>& properties) {
+  std::vector<std::string> lines{"BEGIN:VEVENT", "UID:e"};
+  lines.insert(lines.end(), properties.begin(), properties.end());
+  lines.push_back("END:VEVENT");
+  return lines;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Floating times are read in the local zone: pin it.
+class ICalendar : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* tz = std::getenv("TZ")) saved_ = tz;
+    ::setenv("TZ", "America/New_York", 1);
+  }
+  void TearDown() override {
+    if (saved_) ::setenv("TZ", saved_->c_str(), 1);
+    else ::unsetenv("TZ");
+  }
+  std::optional<std::string> saved_;
+};
+
+TEST_F(ICalendar, TimesLandInTheZoneTheFileMeans) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    double start;
+    double end;
+    std::optional<std::string> zone;
+  } cases[] = {
+      {"UTC", event({"DTSTART:20240304T090000Z", "DTEND:20240304T100000Z"}), 1709542800, 1709546400, "UTC"},
+      {"IANA name", event({"DTSTART;TZID=Europe/Berlin:20240304T090000", "DTEND;TZID=Europe/Berlin:20240304T100000"}),
+       1709539200, 1709542800, "Europe/Berlin"},
+      {"floating, in the local zone", event({"DTSTART:20240304T090000", "DTEND:20240304T093000"}), 1709560800,
+       1709562600, "America/New_York"},
+      {"prefixed name without a definition",
+       event({"DTSTART;TZID=/mozilla.org/20050126_1/Europe/Berlin:20240304T090000"}), 1709539200, 1709539200,
+       "Europe/Berlin"},
+      {"Windows name", definition("W. Europe Standard Time", "+0100", "+0200") +
+                           event({"DTSTART;TZID=W. Europe Standard Time:20240304T090000"}),
+       1709539200, 1709539200, "Europe/Berlin"},
+      {"X-LIC-LOCATION", definition("My zone", "+0900", "+0900", {"X-LIC-LOCATION:Asia/Tokyo"}) +
+                             event({"DTSTART;TZID=My zone:20240304T090000"}),
+       1709510400, 1709510400, "Asia/Tokyo"},
+      // No name to go by: only the offsets and their changes in the events' years tell the zone.
+      {"definition only", {"BEGIN:VTIMEZONE", "TZID:Island time", "BEGIN:STANDARD", "DTSTART:16010101T020000",
+                           "TZOFFSETFROM:-0230", "TZOFFSETTO:-0330", "RRULE:FREQ=YEARLY;BYDAY=1SU;BYMONTH=11",
+                           "END:STANDARD", "BEGIN:DAYLIGHT", "DTSTART:16010101T020000", "TZOFFSETFROM:-0330",
+                           "TZOFFSETTO:-0230", "RRULE:FREQ=YEARLY;BYDAY=2SU;BYMONTH=3", "END:DAYLIGHT",
+                           "END:VTIMEZONE", "BEGIN:VEVENT", "UID:e", "DTSTART;TZID=Island time:20240304T090000",
+                           "DTEND;TZID=Island time:20240704T090000", "END:VEVENT"},
+       1709555400, 1720092600, "America/St_Johns"},
+      {"end in another zone", event({"DTSTART;TZID=Europe/Berlin:20240304T090000",
+                                     "DTEND;TZID=America/New_York:20240304T040000"}),
+       1709539200, 1709542800, "Europe/Berlin"},
+      {"a day of DURATION keeps the wall time across a clock change",
+       event({"DTSTART;TZID=Europe/Berlin:20240330T120000", "DURATION:P1D"}), 1711796400, 1711879200,
+       "Europe/Berlin"},
+      {"24 hours of DURATION are exact", event({"DTSTART;TZID=Europe/Berlin:20240330T120000", "DURATION:PT24H"}),
+       1711796400, 1711796400 + 86400, "Europe/Berlin"},
+      {"all-day without an end lasts a day", event({"DTSTART;VALUE=DATE:20240510"}), 1715299200, 1715385600,
+       std::nullopt},
+      {"all-day over three days", event({"DTSTART;VALUE=DATE:20240510", "DTEND;VALUE=DATE:20240513"}), 1715299200,
+       1715299200 + 3 * 86400, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    ZoneCache zones;
+    ParsedCalendar parsed = parseICalendar(calendarOf(c.lines), zones);
+    ASSERT_EQ(parsed.error, "") << c.name;
+    ASSERT_EQ(parsed.events.size(), 1u) << c.name;
+    const StoredEvent& e = parsed.events[0];
+    EXPECT_EQ(e.start, c.start) << c.name;
+    EXPECT_EQ(e.end, c.end) << c.name;
+    EXPECT_EQ(e.timeZone, c.zone) << c.name;
+    EXPECT_EQ(e.allDay, !c.zone) << c.name;
+  }
+}
+
+TEST_F(ICalendar, MalformedFilesAreRefusedWhole) {
+  const std::string good = calendarOf(event({"DTSTART:20240304T090000Z", "SUMMARY:fine"}));
+  std::string binary(512, '\0');
+  std::mt19937 random(7);
+  for (char& c : binary) c = static_cast<char>(random());
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"empty", ""},
+      {"plain text", "Meeting at nine\r\n"},
+      {"binary", binary},
+      {"a VCARD", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Someone\r\nEND:VCARD\r\n"},
+      {"text after the calendar", good + "trailing words\r\n"},
+      {"END closes the wrong component", calendarOf({"BEGIN:VEVENT", "DTSTART:20240304T090000Z", "END:VTODO"})},
+      {"unknown TZID", calendarOf(event({"DTSTART;TZID=Mars/Olympus_Mons:20240304T090000"}))},
+      {"definition that follows no zone", calendarOf(definition("Odd", "+0517", "+0617") +
+                                                     event({"DTSTART;TZID=Odd:20240304T090000"}))},
+      {"no DTSTART", calendarOf(event({"SUMMARY:when?"}))},
+      {"end before start", calendarOf(event({"DTSTART:20240304T090000Z", "DTEND:20240304T080000Z"}))},
+      {"negative duration", calendarOf(event({"DTSTART:20240304T090000Z", "DURATION:-PT1H"}))},
+      {"DTEND and DURATION", calendarOf(event({"DTSTART:20240304T090000Z", "DTEND:20240304T100000Z",
+                                               "DURATION:PT1H"}))},
+      {"date start, date-time end", calendarOf(event({"DTSTART;VALUE=DATE:20240304", "DTEND:20240305T000000Z"}))},
+      {"no such day", calendarOf(event({"DTSTART:20240230T090000Z"}))},
+      {"invalid UTF-8 in a title", calendarOf(event({"DTSTART:20240304T090000Z", "SUMMARY:caf\xC3("}))},
+      {"RRULE that does not parse", calendarOf(event({"DTSTART:20240304T090000Z", "RRULE:FREQ=FORTNIGHTLY"}))},
+      {"RRULE with UNTIL and COUNT", calendarOf(event({"DTSTART:20240304T090000Z",
+                                                      "RRULE:FREQ=DAILY;COUNT=2;UNTIL=20240310T000000Z"}))},
+      {"empty RRULE", calendarOf(event({"DTSTART:20240304T090000Z", "RRULE:"}))},
+      {"a repaired value", calendarOf(event({"DTSTART:20240304T090000Z", "DTEND:tomorrow"}))},
+  };
+  for (const auto& c : cases) {
+    ZoneCache zones;
+    ParsedCalendar parsed = parseICalendar(c.text, zones);
+    EXPECT_NE(parsed.error, "") << c.name;
+    EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << c.name;
+    EXPECT_TRUE(parsed.events.empty()) << c.name;
+  }
+  // Cut anywhere before its last line, a good file is no file.
+  const std::size_t lastLine = good.rfind("END:VCALENDAR");
+  ZoneCache zones;
+  for (std::size_t length = 0; length < lastLine; ++length) {
+    EXPECT_NE(parseICalendar(good.substr(0, length), zones).error, "") << "cut at " << length;
+  }
+  EXPECT_EQ(parseICalendar(good, zones).error, "");
+}
+
+TEST_F(ICalendar, WhatTheStoreCannotHoldIsCounted) {
+  std::string text = calendarOf(
+      event({"DTSTART:20240304T090000Z", "SUMMARY:", "RRULE:FREQ=DAILY;COUNT=5", "RDATE:20240320T090000Z,20240321T090000Z",
+             "ATTENDEE:mailto:a@example.com", "ATTENDEE:mailto:b@example.com", "DESCRIPTION:agenda",
+             "LOCATION:", "STYLED-DESCRIPTION;VALUE=TEXT:<b>agenda</b>", "BEGIN:VALARM", "ACTION:DISPLAY",
+             "DESCRIPTION:soon", "TRIGGER:-PT5M", "END:VALARM",
+             "BEGIN:VALARM", "ACTION:AUDIO", "TRIGGER:-PT1M", "END:VALARM"}) +
+      std::vector<std::string>{"BEGIN:VEVENT", "UID:e", "RECURRENCE-ID:20240305T090000Z",
+                               "DTSTART:20240305T100000Z", "END:VEVENT", "BEGIN:VTODO", "UID:t", "END:VTODO"});
+  ZoneCache zones;
+  ParsedCalendar parsed = parseICalendar(text, zones);
+  ASSERT_EQ(parsed.error, "");
+  ASSERT_EQ(parsed.events.size(), 1u);
+  EXPECT_EQ(parsed.events[0].title, "");  // empty, not absent, though libical drops the empty property
+  EXPECT_EQ(describe(parsed.leftOut),
+            "2 alarms, 2 attendees, 1 changed occurrence, 2 extra dates, 1 description, 1 to-do");
+  EXPECT_EQ(describe(LeftOut{}), "");
+}
+
+StoredEvent stored(const char* uid, double start, double end, std::optional<std::string> zone) {
+  StoredEvent e;
+  e.externalIdentifier = uid;
+  e.start = start;
+  e.end = end;
+  e.timeZone = std::move(zone);
+  e.allDay = !e.timeZone;
+  e.title = uid;
+  return e;
+}
+
+TEST_F(ICalendar, WrittenFileKeepsTheRulesOfTheFormat) {
+  std::vector<StoredEvent> events;
+  events.push_back(stored("berlin", 1709539200.75, 1709542800.25, "Europe/Berlin"));
+  events.back().title = std::string(40, 'x') + "\xC3\xBC\xE6\x97\xA5\xF0\x9F\x98\x80" + std::string(60, 'y');
+  events.back().rule = "FREQ=DAILY";
+  events.back().until = 1709539200 + 5 * 86400 + 0.5;
+  events.back().excluded = {1709629200};
+  events.push_back(stored("all-day", 1715299200, 1715385600, std::nullopt));
+  events.back().rule = "FREQ=DAILY";
+  events.back().until = 1715299200 + 3 * 86400;
+  events.back().excluded = {1715299200 + 86400};
+  events.push_back(stored("new york", 1709539200, 1709542800, "America/New_York"));
+  events.push_back(stored("utc", 1709539200, 1709542800, "Etc/UTC"));
+  events.push_back(stored("year 10000", 253402300800.0, 253402300800.0, "UTC"));
+
+  ZoneCache zones;
+  WrittenCalendar written = writeICalendar(events, zones, 1700000000);
+  EXPECT_EQ(written.unwritable, 1);
+  const std::string& text = written.text;
+  std::size_t lines = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos) << "unterminated last line";
+    std::string line = text.substr(at, end - at);
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    EXPECT_LE(line.size(), 75u) << line;
+    // Folding never splits a character: no line starts with a continuation byte.
+    std::string_view content = line.front() == ' ' ? std::string_view(line).substr(1) : std::string_view(line);
+    EXPECT_FALSE(!content.empty() && (static_cast<unsigned char>(content.front()) & 0xC0) == 0x80) << line;
+    at = end + 2;
+    ++lines;
+  }
+  EXPECT_GT(lines, 20u);
+  auto count = [&](const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(text.rfind("BEGIN:VCALENDAR\r\n", 0), 0u);
+  EXPECT_EQ(count("VERSION:2.0\r\n"), 1u);
+  EXPECT_EQ(count("PRODID:"), 1u);
+  EXPECT_EQ(count("DTSTAMP:20231114T221320Z\r\n"), 4u);
+  EXPECT_EQ(count("BEGIN:VTIMEZONE"), 2u);
+  EXPECT_EQ(count("TZID:Europe/Berlin\r\n"), 1u);
+  EXPECT_EQ(count("TZID:America/New_York\r\n"), 1u);
+  // Fractions are rounded down; UNTIL has the start's value type.
+  EXPECT_EQ(count("DTSTART;TZID=Europe/Berlin:20240304T090000\r\n"), 1u);
+  EXPECT_EQ(count("DTEND;TZID=Europe/Berlin:20240304T100000\r\n"), 1u);
+  EXPECT_EQ(count("RRULE:FREQ=DAILY;UNTIL=20240309T080000Z\r\n"), 1u);
+  EXPECT_EQ(count("EXDATE;TZID=Europe/Berlin:20240305T090000\r\n"), 1u);
+  EXPECT_EQ(count("DTSTART;VALUE=DATE:20240510\r\n"), 1u);
+  EXPECT_EQ(count("RRULE:FREQ=DAILY;UNTIL=20240513\r\n"), 1u);
+  EXPECT_EQ(count("EXDATE;VALUE=DATE:20240511\r\n"), 1u);
+  EXPECT_EQ(count("DTSTART:20240304T080000Z\r\n"), 1u);
+}
+
+TEST(WindowsZones, EveryZoneTheTableNamesIsKnownHere) {
+  ZoneCache zones;
+  std::set<std::string_view> names;
+  for (const auto& entry : windowsZones()) {
+    EXPECT_NE(zones.find(entry.iana), nullptr) << entry.windows << " -> " << entry.iana;
+    EXPECT_TRUE(names.insert(entry.windows).second) << entry.windows << " twice";
+  }
+  EXPECT_GT(names.size(), 50u);
+}
+
+}  // namespace
+}  // namespace calbridge
