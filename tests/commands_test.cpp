@@ -19,11 +19,14 @@ class CraftedStore : public StoreWrapper {
   explicit CraftedStore(Store& target) : StoreWrapper(target) {}
 
   AuthorizationStatus authorizationStatus() override { return status; }
-  std::vector<Event> eventsMatching(double start, double end,
-                                    const std::vector<std::shared_ptr<const Calendar>>& calendars) override {
+  void enumerateEventsMatching(double start, double end, const std::vector<std::shared_ptr<const Calendar>>& calendars,
+                               const EventVisitor& visit) override {
     queries.push_back({start, end, calendars.size()});
-    if (occurrences) return *occurrences;
-    return StoreWrapper::eventsMatching(start, end, calendars);
+    if (!occurrences) return StoreWrapper::enumerateEventsMatching(start, end, calendars, visit);
+    for (const Event& e : *occurrences) {
+      ++handedOver;
+      if (!visit(e)) return;
+    }
   }
   std::vector<std::shared_ptr<const Calendar>> calendars() override {
     ++calendarLists;
@@ -82,7 +85,7 @@ class CraftedStore : public StoreWrapper {
   std::vector<Removal> removals;
   std::vector<std::string> lookedUp;
   std::vector<Calendar> savedCalendars;
-  int commits = 0, calendarLists = 0;
+  int commits = 0, calendarLists = 0, handedOver = 0;
 };
 
 class Commands : public ::testing::Test {
@@ -142,6 +145,7 @@ TEST_F(Commands, TheCapCountsOccurrencesBeforeAnyIsLeftOut) {
   EXPECT_EQ(reply["data"].Size(), 19999u);
   EXPECT_EQ(reply["data"][0]["start"].GetDouble(), 1.0);
   EXPECT_EQ(reply["data"][19998]["start"].GetDouble(), 19999.0);
+  EXPECT_EQ(store.handedOver, 20000) << "the store is asked for no more than the cap";
 }
 
 TEST_F(Commands, RecordsLeaveOutWhatTheyCannotDoWithoutAndFallBackForTheRest) {

@@ -1,5 +1,7 @@
 #include "protocol/reply.h"
 
+#include <rapidjson/stringbuffer.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -37,6 +39,16 @@ TEST(Reply, EnvelopesAndExitStatus) {
        R"({"ok":true,"data":{"granted":false}})", 0},
       {"invalid UTF-8 cannot be serialised", ok([](JsonOut& out) { out.string("\xC3\x28"); }),
        std::string(kUnserialisableReply), 0},
+      {"an encoded surrogate is not UTF-8", ok([](JsonOut& out) { out.string("a\xED\xA0\x80"); }),
+       std::string(kUnserialisableReply), 0},
+      {"an overlong form is not UTF-8", ok([](JsonOut& out) { out.string("\xE0\x80\xAF"); }),
+       std::string(kUnserialisableReply), 0},
+      {"beyond U+10FFFF is not UTF-8", ok([](JsonOut& out) { out.string("\xF4\x90\x80\x80"); }),
+       std::string(kUnserialisableReply), 0},
+      {"a cut sequence is not UTF-8", ok([](JsonOut& out) { out.string("ok\xF0\x9F\x98"); }),
+       std::string(kUnserialisableReply), 0},
+      {"four-byte UTF-8 is fine", ok([](JsonOut& out) { out.string("\xF0\x9F\x98\x80"); }),
+       "{\"ok\":true,\"data\":\"\xF0\x9F\x98\x80\"}", 0},
       {"NaN cannot be serialised", ok([](JsonOut& out) { out.number(std::nan("")); }),
        std::string(kUnserialisableReply), 0},
   };
@@ -58,6 +70,29 @@ TEST(Reply, NumbersReadBackExactlyAndStringsAreEscaped) {
     out.endArray();
   });
   EXPECT_EQ(r.text, "{\"ok\":true,\"data\":[0.1,1765184400.25,-3,\"q\\\"\\\\\\n\\u0000\"]}");
+}
+
+// The writer's shortcuts must give exactly the text of its general path.
+TEST(Reply, ShortcutsWriteWhatTheGeneralPathWrites) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> general(buffer);
+  JsonOut out;
+  general.StartArray();
+  out.startArray();
+  const double numbers[] = {0, 1, -1, 1765184400, -1765184400, 999999999999999, 1e15, 1e16, 0.5, -0.0, 2.5e-7, 1e300};
+  for (double d : numbers) {
+    general.Double(d);
+    out.number(d);
+  }
+  for (const char* s : {"", "plain", "E7892D05-0780-486F-8D13-4E9A83E27A04", "quote\"", "back\\slash", "tab\t",
+                        "\x7f", "caf\xc3\xa9", "~ all printable !#$%&'()*+,-./:;<=>?@[]^_`{|}"}) {
+    general.String(s);
+    out.string(s);
+  }
+  general.EndArray();
+  out.endArray();
+  EXPECT_TRUE(out.good());
+  EXPECT_EQ(out.take(), std::string(buffer.GetString(), buffer.GetSize()));
 }
 
 }  // namespace

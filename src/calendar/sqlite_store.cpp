@@ -22,7 +22,7 @@ namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
@@ -72,6 +72,13 @@ CREATE TABLE excluded(
   event_id INTEGER NOT NULL REFERENCES events(id) ON DELETE CASCADE,
   wall INTEGER NOT NULL,
   PRIMARY KEY(event_id, wall)) WITHOUT ROWID;
+)sql",
+    // Listing reads single events by calendar and start; an index that holds
+    // what a record needs answers without visiting the table row by row.
+    R"sql(
+DROP INDEX single_events;
+CREATE INDEX single_events ON events(calendar_id, start, end, id, item_id, external_id, title, all_day, status,
+  time_zone, rule) WHERE rule IS NULL;
 )sql",
 };
 
@@ -268,6 +275,9 @@ bool SqliteStore::open() {
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
+  // Reads map the file instead of copying it page by page into a cache of
+  // our own: a long listing touches the pages once, with no read calls.
+  execute("PRAGMA mmap_size=268435456");
   usable_ = migrate(inMemory);
   return usable_;
 }
@@ -452,28 +462,55 @@ double SqliteStore::longestEvent() {
   return *longestEvent_;
 }
 
-std::span<const SqliteStore::EventRow> SqliteStore::singlesIn(std::int64_t calendarId, double from, double to) {
+SqliteStore::Singles SqliteStore::singlesIn(std::int64_t calendarId, double from, double to) {
   auto chunk = singlesCache_.find(calendarId);
   if (chunk == singlesCache_.end() || from < chunk->second.from || to > chunk->second.to) {
+    // A calendar asked about again (the skips of a new series, say) is read in
+    // wider chunks; one asked about once is read for exactly its window.
+    const int reads = chunk == singlesCache_.end() ? 1 : chunk->second.reads + 1;
     constexpr double kPadding = 60 * kDaySeconds;
-    const bool shortWindow = to - from < kPadding;
-    SinglesChunk loaded{shortWindow ? from - kPadding : from, shortWindow ? to + kPadding : to, {}};
-    StatementUse s = statement(CALBRIDGE_SELECT_EVENTS
-                               "WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 "
-                               "ORDER BY start, id");
+    const bool pad = reads > 1 && to - from < kPadding;
+    SinglesChunk loaded{pad ? from - kPadding : from, pad ? to + kPadding : to, {}, {}, reads};
+    // Only what the covering index holds.
+    StatementUse s = statement(
+        "SELECT id, item_id, external_id, title, start, end, all_day, status, time_zone FROM events "
+        "WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 ORDER BY start, end, id");
     if (s != nullptr) {
       sqlite3_bind_int64(s, 1, calendarId);
       sqlite3_bind_double(s, 2, loaded.from);
       sqlite3_bind_double(s, 3, loaded.to);
     }
+    // Text goes into one buffer per chunk: no allocation per row.
+    auto slice = [&](int column) {
+      SingleRow::Slice slice;
+      if (sqlite3_column_type(s, column) == SQLITE_NULL) return slice;
+      auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+      slice.length = static_cast<std::uint32_t>(sqlite3_column_bytes(s, column));
+      slice.at = static_cast<std::uint32_t>(loaded.text.size());
+      slice.present = true;
+      loaded.text.append(text, slice.length);
+      return slice;
+    };
     bool row = false;
-    while (step(s, &row) && row) loaded.rows.push_back(EventRow::read(s));
+    while (step(s, &row) && row) {
+      SingleRow single;
+      single.id = sqlite3_column_int64(s, 0);
+      single.itemId = slice(1);
+      single.externalId = slice(2);
+      single.title = slice(3);
+      single.start = sqlite3_column_double(s, 4);
+      single.end = sqlite3_column_double(s, 5);
+      single.allDay = sqlite3_column_int(s, 6) != 0;
+      single.status = sqlite3_column_int(s, 7);
+      single.timeZone = slice(8);
+      loaded.rows.push_back(single);
+    }
     chunk = singlesCache_.insert_or_assign(calendarId, std::move(loaded)).first;
   }
   const auto& rows = chunk->second.rows;
-  auto first = std::lower_bound(rows.begin(), rows.end(), from, [](const EventRow& r, double t) { return r.start < t; });
-  auto last = std::lower_bound(first, rows.end(), to, [](const EventRow& r, double t) { return r.start < t; });
-  return {first, last};
+  auto first = std::lower_bound(rows.begin(), rows.end(), from, [](const SingleRow& r, double t) { return r.start < t; });
+  auto last = std::lower_bound(first, rows.end(), to, [](const SingleRow& r, double t) { return r.start < t; });
+  return Singles{{first, last}, &chunk->second.text};
 }
 
 AuthorizationStatus SqliteStore::authorizationStatus() {
@@ -605,9 +642,11 @@ std::vector<SqliteStore::CachedSeries>& SqliteStore::seriesIn(std::int64_t calen
     Series series = seriesFrom(event);
     loaded.push_back(CachedSeries{std::move(event), std::move(series)});
   }
+  // From the calendar's series to their exclusions: the other way round would
+  // read every exclusion of the store for each calendar.
   StatementUse x = statement(
-      "SELECT x.event_id, x.wall FROM excluded x JOIN events e ON e.id = x.event_id "
-      "WHERE e.calendar_id = ?1 ORDER BY x.event_id, x.wall");
+      "SELECT x.event_id, x.wall FROM events e JOIN excluded x ON x.event_id = e.id "
+      "WHERE e.calendar_id = ?1 AND e.rule IS NOT NULL ORDER BY x.event_id, x.wall");
   if (x != nullptr) sqlite3_bind_int64(x, 1, calendarId);
   std::map<std::int64_t, std::vector<std::int64_t>> excluded;
   while (step(x, &row) && row) excluded[sqlite3_column_int64(x, 0)].push_back(sqlite3_column_int64(x, 1));
@@ -640,67 +679,111 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
   return *last + series.duration;
 }
 
-Event SqliteStore::eventOf(const EventRow& row, const CalendarRow& calendar, double start, double end) {
-  Event event;
-  event.calendar = calendar.calendar;
-  event.title = row.title;
+SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
+  return RowView{row.itemId, row.externalId, row.title ? std::optional<std::string_view>(*row.title) : std::nullopt,
+                 row.timeZone ? std::optional<std::string_view>(*row.timeZone) : std::nullopt, row.allDay, row.status};
+}
+
+SqliteStore::RowView SqliteStore::viewOf(const SingleRow& row, const std::string& text) {
+  auto view = [&](const SingleRow::Slice& slice) { return std::string_view(text).substr(slice.at, slice.length); };
+  auto optional = [&](const SingleRow::Slice& slice) {
+    return slice.present ? std::optional<std::string_view>(view(slice)) : std::nullopt;
+  };
+  return RowView{view(row.itemId), view(row.externalId), optional(row.title), optional(row.timeZone), row.allDay,
+                 row.status};
+}
+
+namespace {
+
+// Assigns reusing the string's storage: filling one event after another allocates nothing.
+void assign(std::optional<std::string>& to, std::optional<std::string_view> from) {
+  if (!from) to.reset();
+  else if (to) to->assign(*from);
+  else to.emplace(*from);
+}
+
+}  // namespace
+
+void SqliteStore::fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end) {
+  if (event.calendar != calendar.calendar) event.calendar = calendar.calendar;
+  assign(event.title, row.title);
   event.startDate = start;
   event.endDate = end;
   event.isAllDay = row.allDay;
   event.status = row.status;
-  event.timeZone = row.timeZone;
-  event.calendarItemIdentifier = row.itemId;
-  event.calendarItemExternalIdentifier = row.externalId;
-  event.eventIdentifier = row.itemId;
+  assign(event.timeZone, row.timeZone);
+  assign(event.calendarItemIdentifier, row.itemId);
+  assign(event.calendarItemExternalIdentifier, row.externalId);
+  assign(event.eventIdentifier, row.itemId);
   event.occurrenceDate = start;
-  return event;
 }
 
-std::vector<Event> SqliteStore::eventsMatching(double from, double to,
-                                               const std::vector<std::shared_ptr<const Calendar>>& calendars) {
-  std::vector<Event> events;
-  if (!usable_ || !(from < to)) return events;
+void SqliteStore::enumerateEventsMatching(double from, double to,
+                                          const std::vector<std::shared_ptr<const Calendar>>& calendars,
+                                          const EventVisitor& visit) {
+  if (!usable_ || !(from < to)) return;
   std::vector<const CalendarRow*> selected;
   for (const auto& calendar : calendars) {
     if (!calendar) continue;
     const CalendarRow* row = findCalendar(calendar->calendarIdentifier);
     if (row != nullptr && std::find(selected.begin(), selected.end(), row) == selected.end()) selected.push_back(row);
   }
-  if (selected.empty()) return events;
+  if (selected.empty()) return;
+  // One snapshot for the whole answer, and one lock instead of one per statement.
+  const bool reading = !inTransaction_ && run(statement("BEGIN"));
 
+  // Occurrences are gathered as small keys, ordered, and only then made into
+  // events, one at a time: a long answer never exists as objects all at once.
+  struct Hit {
+    double start, end;
+    const SingleRow* single;  // a single event, with its chunk's text ...
+    const std::string* text;
+    const EventRow* series;  // ... or an occurrence of a series
+    const CalendarRow* calendar;
+    std::uint32_t order;  // ties keep the order found: calendars as asked, then rows
+  };
+  std::vector<Hit> hits;
   auto overlaps = [&](double start, double end) { return start < to && (end > from || start >= from); };
   // Floating times are wall seconds in the table; a day's margin covers any offset.
   const double earliestSingle = from - longestEvent() - kDaySeconds;
   const double latestStart = to + kDaySeconds;
   const Zone& local = zones_.local();
-
   for (const CalendarRow* calendar : selected) {
-    for (const EventRow& event : singlesIn(calendar->id, earliestSingle, latestStart)) {
-      double start = event.start;
-      double end = event.end;
-      if (!event.timeZone && convertible(start) && convertible(end)) {
+    Singles singles = singlesIn(calendar->id, earliestSingle, latestStart);
+    for (const SingleRow& row : singles.rows) {
+      double start = row.start;
+      double end = row.end;
+      if (!row.timeZone.present && convertible(start) && convertible(end)) {
         start = epochOf(local, start);
         end = epochOf(local, end);
       }
-      if (overlaps(start, end)) events.push_back(eventOf(event, *calendar, start, end));
+      if (overlaps(start, end)) {
+        hits.push_back(Hit{start, end, &row, singles.text, nullptr, calendar, static_cast<std::uint32_t>(hits.size())});
+      }
     }
-
     for (const CachedSeries& cached : seriesIn(calendar->id)) {
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
       bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
-        events.push_back(eventOf(cached.row, *calendar, o.start, o.start + cached.series.duration));
+        hits.push_back(Hit{o.start, o.start + cached.series.duration, nullptr, nullptr, &cached.row, calendar,
+                           static_cast<std::uint32_t>(hits.size())});
         return true;
       });
       // A rule that cannot be expanded leaves the answer incomplete: say so.
       if (!expanded) readFailed_ = true;
     }
   }
-  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-    if (*a.startDate != *b.startDate) return *a.startDate < *b.startDate;
-    return *a.endDate < *b.endDate;
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.end != b.end) return a.end < b.end;
+    return a.order < b.order;
   });
-  return events;
+  Event event;
+  for (const Hit& hit : hits) {
+    fill(event, hit.single ? viewOf(*hit.single, *hit.text) : viewOf(*hit.series), *hit.calendar, hit.start, hit.end);
+    if (!visit(event)) break;
+  }
+  if (reading) run(statement("COMMIT"));
 }
 
 std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) {
@@ -723,7 +806,9 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
       start = epochOf(local, start);
       end = epochOf(local, end);
     }
-    items.push_back(CalendarItem{EntityType::event, eventOf(event, *calendar, start, end)});
+    CalendarItem item;
+    fill(item.event, viewOf(event), *calendar, start, end);
+    items.push_back(std::move(item));
   }
   return items;
 }

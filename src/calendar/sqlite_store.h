@@ -66,8 +66,8 @@ class SqliteStore final : public Store {
   std::shared_ptr<const Calendar> defaultCalendarForNewEvents() override;
   std::vector<Source> sources() override;
   std::vector<CalendarItem> calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) override;
-  std::vector<Event> eventsMatching(double start, double end,
-                                    const std::vector<std::shared_ptr<const Calendar>>& calendars) override;
+  void enumerateEventsMatching(double start, double end, const std::vector<std::shared_ptr<const Calendar>>& calendars,
+                               const EventVisitor& visit) override;
   // Saves new events only; an event that is already stored is refused.
   bool saveEvent(Event& event, Span span, bool commit) override;
   bool removeEvent(const Event& event, Span span, bool commit) override;
@@ -124,6 +124,27 @@ class SqliteStore final : public Store {
 
     static EventRow read(sqlite3_stmt* statement);
   };
+  // A single event as listings need it; its text lives in its chunk's buffer.
+  struct SingleRow {
+    struct Slice {
+      std::uint32_t at = 0, length = 0;
+      bool present = false;
+    };
+    std::int64_t id = 0;
+    double start = 0, end = 0;
+    bool allDay = false;
+    int status = 0;
+    Slice itemId, externalId, title, timeZone;
+  };
+  // What filling an event needs of a row, whichever kind it is.
+  struct RowView {
+    std::string_view itemId, externalId;
+    std::optional<std::string_view> title, timeZone;
+    bool allDay;
+    int status;
+  };
+  static RowView viewOf(const EventRow& row);
+  static RowView viewOf(const SingleRow& row, const std::string& text);
   // A repeating event with its exclusions, ready to expand.
   struct CachedSeries {
     EventRow row;
@@ -177,10 +198,14 @@ class SqliteStore final : public Store {
   std::optional<std::int64_t> setting(const char* name);
   double longestEvent();
   // Single events of a calendar that start in [from, to), by start: read once
-  // for a window a little wider than asked when the window is short, so a run
-  // of nearby queries (the skips of a new series) costs one read.
-  // The view stays valid until the next call or change.
-  std::span<const EventRow> singlesIn(std::int64_t calendarId, double from, double to);
+  // for a window a little wider than asked when a calendar is asked about
+  // again, so a run of nearby queries (the skips of a new series) costs one read.
+  // Valid until this calendar's singles are asked for again, or a change.
+  struct Singles {
+    std::span<const SingleRow> rows;
+    const std::string* text;
+  };
+  Singles singlesIn(std::int64_t calendarId, double from, double to);
 
   // The series of a row, without its exclusions.
   Series seriesFrom(const EventRow& row);
@@ -191,7 +216,8 @@ class SqliteStore final : public Store {
   CachedSeries* cachedSeries(const EventRow& row);
   void forgetCaches();
   std::optional<double> lastEndOf(const Series& series);
-  Event eventOf(const EventRow& row, const CalendarRow& calendar, double start, double end);
+  // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
+  static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event);
   bool removeCalendarRow(std::int64_t id, bool commit);
@@ -207,7 +233,9 @@ class SqliteStore final : public Store {
   std::map<std::int64_t, std::vector<CachedSeries>> seriesCache_;
   struct SinglesChunk {
     double from, to;
-    std::vector<EventRow> rows;
+    std::vector<SingleRow> rows;
+    std::string text;
+    int reads = 1;
   };
   std::map<std::int64_t, SinglesChunk> singlesCache_;
   std::optional<double> longestEvent_;

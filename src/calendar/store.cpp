@@ -9,6 +9,16 @@
 
 namespace calbridge {
 
+std::vector<Event> Store::eventsMatching(double start, double end,
+                                         const std::vector<std::shared_ptr<const Calendar>>& calendars) {
+  std::vector<Event> events;
+  enumerateEventsMatching(start, end, calendars, [&](const Event& event) {
+    events.push_back(event);
+    return true;
+  });
+  return events;
+}
+
 std::string newUuid() {
   std::uint8_t bytes[16];
   std::size_t got = 0;

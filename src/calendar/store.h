@@ -87,6 +87,9 @@ struct CalendarItem {
 // Which occurrences a removal or save reaches.
 enum class Span { thisEvent = 0, futureEvents = 1 };
 
+// Receives one occurrence; returns false to stop the enumeration.
+using EventVisitor = std::function<bool(const Event&)>;
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -112,9 +115,16 @@ class Store {
   // Items whose external identifier is `externalIdentifier`, in any calendar;
   // a repeating event appears once, as its first occurrence.
   virtual std::vector<CalendarItem> calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) = 0;
-  // Every occurrence overlapping [start, end) in `calendars`, in the store's order.
-  virtual std::vector<Event> eventsMatching(double start, double end,
-                                            const std::vector<std::shared_ptr<const Calendar>>& calendars) = 0;
+  // Hands every occurrence overlapping [start, end) in `calendars` to `visit`,
+  // in the store's order, until it returns false. The event lives only for the
+  // call, so a long answer never has to be held whole; `visit` must not change
+  // the store.
+  virtual void enumerateEventsMatching(double start, double end,
+                                       const std::vector<std::shared_ptr<const Calendar>>& calendars,
+                                       const EventVisitor& visit) = 0;
+  // The same occurrences, collected.
+  std::vector<Event> eventsMatching(double start, double end,
+                                    const std::vector<std::shared_ptr<const Calendar>>& calendars);
 
   // With `commit` false a change is staged: it joins one open transaction that
   // `commit` (or the next change with `commit` true) makes durable, and that is
@@ -155,9 +165,9 @@ class StoreWrapper : public Store {
   std::vector<CalendarItem> calendarItemsWithExternalIdentifier(std::string_view externalIdentifier) override {
     return target_.calendarItemsWithExternalIdentifier(externalIdentifier);
   }
-  std::vector<Event> eventsMatching(double start, double end,
-                                    const std::vector<std::shared_ptr<const Calendar>>& calendars) override {
-    return target_.eventsMatching(start, end, calendars);
+  void enumerateEventsMatching(double start, double end, const std::vector<std::shared_ptr<const Calendar>>& calendars,
+                               const EventVisitor& visit) override {
+    target_.enumerateEventsMatching(start, end, calendars, visit);
   }
   bool saveEvent(Event& event, Span span, bool commit) override { return target_.saveEvent(event, span, commit); }
   bool removeEvent(const Event& event, Span span, bool commit) override {

@@ -1,7 +1,6 @@
 // The response envelope and the exit status.
 #pragma once
 
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <cstdint>
@@ -24,33 +23,52 @@ struct Reply {
   std::string text;
 };
 
+// The reply text as RapidJSON's writer builds it: a plain string, so the
+// finished reply is moved out rather than copied.
+struct ReplyText {
+  using Ch = char;
+  std::string text;
+  void Put(char c) { text.push_back(c); }
+  void Flush() {}
+};
+inline void PutReserve(ReplyText& stream, std::size_t count) { stream.text.reserve(stream.text.size() + count); }
+inline void PutUnsafe(ReplyText& stream, char c) { stream.text.push_back(c); }
+
 // A streaming JSON writer for reply data. A string that is not valid UTF-8 or a
 // number that is not finite makes the whole reply unserialisable; the writer
-// remembers that, so callers need not check every call.
+// remembers that, so callers need not check every call. UTF-8 is checked here,
+// once per string, rather than by RapidJSON character by character.
 class JsonOut {
  public:
-  JsonOut() : writer_(buffer_) {}
+  JsonOut() : writer_(output_) {}
 
   void startObject() { note(writer_.StartObject()); }
   void endObject() { note(writer_.EndObject()); }
   void startArray() { note(writer_.StartArray()); }
   void endArray() { note(writer_.EndArray()); }
-  void key(std::string_view k) { note(writer_.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()))); }
-  void string(std::string_view s) { note(writer_.String(s.data(), static_cast<rapidjson::SizeType>(s.size()))); }
+  void key(std::string_view k);
+  void string(std::string_view s);
   void boolean(bool b) { note(writer_.Bool(b)); }
   void null() { note(writer_.Null()); }
-  void number(double d) { note(writer_.Double(d)); }
+  void number(double d);
   void integer(std::int64_t i) { note(writer_.Int64(i)); }
 
+  // Room for a reply of about `bytes`, made before writing it: a long reply
+  // then never moves while it grows. Pages not written are never touched.
+  void reserve(std::size_t bytes) { output_.text.reserve(bytes); }
+
   bool good() const { return good_ && writer_.IsComplete(); }
-  std::string take() { return std::string(buffer_.GetString(), buffer_.GetSize()); }
+  std::string take() { return std::move(output_.text); }
 
  private:
-  using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                   rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+  using Writer = rapidjson::Writer<ReplyText>;
   void note(bool written) { good_ = good_ && written; }
+  // Lets the writer place the separator a value of `type` needs, then appends
+  // the value's text as it is: what RawValue does, without its copy a
+  // character at a time.
+  void verbatim(rapidjson::Type type, std::string_view text);
 
-  rapidjson::StringBuffer buffer_;
+  ReplyText output_;
   Writer writer_;
   bool good_ = true;
 };
