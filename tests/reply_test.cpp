@@ -85,14 +85,39 @@ TEST(Reply, ShortcutsWriteWhatTheGeneralPathWrites) {
     out.number(d);
   }
   for (const char* s : {"", "plain", "E7892D05-0780-486F-8D13-4E9A83E27A04", "quote\"", "back\\slash", "tab\t",
-                        "\x7f", "caf\xc3\xa9", "~ all printable !#$%&'()*+,-./:;<=>?@[]^_`{|}"}) {
+                        "\x7f", "caf\xc3\xa9", "\xe4\xbc\x9a\xe8\xae\xae \xF0\x9F\x8E\x82 \xe2\x80\x93 \xd0\x92",
+                        "~ all printable !#$%&'()*+,-./:;<=>?@[]^_`{|}"}) {
     general.String(s);
     out.string(s);
   }
+  // An object composed as text, next to the same object written member by member.
+  JsonText text;
+  text.open();
+  text.string("\"uid\":", "E7892D05");
+  text.number(",\"start\":", 1765184400.5);
+  text.number(",\"end\":", 1765188000);
+  text.boolean(",\"allDay\":", false);
+  text.close();
+  out.raw(rapidjson::kObjectType, text.text());
+  general.StartObject();
+  general.Key("uid");
+  general.String("E7892D05");
+  general.Key("start");
+  general.Double(1765184400.5);
+  general.Key("end");
+  general.Double(1765188000);
+  general.Key("allDay");
+  general.Bool(false);
+  general.EndObject();
   general.EndArray();
   out.endArray();
   EXPECT_TRUE(out.good());
   EXPECT_EQ(out.take(), std::string(buffer.GetString(), buffer.GetSize()));
+  EXPECT_TRUE(JsonText::plain("caf\xc3\xa9 \xF0\x9F\x8E\x82"));
+  EXPECT_FALSE(JsonText::plain("caf\xc3"));  // cut short
+  EXPECT_FALSE(JsonText::plain("a\"b"));
+  EXPECT_FALSE(JsonText::plain("a\nb"));
+  EXPECT_TRUE(JsonText::plain("any printable ASCII ~ and DEL \x7f"));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "protocol/readers.h"
 #include "protocol/unicode.h"
 
+#include <cmath>
+
 #include <unordered_set>
 
 namespace calbridge {
@@ -11,29 +13,54 @@ namespace calbridge {
 namespace {
 
 // Writes the record of one occurrence, or nothing for one that cannot have a
-// record: cancelled, or without a start, an end or a calendar.
-void writeRecord(JsonOut& out, const Event& occurrence) {
+// record: cancelled, or without a start, an end or a calendar. `text` is room
+// to compose records in, reused from one to the next.
+void writeRecord(JsonOut& out, JsonText& text, const Event& occurrence) {
   if (occurrence.status == kEventStatusCancelled) return;
   if (!occurrence.startDate || !occurrence.endDate || !occurrence.calendar) return;
+  std::string generated;
+  std::string_view uid;
+  if (occurrence.calendarItemExternalIdentifier) {
+    uid = *occurrence.calendarItemExternalIdentifier;
+  } else if (occurrence.eventIdentifier) {
+    uid = *occurrence.eventIdentifier;
+  } else {
+    generated = newUuid();
+    uid = generated;
+  }
+  std::string_view title = occurrence.title ? std::string_view(*occurrence.title) : std::string_view();
+  std::string_view calendar = occurrence.calendar->calendarIdentifier;
+  const double start = *occurrence.startDate;
+  const double end = *occurrence.endDate;
+
+  // The common record, all plain text and finite times, is composed as text in one go.
+  if (JsonText::plain(uid) && JsonText::plain(title) && JsonText::plain(calendar) && std::isfinite(start) &&
+      std::isfinite(end)) {
+    text.clear();
+    text.open();
+    text.string("\"uid\":", uid);
+    text.string(",\"title\":", title);
+    text.number(",\"start\":", start);
+    text.number(",\"end\":", end);
+    text.boolean(",\"allDay\":", occurrence.isAllDay);
+    text.string(",\"calendar\":", calendar);
+    text.close();
+    out.raw(rapidjson::kObjectType, text.text());
+    return;
+  }
   out.startObject();
   out.key("uid");
-  if (occurrence.calendarItemExternalIdentifier) {
-    out.string(*occurrence.calendarItemExternalIdentifier);
-  } else if (occurrence.eventIdentifier) {
-    out.string(*occurrence.eventIdentifier);
-  } else {
-    out.string(newUuid());
-  }
+  out.string(uid);
   out.key("title");
-  out.string(occurrence.title ? std::string_view(*occurrence.title) : std::string_view());
+  out.string(title);
   out.key("start");
-  out.number(*occurrence.startDate);
+  out.number(start);
   out.key("end");
-  out.number(*occurrence.endDate);
+  out.number(end);
   out.key("allDay");
   out.boolean(occurrence.isAllDay);
   out.key("calendar");
-  out.string(occurrence.calendar->calendarIdentifier);
+  out.string(calendar);
   out.endObject();
 }
 
@@ -71,8 +98,9 @@ Reply eventsCommand(Store& store, const Request& input) {
     out.startArray();
     // The cap counts occurrences, not records: one left out is not replaced.
     std::size_t taken = 0;
+    JsonText text;
     store.enumerateEventsMatching(*from, *to, selected, [&](const Event& occurrence) {
-      writeRecord(out, occurrence);
+      writeRecord(out, text, occurrence);
       return ++taken < kMaxEventRecords;
     });
     out.endArray();

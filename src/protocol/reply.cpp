@@ -1,6 +1,7 @@
 #include "protocol/reply.h"
 
 #include <cerrno>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <unistd.h>
@@ -9,52 +10,113 @@ namespace calbridge {
 
 namespace {
 
-// Valid UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+// Length of the UTF-8 sequence starting at p (before end), or 0 when it is not
+// valid: shortest forms only, no surrogates, nothing above U+10FFFF.
+std::size_t sequenceLength(const unsigned char* p, const unsigned char* end) {
+  unsigned char c = *p;
+  int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : -1;
+  if (extra < 0 || c > 0xF4 || end - p <= extra) return 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (c == 0xE0) low = 0xA0;
+  if (c == 0xED) high = 0x9F;
+  if (c == 0xF0) low = 0x90;
+  if (c == 0xF4) high = 0x8F;
+  if (p[1] < low || p[1] > high) return 0;
+  for (int i = 2; i <= extra; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  }
+  return static_cast<std::size_t>(extra) + 1;
+}
+
 bool validUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
+    if (*p < 0x80) {
       ++p;
       continue;
     }
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : -1;
-    if (extra < 0 || c > 0xF4 || end - p <= extra) return false;
-    unsigned char second = p[1];
-    unsigned char low = 0x80, high = 0xBF;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;
-    if (second < low || second > high) return false;
-    for (int i = 2; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += extra + 1;
+    std::size_t length = sequenceLength(p, end);
+    if (length == 0) return false;
+    p += length;
   }
   return true;
 }
 
-// True when JSON takes the string as it is: printable ASCII without quote or backslash.
-bool needsNoEscape(std::string_view s) {
-  for (unsigned char c : s) {
-    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return false;
+// Bytes a JSON string cannot hold as they are (controls, quote, backslash),
+// and the lead bytes of multi-byte characters, which need a look.
+constexpr auto kAttention = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = true;
+  table['"'] = table['\\'] = true;
+  for (int c = 0x80; c < 0x100; ++c) table[c] = true;
+  return table;
+}();
+
+// True when the string is valid UTF-8 that JSON takes as it is, which is what
+// the writer would write for it: it escapes only controls, quote and backslash.
+bool verbatimSafe(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  for (;;) {
+    while (p < end && !kAttention[*p]) ++p;
+    if (p == end) return true;
+    if (*p < 0x80) return false;
+    std::size_t length = sequenceLength(p, end);
+    if (length == 0) return false;
+    p += length;
   }
-  return true;
 }
 
 }  // namespace
+
+namespace {
+
+// The text of a finite number as the writer makes it: whole values below 1e15
+// as the integer and ".0", others by its shortest round-trip conversion.
+void appendNumber(std::string& text, double d) {
+  char buffer[32];
+  char* end;
+  if (d == std::floor(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
+    end = std::to_chars(buffer, buffer + sizeof buffer - 2, static_cast<long long>(d)).ptr;
+    *end++ = '.';
+    *end++ = '0';
+  } else {
+    end = rapidjson::internal::dtoa(d, buffer);
+  }
+  text.append(buffer, static_cast<std::size_t>(end - buffer));
+}
+
+}  // namespace
+
+bool JsonText::plain(std::string_view s) { return verbatimSafe(s); }
+
+void JsonText::string(std::string_view name, std::string_view value) {
+  text_.append(name);
+  text_.push_back('"');
+  text_.append(value);
+  text_.push_back('"');
+}
+
+void JsonText::number(std::string_view name, double value) {
+  text_.append(name);
+  appendNumber(text_, value);
+}
+
+void JsonText::boolean(std::string_view name, bool value) {
+  text_.append(name);
+  text_.append(value ? "true" : "false");
+}
 
 void JsonOut::verbatim(rapidjson::Type type, std::string_view text) {
   note(writer_.RawValue("", 0, type));
   output_.text.append(text);
 }
 
-// Most strings in replies (identifiers, most titles) go out as they are; the
-// rest are checked for UTF-8 once and escaped by the writer.
+// Most strings in replies (identifiers, titles) go out as they are; the rest
+// are checked for UTF-8 once and escaped by the writer.
 void JsonOut::string(std::string_view s) {
-  if (!needsNoEscape(s)) {
+  if (!verbatimSafe(s)) {
     note(validUtf8(s) && writer_.String(s.data(), static_cast<rapidjson::SizeType>(s.size())));
     return;
   }
@@ -72,15 +134,13 @@ void JsonOut::key(std::string_view k) {
 // Times are mostly whole seconds. For those the shortest text that reads back
 // is the integer with ".0", exactly what the writer's general conversion makes.
 void JsonOut::number(double d) {
-  if (d == std::floor(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
-    char text[24];
-    auto written = std::to_chars(text, text + sizeof text - 2, static_cast<long long>(d));
-    *written.ptr++ = '.';
-    *written.ptr++ = '0';
-    verbatim(rapidjson::kNumberType, std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
+  if (!std::isfinite(d)) {
+    note(writer_.Double(d));  // refused: JSON has no such number
     return;
   }
-  note(writer_.Double(d));
+  std::string text;
+  appendNumber(text, d);
+  verbatim(rapidjson::kNumberType, text);
 }
 
 Reply finishReply(bool ok, JsonOut& out) {

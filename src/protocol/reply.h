@@ -52,6 +52,8 @@ class JsonOut {
   void null() { note(writer_.Null()); }
   void number(double d);
   void integer(std::int64_t i) { note(writer_.Int64(i)); }
+  // Writes one complete JSON value composed by the caller (see JsonText).
+  void raw(rapidjson::Type type, std::string_view json) { verbatim(type, json); }
 
   // Room for a reply of about `bytes`, made before writing it: a long reply
   // then never moves while it grows. Pages not written are never touched.
@@ -71,6 +73,27 @@ class JsonOut {
   ReplyText output_;
   Writer writer_;
   bool good_ = true;
+};
+
+// Composes small JSON objects as text, for replies with many alike records.
+// Takes only strings that need no escaping (valid UTF-8 without controls,
+// quotes or backslashes); `plain` says whether one qualifies, and a caller with
+// anything else writes through JsonOut instead.
+class JsonText {
+ public:
+  static bool plain(std::string_view s);
+  void clear() { text_.clear(); }
+  void open() { text_.push_back('{'); }
+  void close() { text_.push_back('}'); }
+  // `name` is a key as it appears in JSON text, quotes, colon and comma
+  // included where needed: "\"uid\":", ",\"title\":".
+  void string(std::string_view name, std::string_view value);
+  void number(std::string_view name, double value);  // a finite number
+  void boolean(std::string_view name, bool value);
+  std::string_view text() const { return text_; }
+
+ private:
+  std::string text_;
 };
 
 Reply finishReply(bool ok, JsonOut& out);
