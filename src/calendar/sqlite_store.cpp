@@ -275,9 +275,6 @@ bool SqliteStore::open() {
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
-  // Reads map the file instead of copying it page by page into a cache of
-  // our own: a long listing touches the pages once, with no read calls.
-  execute("PRAGMA mmap_size=268435456");
   usable_ = migrate(inMemory);
   return usable_;
 }

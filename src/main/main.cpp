@@ -4,8 +4,36 @@
 #include "main/bridge.h"
 
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+namespace {
+
+// One request, then exit: memory is never worth handing back. Large blocks
+// come from the heap rather than fresh mappings, and the heap is asked to come
+// in 2 MiB pages. Where a fault costs microseconds (virtual machines), a long
+// listing would otherwise spend more time faulting in its memory 4 KiB at a
+// time than producing it. Pages never touched cost nothing; a system without
+// huge pages ignores the advice.
+void prepareHeap() {
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  mallopt(M_TOP_PAD, 4 << 20);
+  constexpr std::size_t kHeap = 64 << 20;
+  constexpr std::uintptr_t kHuge = 2 << 20;
+  void* block = std::malloc(kHeap);
+  if (block == nullptr) return;
+  auto begin = reinterpret_cast<std::uintptr_t>(block);
+  std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  std::uintptr_t last = (begin + kHeap) & ~(kHuge - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  std::free(block);  // back to the heap's top, untouched, kept for what follows
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // A host that stops reading must not kill us between a committed change and the
@@ -13,12 +41,7 @@ int main(int argc, char** argv) {
   // then goes unanswered, and the reply still goes to the host.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGHUP, SIG_IGN);
-  // One request, then exit: memory is never worth handing back. Large blocks
-  // come from the heap rather than fresh mappings, so a buffer that grows
-  // reuses pages already touched instead of faulting in new ones each time.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_TOP_PAD, 4 << 20);
+  prepareHeap();
   calbridge::SqliteStore store(calbridge::defaultStorePath());
   return calbridge::reply(calbridge::serve(argc, argv, STDIN_FILENO, store), STDOUT_FILENO);
 }

@@ -57,7 +57,7 @@ class JsonOut {
 
   // Room for a reply of about `bytes`, made before writing it: a long reply
   // then never moves while it grows. Pages not written are never touched.
-  void reserve(std::size_t bytes) { output_.text.reserve(bytes); }
+  void reserve(std::size_t bytes);
 
   bool good() const { return good_ && writer_.IsComplete(); }
   std::string take() { return std::move(output_.text); }
