@@ -1038,8 +1038,16 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
   if (!usable_ || !calendar.calendarIdentifier.empty() || !calendar.source) return false;
   auto sourceId = findSource(calendar.source->sourceIdentifier);
   if (!sourceId) return false;
+  auto identifier = insertCalendar(calendar, sourceId, commit);
+  if (!identifier) return false;
+  calendar.calendarIdentifier = *identifier;
+  return true;
+}
+
+std::optional<std::string> SqliteStore::insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
+                                                       bool commit) {
   std::string identifier = newUuid();
-  bool saved = change(commit, [&](Writes&) {
+  bool inserted = change(commit, [&](Writes&) {
     StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -1052,12 +1060,12 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
     }
     sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
     sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
-    sqlite3_bind_int64(s, 7, *sourceId);
+    if (sourceId) sqlite3_bind_int64(s, 7, *sourceId);
     return run(s);
   });
   calendarRows_.reset();
-  if (saved) calendar.calendarIdentifier = identifier;
-  return saved;
+  if (!inserted) return std::nullopt;
+  return identifier;
 }
 
 bool SqliteStore::removeCalendar(const Calendar& calendar, bool commit) {
@@ -1131,26 +1139,7 @@ std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
     sourceId = findSource(calendar.source->sourceIdentifier);
     if (!sourceId) return std::nullopt;
   }
-  std::string identifier = newUuid();
-  bool added = change(true, [&](Writes&) {
-    StatementUse s = statement(
-        "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
-        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-    if (s == nullptr) return false;
-    bindText(s, 1, identifier);
-    bindText(s, 2, calendar.title);
-    if (calendar.color) {
-      bindText(s, 3, colorSpaceName(calendar.color->space));
-      bindText(s, 4, componentsText(*calendar.color));
-    }
-    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
-    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
-    if (sourceId) sqlite3_bind_int64(s, 7, *sourceId);
-    return run(s);
-  });
-  calendarRows_.reset();
-  if (!added) return std::nullopt;
-  return identifier;
+  return insertCalendar(calendar, sourceId, true);
 }
 
 bool SqliteStore::updateCalendar(const Calendar& calendar) {

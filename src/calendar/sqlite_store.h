@@ -221,6 +221,9 @@ class SqliteStore final : public Store {
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event);
   bool removeCalendarRow(std::int64_t id, bool commit);
+  // A new calendar in the account with that row (none: no account); its identifier.
+  std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
+                                            bool commit);
 
   std::string path_;
   sqlite3* db_ = nullptr;
