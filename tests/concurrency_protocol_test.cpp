@@ -91,7 +91,9 @@ class Concurrency : public ::testing::Test, public BridgeFixture {
         std::string request = R"({"uid":")" + victim.uid + R"(","calendar":")" + calendar + R"("})";
         if (ask(log, "deleteEvent", request, &reply)) {
           victim.deleted = true;
-          if (reply.data()["deleted"].GetInt() != 1) log.faults.push_back("whole delete removed nothing: " + reply.raw.out);
+          if (reply.data()["deleted"].GetInt() != 1) {
+            log.faults.push_back("whole delete removed nothing: " + reply.raw.out);
+          }
         }
       } else if (i % 10 == 7) {
         Created* series = nullptr;
