@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace calbridge {
@@ -38,19 +40,19 @@ TEST(Reply, EnvelopesAndExitStatus) {
        ok([](JsonOut& out) { out.startObject(); out.key("granted"); out.boolean(false); out.endObject(); }),
        R"({"ok":true,"data":{"granted":false}})", 0},
       {"invalid UTF-8 cannot be serialised", ok([](JsonOut& out) { out.string("\xC3\x28"); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
       {"an encoded surrogate is not UTF-8", ok([](JsonOut& out) { out.string("a\xED\xA0\x80"); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
       {"an overlong form is not UTF-8", ok([](JsonOut& out) { out.string("\xE0\x80\xAF"); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
       {"beyond U+10FFFF is not UTF-8", ok([](JsonOut& out) { out.string("\xF4\x90\x80\x80"); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
       {"a cut sequence is not UTF-8", ok([](JsonOut& out) { out.string("ok\xF0\x9F\x98"); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
       {"four-byte UTF-8 is fine", ok([](JsonOut& out) { out.string("\xF0\x9F\x98\x80"); }),
        "{\"ok\":true,\"data\":\"\xF0\x9F\x98\x80\"}", 0},
       {"NaN cannot be serialised", ok([](JsonOut& out) { out.number(std::nan("")); }),
-       std::string(kUnserialisableReply), 0},
+       std::string(kUnserialisableReply), 1},
   };
   for (const auto& c : cases) {
     int status = -1;
@@ -118,6 +120,47 @@ TEST(Reply, ShortcutsWriteWhatTheGeneralPathWrites) {
   EXPECT_FALSE(JsonText::plain("a\"b"));
   EXPECT_FALSE(JsonText::plain("a\nb"));
   EXPECT_TRUE(JsonText::plain("any printable ASCII ~ and DEL \x7f"));
+}
+
+// Found by fuzzing: RapidJSON's own UTF-8 check read a sequence cut short at the
+// end of the text past that end. Each text here is a view whose next bytes
+// complete the sequence, so a writer that reads on accepts bytes it was never given.
+TEST(Reply, TextCutInsideACharacterIsRefusedWithoutReadingOn) {
+  const std::string whole = "ok \xF0\x9F\x91\x8D \xE2\x80\xAE \xC3\xA9";
+  struct Case {
+    const char* name;
+    std::size_t length;
+    bool serialisable;
+  } cases[] = {
+      {"before the emoji", 3, true},        {"emoji lead byte only", 4, false}, {"emoji cut after two", 5, false},
+      {"emoji cut after three", 6, false},  {"whole emoji", 7, true},           {"mark lead byte only", 9, false},
+      {"mark cut after two", 10, false},    {"whole mark", 11, true},           {"accent lead byte only", 13, false},
+      {"whole text", whole.size(), true},
+  };
+  for (const auto& c : cases) {
+    std::string_view view(whole.data(), c.length);
+    Reply asValue = ok([&](JsonOut& out) { out.string(view); });
+    Reply asKey = ok([&](JsonOut& out) {
+      out.startObject();
+      out.key(view);
+      out.null();
+      out.endObject();
+    });
+    if (c.serialisable) {
+      EXPECT_EQ(asValue.text, "{\"ok\":true,\"data\":\"" + std::string(view) + "\"}") << c.name;
+      EXPECT_EQ(asKey.text, "{\"ok\":true,\"data\":{\"" + std::string(view) + "\":null}}") << c.name;
+    } else {
+      EXPECT_EQ(asValue.text, kUnserialisableReply) << c.name;
+      EXPECT_EQ(asKey.text, kUnserialisableReply) << c.name;
+    }
+  }
+  // Also at the very end of a heap block, where reading on is out of bounds.
+  for (std::string_view tail : {"\xF0", "\xF0\x9F", "\xE2\x80", "\xC3"}) {
+    auto block = std::make_unique<char[]>(tail.size());
+    std::memcpy(block.get(), tail.data(), tail.size());
+    EXPECT_EQ(ok([&](JsonOut& out) { out.string(std::string_view(block.get(), tail.size())); }).text,
+              kUnserialisableReply);
+  }
 }
 
 }  // namespace

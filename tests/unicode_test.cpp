@@ -39,6 +39,11 @@ TEST(GraphemeCount, CountsClustersUpToTheLimit) {
   EXPECT_EQ(graphemeCount("e\u0301e\u0301"), 2u);
   EXPECT_EQ(graphemeCount("#\r\n12345"), 7u);
   EXPECT_EQ(graphemeCount(std::string(100, 'x'), 8), 8u);
+  // Found by fuzzing: a limit of one counted two.
+  EXPECT_EQ(graphemeCount("ab", 1), 1u);
+  EXPECT_EQ(graphemeCount("e\u0301e\u0301", 1), 1u);
+  EXPECT_EQ(graphemeCount("a", 1), 1u);
+  EXPECT_EQ(graphemeCount("ab", 0), 0u);
 }
 
 TEST(CanonicalEquality, ComparesNormalForms) {

@@ -27,10 +27,13 @@ std::string readInput(int fd) {
 
 Reply serve(int argc, const char* const* argv, int inputFd, Store& store) {
   if (argc != 2) return fail(ErrorCode::invalid);
-  std::string bytes = readInput(inputFd);
+  return serve(argv[1], readInput(inputFd), store);
+}
+
+Reply serve(std::string_view word, std::string_view bytes, Store& store) {
   if (bytes.size() > kMaxInputBytes) return fail(ErrorCode::invalid);
   Request input = decodeRequest(bytes);
-  Handler handler = findCommand(argv[1]);
+  Handler handler = findCommand(word);
   if (handler == nullptr) return fail(ErrorCode::invalid);
   if (!store.open()) return fail(ErrorCode::failed);
   Reply result = handler(store, input);

@@ -5,6 +5,7 @@
 #include "protocol/reply.h"
 
 #include <string>
+#include <string_view>
 
 namespace calbridge {
 
@@ -16,5 +17,9 @@ std::string readInput(int fd);
 // are wrong), reads, limits and decodes the input, dispatches on the command
 // word, and opens `store` only for a known command. Every outcome is the reply.
 Reply serve(int argc, const char* const* argv, int inputFd, Store& store);
+
+// The same once the arguments are checked and the input is read: limits and
+// decodes `bytes`, dispatches on `word`, and opens `store` only for a known command.
+Reply serve(std::string_view word, std::string_view bytes, Store& store);
 
 }  // namespace calbridge

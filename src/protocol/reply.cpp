@@ -156,7 +156,8 @@ void JsonOut::number(double d) {
 }
 
 Reply finishReply(bool ok, JsonOut& out) {
-  if (!out.good()) return Reply{ok, std::string(kUnserialisableReply)};
+  // The fallback says "ok":false, and the exit status must say the same.
+  if (!out.good()) return Reply{false, std::string(kUnserialisableReply)};
   return Reply{ok, out.take()};
 }
 

@@ -75,7 +75,8 @@ std::string_view graphemePrefix(std::string_view s, std::size_t max) {
 std::size_t graphemeCount(std::string_view s, std::size_t limit) {
   if (s.empty() || limit == 0) return 0;
   std::size_t clusters = 1;
-  forEachBoundary(s, [&](std::size_t) { return ++clusters < limit; });
+  // With a limit of one the first boundary would already count past it.
+  if (clusters < limit) forEachBoundary(s, [&](std::size_t) { return ++clusters < limit; });
   return clusters;
 }
 

@@ -47,6 +47,17 @@ RunResult BridgeFixture::runBridge(const std::vector<std::string>& arguments, co
   return runProgram(argv, options);
 }
 
+RunResult BridgeFixture::runBridgeKilledAfter(const std::string& command, const std::string& input,
+                                              std::chrono::microseconds delay,
+                                              std::map<std::string, std::optional<std::string>> environment) const {
+  RunOptions options;
+  options.input = input;
+  options.environment = this->environment();
+  for (auto& [name, value] : environment) options.environment[name] = value;
+  options.killAfter = delay;
+  return runProgram({bridgeBinary(), command}, options);
+}
+
 Envelope BridgeFixture::request(const std::string& command, const std::string& input,
                                 std::map<std::string, std::optional<std::string>> environment) const {
   Envelope envelope;

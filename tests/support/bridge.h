@@ -46,6 +46,9 @@ class BridgeFixture {
                    std::map<std::string, std::optional<std::string>> environment = {}) const;
   RunResult runBridge(const std::vector<std::string>& arguments, const std::string& input,
                       std::map<std::string, std::optional<std::string>> environment = {}) const;
+  // Runs `calbridge COMMAND` as a host that gives up on it: SIGKILL after `delay`, unless it finished.
+  RunResult runBridgeKilledAfter(const std::string& command, const std::string& input, std::chrono::microseconds delay,
+                                 std::map<std::string, std::optional<std::string>> environment = {}) const;
   // Runs `calbridge-store ARGS`; returns its standard output without the final newline.
   RunResult runStore(const std::vector<std::string>& arguments, const std::string& input = {}) const;
   // As runStore, and fails the test unless it succeeds.

@@ -76,14 +76,26 @@ RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& opt
   struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
+  const auto started = std::chrono::steady_clock::now();
+  bool killSent = false;
   while (outOpen || errOpen) {
+    int timeoutMs = -1;
+    if (options.killAfter && !killSent) {
+      auto left = started + *options.killAfter - std::chrono::steady_clock::now();
+      if (left <= std::chrono::microseconds(0)) {
+        ::kill(pid, SIGKILL);
+        killSent = true;
+      } else {
+        timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      }
+    }
     pollfd fds[3];
     int n = 0;
     int outIndex = -1, errIndex = -1, inIndex = -1;
     if (outOpen) { fds[n] = {out[0], POLLIN, 0}; outIndex = n++; }
     if (errOpen) { fds[n] = {err[0], POLLIN, 0}; errIndex = n++; }
     if (inFd >= 0 && written < options.input.size()) { fds[n] = {inFd, POLLOUT, 0}; inIndex = n++; }
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+    if (::poll(fds, static_cast<nfds_t>(n), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -119,6 +131,8 @@ RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& opt
   sigaction(SIGPIPE, &previous, nullptr);
   if (written < options.input.size()) result.inputRead = false;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // A program that finished before the signal came was not killed, even though it was sent.
+  result.killed = killSent && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   return result;
 }
 
