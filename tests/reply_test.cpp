@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <cstring>
 #include <memory>
 #include <unistd.h>
@@ -160,6 +161,40 @@ TEST(Reply, TextCutInsideACharacterIsRefusedWithoutReadingOn) {
     std::memcpy(block.get(), tail.data(), tail.size());
     EXPECT_EQ(ok([&](JsonOut& out) { out.string(std::string_view(block.get(), tail.size())); }).text,
               kUnserialisableReply);
+  }
+}
+
+// The word-at-a-time scan must say what a byte-by-byte reading says.
+TEST(Reply, PlainTextIsExactlyValidUtf8WithoutControlsQuotesOrBackslashes) {
+  const std::string pieces[] = {"a", "Z", " ", "~", "\x7f", "\"", "\\", "\n", std::string(1, '\0'), "\x1f",
+                                "\xc3\xa9", "\xe2\x80\x93", "\xf0\x9f\x8e\x82", "\xc3", "\xed\xa0\x80",
+                                "\xf4\x90\x80\x80", "\xc0\xaf", "\x80", "\xff", "\xf5\x80\x80\x80"};
+  auto expected = [](const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+      auto c = static_cast<unsigned char>(s[i]);
+      if (c < 0x20 || c == '"' || c == '\\') return false;
+      if (c < 0x80) {
+        ++i;
+        continue;
+      }
+      int extra = c >= 0xF5 ? -1 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : -1;
+      if (extra < 0 || i + extra >= s.size()) return false;
+      unsigned second = static_cast<unsigned char>(s[i + 1]);
+      unsigned low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80, high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+      if (second < low || second > high) return false;
+      for (int k = 2; k <= extra; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+      }
+      i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+  };
+  std::mt19937 random(8);
+  for (int i = 0; i < 20000; ++i) {
+    std::string s;
+    int length = static_cast<int>(random() % 40);
+    for (int k = 0; k < length; ++k) s += pieces[random() % (random() % 4 == 0 ? std::size(pieces) : 4)];
+    ASSERT_EQ(JsonText::plain(s), expected(s)) << i;
   }
 }
 

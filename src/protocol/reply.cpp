@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <sys/mman.h>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <charconv>
 #include <cmath>
 #include <unistd.h>
@@ -59,7 +61,21 @@ constexpr auto kAttention = [] {
 bool verbatimSafe(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
+  // Eight bytes at a time while they are plain ASCII: no high bit, nothing
+  // below 0x20, no quote, no backslash (a byte equal to c shows as a zero byte
+  // in word ^ c, and a zero byte sets its high bit in (v - 0x01..) & ~v).
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  auto zeroByte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
   for (;;) {
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      std::uint64_t special = (word & kHighs) | ((word - 0x20 * kOnes) & ~word & kHighs) |
+                              zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes));
+      if (special != 0) break;
+      p += 8;
+    }
     while (p < end && !kAttention[*p]) ++p;
     if (p == end) return true;
     if (*p < 0x80) return false;
@@ -73,40 +89,47 @@ bool verbatimSafe(std::string_view s) {
 
 namespace {
 
-// The text of a finite number as the writer makes it: whole values below 1e15
-// as the integer and ".0", others by its shortest round-trip conversion.
-void appendNumber(std::string& text, double d) {
-  char buffer[32];
+// The text of a finite number as the writer makes it, in `buffer` (32 bytes):
+// whole values below 1e15 as the integer and ".0", others by its shortest
+// round-trip conversion.
+std::string_view numberText(double d, char* buffer) {
   char* end;
   if (d == std::floor(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
-    end = std::to_chars(buffer, buffer + sizeof buffer - 2, static_cast<long long>(d)).ptr;
+    end = std::to_chars(buffer, buffer + 30, static_cast<long long>(d)).ptr;
     *end++ = '.';
     *end++ = '0';
   } else {
     end = rapidjson::internal::dtoa(d, buffer);
   }
-  text.append(buffer, static_cast<std::size_t>(end - buffer));
+  return {buffer, static_cast<std::size_t>(end - buffer)};
 }
 
 }  // namespace
 
 bool JsonText::plain(std::string_view s) { return verbatimSafe(s); }
 
+void JsonText::put(std::string_view piece) {
+  if (used_ + piece.size() > text_.size()) text_.resize(std::max<std::size_t>(2 * text_.size(), used_ + piece.size() + 256));
+  std::memcpy(text_.data() + used_, piece.data(), piece.size());
+  used_ += piece.size();
+}
+
 void JsonText::string(std::string_view name, std::string_view value) {
-  text_.append(name);
-  text_.push_back('"');
-  text_.append(value);
-  text_.push_back('"');
+  put(name);
+  put("\"");
+  put(value);
+  put("\"");
 }
 
 void JsonText::number(std::string_view name, double value) {
-  text_.append(name);
-  appendNumber(text_, value);
+  put(name);
+  char buffer[32];
+  put(numberText(value, buffer));
 }
 
 void JsonText::boolean(std::string_view name, bool value) {
-  text_.append(name);
-  text_.append(value ? "true" : "false");
+  put(name);
+  put(value ? "true" : "false");
 }
 
 void JsonOut::reserve(std::size_t bytes) {
@@ -150,9 +173,8 @@ void JsonOut::number(double d) {
     note(writer_.Double(d));  // refused: JSON has no such number
     return;
   }
-  std::string text;
-  appendNumber(text, d);
-  verbatim(rapidjson::kNumberType, text);
+  char buffer[32];
+  verbatim(rapidjson::kNumberType, numberText(d, buffer));
 }
 
 Reply finishReply(bool ok, JsonOut& out) {

@@ -82,18 +82,23 @@ class JsonOut {
 class JsonText {
  public:
   static bool plain(std::string_view s);
-  void clear() { text_.clear(); }
-  void open() { text_.push_back('{'); }
-  void close() { text_.push_back('}'); }
+  void clear() { used_ = 0; }
+  void open() { put("{"); }
+  void close() { put("}"); }
   // `name` is a key as it appears in JSON text, quotes, colon and comma
   // included where needed: "\"uid\":", ",\"title\":".
   void string(std::string_view name, std::string_view value);
   void number(std::string_view name, double value);  // a finite number
   void boolean(std::string_view name, bool value);
-  std::string_view text() const { return text_; }
+  std::string_view text() const { return {text_.data(), used_}; }
 
  private:
+  // Appends through a pointer into room kept from record to record: no
+  // bookkeeping of std::string's per piece.
+  void put(std::string_view piece);
+
   std::string text_;
+  std::size_t used_ = 0;
 };
 
 Reply finishReply(bool ok, JsonOut& out);
