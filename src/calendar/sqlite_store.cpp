@@ -470,7 +470,7 @@ SqliteStore::Singles SqliteStore::singlesIn(std::int64_t calendarId, double from
     SinglesChunk loaded{pad ? from - kPadding : from, pad ? to + kPadding : to, {}, {}, reads};
     // Only what the covering index holds.
     StatementUse s = statement(
-        "SELECT id, item_id, external_id, title, start, end, all_day, status, time_zone FROM events "
+        "SELECT item_id, external_id, title, start, end, all_day, status, time_zone FROM events "
         "WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 ORDER BY start, end, id");
     if (s != nullptr) {
       sqlite3_bind_int64(s, 1, calendarId);
@@ -491,15 +491,14 @@ SqliteStore::Singles SqliteStore::singlesIn(std::int64_t calendarId, double from
     bool row = false;
     while (step(s, &row) && row) {
       SingleRow single;
-      single.id = sqlite3_column_int64(s, 0);
-      single.itemId = slice(1);
-      single.externalId = slice(2);
-      single.title = slice(3);
-      single.start = sqlite3_column_double(s, 4);
-      single.end = sqlite3_column_double(s, 5);
-      single.allDay = sqlite3_column_int(s, 6) != 0;
-      single.status = sqlite3_column_int(s, 7);
-      single.timeZone = slice(8);
+      single.itemId = slice(0);
+      single.externalId = slice(1);
+      single.title = slice(2);
+      single.start = sqlite3_column_double(s, 3);
+      single.end = sqlite3_column_double(s, 4);
+      single.allDay = sqlite3_column_int(s, 5) != 0;
+      single.status = sqlite3_column_int(s, 6);
+      single.timeZone = slice(7);
       loaded.rows.push_back(single);
     }
     chunk = singlesCache_.insert_or_assign(calendarId, std::move(loaded)).first;
@@ -733,13 +732,20 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   // events, one at a time: a long answer never exists as objects all at once.
   struct Hit {
     double start, end;
+    std::uint32_t order;  // the index of its source; ties keep the order found
+  };
+  struct Source {
     const SingleRow* single;  // a single event, with its chunk's text ...
     const std::string* text;
     const EventRow* series;  // ... or an occurrence of a series
     const CalendarRow* calendar;
-    std::uint32_t order;  // ties keep the order found: calendars as asked, then rows
   };
-  std::vector<Hit> hits;
+  std::vector<Hit> hits;  // small, so that ordering them moves little
+  std::vector<Source> sources;
+  auto add = [&](double start, double end, const Source& source) {
+    hits.push_back(Hit{start, end, static_cast<std::uint32_t>(sources.size())});
+    sources.push_back(source);
+  };
   auto overlaps = [&](double start, double end) { return start < to && (end > from || start >= from); };
   // Floating times are wall seconds in the table; a day's margin covers any offset.
   const double earliestSingle = from - longestEvent() - kDaySeconds;
@@ -754,16 +760,13 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
         start = epochOf(local, start);
         end = epochOf(local, end);
       }
-      if (overlaps(start, end)) {
-        hits.push_back(Hit{start, end, &row, singles.text, nullptr, calendar, static_cast<std::uint32_t>(hits.size())});
-      }
+      if (overlaps(start, end)) add(start, end, Source{&row, singles.text, nullptr, calendar});
     }
     for (const CachedSeries& cached : seriesIn(calendar->id)) {
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
       bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
-        hits.push_back(Hit{o.start, o.start + cached.series.duration, nullptr, nullptr, &cached.row, calendar,
-                           static_cast<std::uint32_t>(hits.size())});
+        add(o.start, o.start + cached.series.duration, Source{nullptr, nullptr, &cached.row, calendar});
         return true;
       });
       // A rule that cannot be expanded leaves the answer incomplete: say so.
@@ -777,7 +780,9 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   });
   Event event;
   for (const Hit& hit : hits) {
-    fill(event, hit.single ? viewOf(*hit.single, *hit.text) : viewOf(*hit.series), *hit.calendar, hit.start, hit.end);
+    const Source& source = sources[hit.order];
+    fill(event, source.single ? viewOf(*source.single, *source.text) : viewOf(*source.series), *source.calendar,
+         hit.start, hit.end);
     if (!visit(event)) break;
   }
   if (reading) run(statement("COMMIT"));

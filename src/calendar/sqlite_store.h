@@ -130,7 +130,6 @@ class SqliteStore final : public Store {
       std::uint32_t at = 0, length = 0;
       bool present = false;
     };
-    std::int64_t id = 0;
     double start = 0, end = 0;
     bool allDay = false;
     int status = 0;
