@@ -156,6 +156,17 @@ std::string componentsText(const Color& color) {
   return text;
 }
 
+// A calendar's own fields, at parameters 2 to 6 of inserts and updates alike.
+void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
+  bindText(s, 2, calendar.title);
+  if (calendar.color) {
+    bindText(s, 3, colorSpaceName(calendar.color->space));
+    bindText(s, 4, componentsText(*calendar.color));
+  }
+  sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
+  sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+}
+
 bool ensureDirectory(const std::string& directory) {
   if (directory.empty()) return true;
   struct stat info {};
@@ -1058,13 +1069,7 @@ std::optional<std::string> SqliteStore::insertCalendar(const Calendar& calendar,
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
-    bindText(s, 2, calendar.title);
-    if (calendar.color) {
-      bindText(s, 3, colorSpaceName(calendar.color->space));
-      bindText(s, 4, componentsText(*calendar.color));
-    }
-    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
-    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+    bindCalendarFields(s, calendar);
     if (sourceId) sqlite3_bind_int64(s, 7, *sourceId);
     return run(s);
   });
@@ -1157,13 +1162,7 @@ bool SqliteStore::updateCalendar(const Calendar& calendar) {
         "WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
-    bindText(s, 2, calendar.title);
-    if (calendar.color) {
-      bindText(s, 3, colorSpaceName(calendar.color->space));
-      bindText(s, 4, componentsText(*calendar.color));
-    }
-    sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
-    sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+    bindCalendarFields(s, calendar);
     return run(s);
   });
   calendarRows_.reset();
