@@ -109,6 +109,7 @@ std::string_view numberText(double d, char* buffer) {
 bool JsonText::plain(std::string_view s) { return verbatimSafe(s); }
 
 void JsonText::put(std::string_view piece) {
+  if (piece.empty()) return;  // an empty view may point nowhere, which memcpy must not be given
   if (used_ + piece.size() > text_.size()) text_.resize(std::max<std::size_t>(2 * text_.size(), used_ + piece.size() + 256));
   std::memcpy(text_.data() + used_, piece.data(), piece.size());
   used_ += piece.size();
