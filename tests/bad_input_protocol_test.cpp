@@ -22,12 +22,6 @@ constexpr double kStart = 1767258000;  // 2026-01-01 09:00 UTC, the seeded event
 constexpr double kNew = 1767862800;  // 2026-01-08 09:00 UTC, the new event's start
 constexpr double kDay = 86400;
 
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
 std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
 
 // An object's members as JSON texts, in order; a member may appear twice.

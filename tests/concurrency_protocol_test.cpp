@@ -24,12 +24,6 @@ constexpr double kBase = 1767258000;  // 2026-01-01 09:00 UTC
 constexpr double kDay = 86400;
 constexpr int kSeriesDays = 10;
 
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
 // What one host was told, to hold against the store afterwards.
 struct Created {
   std::string uid;

@@ -22,12 +22,6 @@ constexpr double kDay = 86400;
 constexpr int kSkips = 1000;
 constexpr int kAttempts = 24;
 
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
 std::uint64_t testSeed() {
   if (const char* fixed = std::getenv("CALBRIDGE_TEST_SEED"); fixed != nullptr && *fixed != '\0') {
     return std::strtoull(fixed, nullptr, 10);

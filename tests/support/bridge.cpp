@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 namespace calbridge::testing {
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
 
 std::string bridgeBinary() { return CALBRIDGE_BINARY; }
 std::string storeToolBinary() { return CALBRIDGE_STORE_BINARY; }

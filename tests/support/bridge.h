@@ -16,6 +16,9 @@ namespace calbridge::testing {
 std::string bridgeBinary();
 std::string storeToolBinary();
 
+// A JSON number that reads back as exactly `value`.
+std::string number(double value);
+
 // A decoded reply envelope.
 struct Envelope {
   RunResult raw;
