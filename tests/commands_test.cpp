@@ -197,7 +197,8 @@ TEST_F(Commands, CreateEventLooksTheCalendarUpWholeAndReportsARefusedSave) {
   EXPECT_EQ(store.commits, 0);
 }
 
-TEST_F(Commands, SkipsOneQueryPerEntryAndOneCommitWhateverHappens) {
+// A series is staged with its skips and committed once with them, whatever the skips are.
+TEST_F(Commands, SkipsOneQueryPerEntryAndOneCommitForTheSeries) {
   const std::string base = R"({"calendar":")" + calendar->calendarIdentifier + R"(","start":0,"end":60)";
   struct Case {
     const char* name;
@@ -207,10 +208,10 @@ TEST_F(Commands, SkipsOneQueryPerEntryAndOneCommitWhateverHappens) {
   } cases[] = {
       {"no repeat: skip ignored", R"(,"skip":[0])", 0, 0},
       {"repeat as a number is no repeat", R"(,"repeat":1,"skip":[0])", 0, 0},
-      {"no skip", R"(,"repeat":"daily")", 0, 0},
-      {"skip not a list", R"(,"repeat":"daily","skip":5)", 0, 0},
-      {"a string among the entries", R"(,"repeat":"daily","skip":[86400,"172800"])", 0, 0},
-      {"empty list still commits", R"(,"repeat":"daily","skip":[])", 0, 1},
+      {"no skip", R"(,"repeat":"daily")", 0, 1},
+      {"skip not a list", R"(,"repeat":"daily","skip":5)", 0, 1},
+      {"a string among the entries", R"(,"repeat":"daily","skip":[86400,"172800"])", 0, 1},
+      {"empty list", R"(,"repeat":"daily","skip":[])", 0, 1},
       {"true counts as 1", R"(,"repeat":"daily","skip":[true,86400])", 2, 1},
       {"an entry too big to be finite is passed over", R"(,"repeat":"weekly","skip":[9e308,604800])", 1, 1},
   };
@@ -233,17 +234,29 @@ TEST_F(Commands, SkipsOneQueryPerEntryAndOneCommitWhateverHappens) {
   store.commits = 0;
   EXPECT_TRUE(createEventCommand(store, requestOf(base + R"(,"repeat":"daily","skip":[)" + thousandAndOne + "]}")).ok);
   EXPECT_EQ(store.queries.size(), 0u);
-  EXPECT_EQ(store.commits, 0);
+  EXPECT_EQ(store.commits, 1);
+  store.commits = 0;
   EXPECT_TRUE(createEventCommand(store, requestOf(base + R"(,"repeat":"daily","skip":[)" + thousand + "]}")).ok);
   EXPECT_EQ(store.queries.size(), 1000u);
   EXPECT_EQ(store.commits, 1);
 }
 
-TEST_F(Commands, LaterRefusalsDoNotFailACreatedEvent) {
+// A skip the store refuses has no effect; a series whose commit is refused was
+// never stored, and says so.
+TEST_F(Commands, RefusedSkipsLeaveTheSeriesButARefusedCommitFailsIt) {
   const std::string request = R"({"calendar":")" + calendar->calendarIdentifier +
                               R"(","start":0,"end":60,"repeat":"daily","skip":[0,86400]})";
+  {
+    SqliteStore other{std::string(kInMemoryStore)};
+    ASSERT_TRUE(other.open());
+    CraftedStore refusing{other};
+    refusing.refuseCommit = true;
+    const std::string there = R"({"calendar":")" + other.defaultCalendarForNewEvents()->calendarIdentifier +
+                              R"(","start":0,"end":60,"repeat":"daily","skip":[0,86400]})";
+    EXPECT_EQ(createEventCommand(refusing, requestOf(there)).text, R"({"ok":false,"error":"failed"})");
+  }
   store.refuseRemovals = true;
-  store.refuseCommit = true;
+  store.removals.clear();
   Reply reply = createEventCommand(store, requestOf(request));
   ASSERT_TRUE(reply.ok) << reply.text;
   EXPECT_EQ(store.removals.size(), 2u);
@@ -281,6 +294,38 @@ TEST_F(Commands, DeleteEventCountsOnlyRemovalsThatHappened) {
   EXPECT_EQ(deleteEventCommand(acceptAll, request).text, R"({"ok":false,"error":"failed"})");
   acceptAll.refuseCommit = false;
   EXPECT_EQ(deleteEventCommand(acceptAll, request).text, R"({"ok":true,"data":{"deleted":2}})");
+}
+
+// Two hosts deleting one event: the second finds it gone by the time it
+// removes it, which is what it asked for; a removal refused for another
+// reason is still a failure.
+TEST_F(Commands, DeleteEventOfAnEventAnotherHostRemovedIsNoFailure) {
+  struct Raced : CraftedStore {
+    using CraftedStore::CraftedStore;
+    bool removeEvent(const Event& event, Span span, bool commit) override {
+      if (otherHostFirst) (void)target().removeEvent(event, Span::futureEvents, true);
+      return CraftedStore::removeEvent(event, span, commit);
+    }
+    bool otherHostFirst = true;
+  } raced(backing);
+  Event event;
+  event.calendar = calendar;
+  event.startDate = 0;
+  event.endDate = 60;
+  ASSERT_TRUE(backing.saveEvent(event, Span::thisEvent, true));
+  const auto request = requestOf(R"({"uid":")" + *event.calendarItemExternalIdentifier + R"(","calendar":")" +
+                                 calendar->calendarIdentifier + R"("})");
+  EXPECT_EQ(deleteEventCommand(raced, request).text, R"({"ok":true,"data":{"deleted":0}})");
+
+  event.calendarItemIdentifier.reset();
+  event.calendarItemExternalIdentifier.reset();
+  ASSERT_TRUE(backing.saveEvent(event, Span::thisEvent, true));
+  raced.otherHostFirst = false;
+  raced.refuseRemovals = true;
+  EXPECT_EQ(deleteEventCommand(raced, requestOf(R"({"uid":")" + *event.calendarItemExternalIdentifier +
+                                                R"(","calendar":")" + calendar->calendarIdentifier + R"("})"))
+                .text,
+            R"({"ok":false,"error":"failed"})");
 }
 
 TEST_F(Commands, DeleteEventTakesOnlyEventsOfTheNamedWritableCalendar) {

@@ -17,12 +17,13 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
@@ -79,6 +80,25 @@ CREATE TABLE excluded(
 DROP INDEX single_events;
 CREATE INDEX single_events ON events(calendar_id, start, end, id, item_id, external_id, title, all_day, status,
   time_zone, rule) WHERE rule IS NULL;
+)sql",
+    // A calendar's row id is never given to another calendar: a request that
+    // looked a calendar up must not find a newer one under the same id.
+    // Runs with foreign keys off (see migrate), so dropping the old table
+    // takes no events with it.
+    R"sql(
+CREATE TABLE calendars_new(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  identifier TEXT NOT NULL UNIQUE,
+  title TEXT NOT NULL,
+  color_space TEXT,
+  color_components TEXT,
+  writable INTEGER NOT NULL,
+  immutable INTEGER NOT NULL,
+  source_id INTEGER REFERENCES sources(id));
+INSERT INTO calendars_new(id, identifier, title, color_space, color_components, writable, immutable, source_id)
+  SELECT id, identifier, title, color_space, color_components, writable, immutable, source_id FROM calendars;
+DROP TABLE calendars;
+ALTER TABLE calendars_new RENAME TO calendars;
 )sql",
 };
 
@@ -227,8 +247,8 @@ std::string defaultStorePath() {
   return base + "/calbridge/calendar.db";
 }
 
-// Every event query reads the columns EventRow::read expects. A macro, so that
-// each query stays one literal: statements are cached by the literal's address.
+// Every event query reads the columns EventRow::read expects: one literal each,
+// so that a query is written, and cached, as one SQL text.
 #define CALBRIDGE_SELECT_EVENTS                                                                                   \
   "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
   "count, last_end FROM events "
@@ -277,7 +297,7 @@ bool SqliteStore::open() {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (inMemory ? SQLITE_OPEN_MEMORY : 0);
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_handler(db_, &SqliteStore::waitForLock, this);
   // Each request is its own short process. Left to itself, the last one out
   // would checkpoint and delete the journal, and the next would create it anew:
   // a read would write, and a write would pay twice. The journal stays, and
@@ -285,8 +305,10 @@ bool SqliteStore::open() {
   int keepJournal = 1;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
-  usable_ = migrate(inMemory);
+  if (!execute("PRAGMA synchronous=FULL")) return false;
+  // Foreign keys come on only after migrating: a migration that rebuilds a
+  // table must not cascade into the rows that refer to it.
+  usable_ = execute("PRAGMA foreign_keys=OFF") && migrate(inMemory) && execute("PRAGMA foreign_keys=ON");
   return usable_;
 }
 
@@ -361,7 +383,7 @@ SqliteStore::StatementUse::~StatementUse() {
   if (statement_ != nullptr) sqlite3_reset(statement_);
 }
 
-SqliteStore::StatementUse SqliteStore::statement(const char* sql) {
+SqliteStore::StatementUse SqliteStore::statement(std::string_view sql) {
   if (db_ == nullptr) return StatementUse(nullptr);
   auto found = statements_.find(sql);
   if (found != statements_.end()) {
@@ -369,11 +391,12 @@ SqliteStore::StatementUse SqliteStore::statement(const char* sql) {
     return StatementUse(found->second);
   }
   sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
+      SQLITE_OK) {
     sqlite3_finalize(s);
     return StatementUse(nullptr);
   }
-  statements_.emplace(sql, s);
+  statements_.emplace(std::string(sql), s);
   return StatementUse(s);
 }
 
@@ -394,18 +417,39 @@ bool SqliteStore::step(sqlite3_stmt* s, bool* row) {
   }
   if (rc == SQLITE_DONE) return true;
   readFailed_ = true;
+  noticeLostTransaction();
   return false;
 }
 
-bool SqliteStore::Writes::expect(int statements) {
-  if (statements <= 1 || savepoint_) return true;
-  savepoint_ = run(store_.statement("SAVEPOINT change"));
-  return savepoint_;
+int SqliteStore::waitForLock(void* context, int) {
+  auto& store = *static_cast<SqliteStore*>(context);
+  // One budget for the whole request, however many statements meet the lock:
+  // a request of a thousand steps behind a stuck writer waits once, not a
+  // thousand times.
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  if (!store.waitDeadline_) store.waitDeadline_ = now + store.waitBudget_;
+  if (now >= *store.waitDeadline_) return 0;
+  auto pause = std::min<Clock::duration>(std::chrono::milliseconds(10), *store.waitDeadline_ - now);
+  std::this_thread::sleep_for(pause);
+  return 1;
+}
+
+void SqliteStore::setWaitBudget(std::chrono::milliseconds budget) {
+  waitBudget_ = budget;
+  waitDeadline_.reset();
+}
+
+void SqliteStore::noticeLostTransaction() {
+  // SQLite rolls a transaction back by itself on some errors (I/O, a full
+  // disk). Statements run after that would each commit on their own; from here
+  // on every change is refused until the caller learns it through commit().
+  if (inTransaction_ && db_ != nullptr && sqlite3_get_autocommit(db_) != 0) lost_ = true;
 }
 
 template <typename Work>
 bool SqliteStore::change(bool commit, Work&& work) {
-  if (!usable_) return false;
+  if (!usable_ || lost_) return false;
   bool began = false;
   if (!inTransaction_) {
     if (!run(statement("BEGIN IMMEDIATE"))) return false;
@@ -414,15 +458,25 @@ bool SqliteStore::change(bool commit, Work&& work) {
     // Others may have written since anything here was read; from now on nobody can.
     forgetCaches();
   }
-  Writes writes(*this);
-  bool done = work(writes);
-  if (writes.savepoint()) {
-    if (done) {
-      done = run(statement("RELEASE change"));
-    } else {
-      run(statement("ROLLBACK TO change"));
-      run(statement("RELEASE change"));
+  // Changes staged before this one stay whatever becomes of it: a change that
+  // joins an open transaction takes back only its own writes when refused.
+  const bool nested = !began;
+  bool done = !nested || run(statement("SAVEPOINT change"));
+  if (done) {
+    done = work();
+    if (nested) {
+      if (done) {
+        done = run(statement("RELEASE change"));
+      } else {
+        run(statement("ROLLBACK TO change"));
+        run(statement("RELEASE change"));
+      }
     }
+  }
+  noticeLostTransaction();
+  if (lost_) {
+    forgetCaches();
+    return false;
   }
   if (!done) {
     forgetCaches();
@@ -438,10 +492,28 @@ bool SqliteStore::change(bool commit, Work&& work) {
 bool SqliteStore::finishTransaction() {
   if (!inTransaction_) return true;
   inTransaction_ = false;
-  if (run(statement("COMMIT"))) return true;
-  run(statement("ROLLBACK"));
+  const bool lost = std::exchange(lost_, false);
+  // A read that failed inside the transaction may have hidden what a change
+  // was based on, and the reply will say "failed": nothing of it may stay.
+  if (!lost && !readFailed_ && run(statement("COMMIT"))) return true;
+  const int error = lost || readFailed_ ? SQLITE_OK : sqlite3_extended_errcode(db_);
+  if (sqlite3_get_autocommit(db_) == 0) run(statement("ROLLBACK"));
   forgetCaches();
+  if ((error & 0xFF) == SQLITE_IOERR || (error & 0xFF) == SQLITE_FULL) discardUnsyncedCommit();
   return false;
+}
+
+void SqliteStore::discardUnsyncedCommit() {
+  // A commit whose sync failed has written all of its frames to the journal,
+  // but not its mark in the shared index: the next process to open the store
+  // alone would rebuild the index from the journal and find the commit after
+  // all, though this one was told it failed. A commit of nothing written right
+  // after, at the same place in the journal, breaks the chain of checksums
+  // those frames hang on, so "failed" stays true.
+  if (path_ == kInMemoryStore) return;
+  const std::string touch = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+  if (!execute("BEGIN IMMEDIATE")) return;
+  if (!execute(touch.c_str()) || !execute("COMMIT")) execute("ROLLBACK");
 }
 
 void SqliteStore::forgetCaches() {
@@ -451,7 +523,10 @@ void SqliteStore::forgetCaches() {
   longestEvent_.reset();
 }
 
-bool SqliteStore::commit() { return usable_ && finishTransaction(); }
+bool SqliteStore::commit() {
+  if (!usable_) return false;
+  return finishTransaction();
+}
 
 std::optional<std::int64_t> SqliteStore::setting(const char* name) {
   StatementUse s = statement("SELECT value FROM settings WHERE name = ?1");
@@ -826,22 +901,22 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
   return items;
 }
 
-bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
-  std::optional<double> lastEnd;
-  if (event.rule) {
-    EventRow row;
-    row.start = event.start;
-    row.end = event.end;
-    row.allDay = event.allDay;
-    row.timeZone = event.timeZone;
-    row.rule = event.rule;
-    row.until = event.until;
-    row.count = event.count;
-    lastEnd = lastEndOf(seriesFrom(row));
-    seriesCache_.erase(calendarId);
-  } else {
-    singlesCache_.erase(calendarId);
-  }
+std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
+  if (!event.rule) return std::nullopt;
+  EventRow row;
+  row.start = event.start;
+  row.end = event.end;
+  row.allDay = event.allDay;
+  row.timeZone = event.timeZone;
+  row.rule = event.rule;
+  row.until = event.until;
+  row.count = event.count;
+  return lastEndOf(seriesFrom(row));
+}
+
+bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd) {
+  if (event.rule) seriesCache_.erase(calendarId);
+  else singlesCache_.erase(calendarId);
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
@@ -885,10 +960,7 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   const double start = *event.startDate;
   const double end = *event.endDate;
   if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
-  const CalendarRow* calendar = findCalendar(event.calendar->calendarIdentifier);
-  if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
-  // Only the id crosses into the change: beginning it refreshes the cached rows.
-  const std::int64_t calendarId = calendar->id;
+  const std::string calendarIdentifier = event.calendar->calendarIdentifier;
 
   StoredEvent stored;
   stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
@@ -918,9 +990,16 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
       stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
     }
   }
-  if (!change(commit, [&](Writes& writes) { return writes.expect(2) && insertEvent(calendarId, stored); })) {
-    return false;
-  }
+  // Worked out before the lock is taken: a long series is walked while others may still write.
+  const std::optional<double> lastEnd = lastEndFor(stored);
+  bool saved = change(commit, [&] {
+    // Looked up under the lock, by identifier: the event goes into the calendar
+    // the request named, or nowhere, whatever happened to it meanwhile.
+    const CalendarRow* calendar = findCalendar(calendarIdentifier);
+    return calendar != nullptr && calendar->calendar->allowsContentModifications &&
+           insertEvent(calendar->id, stored, lastEnd);
+  });
+  if (!saved) return false;
   event.calendarItemIdentifier = stored.calendarItemIdentifier;
   event.calendarItemExternalIdentifier = stored.externalIdentifier;
   event.eventIdentifier = stored.calendarItemIdentifier;
@@ -929,12 +1008,12 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   return true;
 }
 
-bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes) {
+bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span) {
   const std::int64_t id = cached.row.id;
   const std::int64_t calendarId = cached.row.calendarId;
   auto removeAll = [&] {
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-    if (s == nullptr || !writes.expect(1)) return false;
+    if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
     if (!run(s)) return false;
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
@@ -974,7 +1053,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     excluded.erase(at);  // the cache takes the exclusion only once the database has
     if (empty) return removeAll();
     StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
-    if (s == nullptr || !writes.expect(1)) return false;
+    if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
     sqlite3_bind_int64(s, 2, found->wall);
     if (!run(s)) return false;
@@ -991,7 +1070,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   std::optional<double> lastEnd = lastEndOf(ended);
   StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
   StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
-  if (s == nullptr || e == nullptr || !writes.expect(2)) return false;
+  if (s == nullptr || e == nullptr) return false;
   sqlite3_bind_int64(s, 1, id);
   sqlite3_bind_double(s, 2, *ended.until);
   bindOptionalReal(s, 3, lastEnd);
@@ -1007,7 +1086,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   if (!usable_ || !event.calendarItemIdentifier) return false;
-  return change(commit, [&](Writes& writes) {
+  return change(commit, [&] {
     const std::string& itemId = *event.calendarItemIdentifier;
     // An occurrence of a series is found in the cache; anything else by its row.
     CachedSeries* series = nullptr;
@@ -1025,7 +1104,8 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
       StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
       if (s == nullptr) return false;
       bindText(s, 1, itemId);
-      if (sqlite3_step(s) != SQLITE_ROW) return false;
+      bool found = false;
+      if (!step(s, &found) || !found) return false;
       EventRow row = EventRow::read(s);
       if (row.rule) {
         series = cachedSeries(row);
@@ -1039,14 +1119,14 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
     if (single) {
       StatementUse d = statement("DELETE FROM events WHERE id = ?1");
-      if (d == nullptr || !writes.expect(1)) return false;
+      if (d == nullptr) return false;
       sqlite3_bind_int64(d, 1, single->id);
       singlesCache_.erase(calendarId);
       return run(d);
     }
     auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
     if (!occurrence) return false;
-    return removeFromSeries(*series, *occurrence, span, writes);
+    return removeFromSeries(*series, *occurrence, span);
   });
 }
 
@@ -1063,7 +1143,7 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
 std::optional<std::string> SqliteStore::insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                                        bool commit) {
   std::string identifier = newUuid();
-  bool inserted = change(commit, [&](Writes&) {
+  bool inserted = change(commit, [&] {
     StatementUse s = statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id) "
         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -1079,19 +1159,17 @@ std::optional<std::string> SqliteStore::insertCalendar(const Calendar& calendar,
 }
 
 bool SqliteStore::removeCalendar(const Calendar& calendar, bool commit) {
-  const CalendarRow* row = usable_ ? findCalendar(calendar.calendarIdentifier) : nullptr;
-  if (row == nullptr || row->calendar->isImmutable) return false;
-  return removeCalendarRow(row->id, commit);
+  return removeCalendarRow(calendar.calendarIdentifier, false, commit);
 }
 
-bool SqliteStore::deleteCalendar(std::string_view identifier) {
-  const CalendarRow* row = usable_ ? findCalendar(identifier) : nullptr;
-  return row != nullptr && removeCalendarRow(row->id, true);
-}
+bool SqliteStore::deleteCalendar(std::string_view identifier) { return removeCalendarRow(identifier, true, true); }
 
-bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
-  bool removed = change(commit, [&](Writes& writes) {
-    if (!writes.expect(2)) return false;
+bool SqliteStore::removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit) {
+  bool removed = change(commit, [&] {
+    // Looked up under the lock: a request removes the calendar it named, or none.
+    const CalendarRow* row = findCalendar(identifier);
+    if (row == nullptr || (row->calendar->isImmutable && !evenImmutable)) return false;
+    const std::int64_t id = row->id;
     StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, id);
@@ -1106,7 +1184,7 @@ bool SqliteStore::removeCalendarRow(std::int64_t id, bool commit) {
 }
 
 bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
-  return change(true, [&](Writes&) {
+  return change(true, [&] {
     StatementUse s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
     if (s == nullptr) return false;
     sqlite3_bind_int(s, 1, static_cast<int>(status));
@@ -1116,7 +1194,7 @@ bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
 
 std::optional<std::string> SqliteStore::addSource(const std::string& title, int type) {
   std::string identifier = newUuid();
-  bool added = change(true, [&](Writes&) {
+  bool added = change(true, [&] {
     StatementUse s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
@@ -1129,9 +1207,9 @@ std::optional<std::string> SqliteStore::addSource(const std::string& title, int 
 }
 
 bool SqliteStore::removeSource(std::string_view identifier) {
-  auto id = usable_ ? findSource(identifier) : std::nullopt;
-  if (!id) return false;
-  return change(true, [&](Writes&) {
+  return change(true, [&] {
+    auto id = findSource(identifier);
+    if (!id) return false;
     StatementUse used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
     if (used == nullptr) return false;
     sqlite3_bind_int64(used, 1, *id);
@@ -1153,10 +1231,10 @@ std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
 }
 
 bool SqliteStore::updateCalendar(const Calendar& calendar) {
-  const CalendarRow* row = usable_ ? findCalendar(calendar.calendarIdentifier) : nullptr;
-  if (row == nullptr) return false;
-  std::int64_t id = row->id;
-  bool updated = change(true, [&](Writes&) {
+  bool updated = change(true, [&] {
+    const CalendarRow* row = findCalendar(calendar.calendarIdentifier);
+    if (row == nullptr) return false;
+    const std::int64_t id = row->id;
     StatementUse s = statement(
         "UPDATE calendars SET title = ?2, color_space = ?3, color_components = ?4, writable = ?5, immutable = ?6 "
         "WHERE id = ?1");
@@ -1170,13 +1248,13 @@ bool SqliteStore::updateCalendar(const Calendar& calendar) {
 }
 
 bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier) {
-  std::optional<std::int64_t> id;
-  if (identifier) {
-    const CalendarRow* row = usable_ ? findCalendar(*identifier) : nullptr;
-    if (row == nullptr) return false;
-    id = row->id;
-  }
-  return change(true, [&](Writes&) {
+  return change(true, [&] {
+    std::optional<std::int64_t> id;
+    if (identifier) {
+      const CalendarRow* row = findCalendar(*identifier);
+      if (row == nullptr) return false;
+      id = row->id;
+    }
     StatementUse s = id ? statement("INSERT OR REPLACE INTO settings(name, value) VALUES('default_calendar', ?1)")
                          : statement("DELETE FROM settings WHERE name = 'default_calendar'");
     if (s == nullptr) return false;
@@ -1186,13 +1264,18 @@ bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier)
 }
 
 bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events) {
-  const CalendarRow* row = usable_ ? findCalendar(calendarIdentifier) : nullptr;
-  if (row == nullptr) return false;
-  std::int64_t id = row->id;
-  return change(true, [&](Writes& writes) {
-    if (!writes.expect(2)) return false;
-    for (StoredEvent& event : events) {
-      if (!insertEvent(id, event)) return false;
+  if (!usable_) return false;
+  // Every series is worked out first: the lock is then held only for the
+  // inserts, and other hosts wait for those, not for the walking.
+  std::vector<std::optional<double>> lastEnds;
+  lastEnds.reserve(events.size());
+  for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
+  return change(true, [&] {
+    const CalendarRow* row = findCalendar(calendarIdentifier);
+    if (row == nullptr) return false;
+    const std::int64_t id = row->id;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (!insertEvent(id, events[i], lastEnds[i])) return false;
     }
     return true;
   });

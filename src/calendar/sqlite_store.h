@@ -10,6 +10,7 @@
 #include "calendar/store.h"
 #include "calendar/time_zone.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -78,6 +79,8 @@ class SqliteStore final : public Store {
   bool commit() override;
 
   const std::string& path() const { return path_; }
+  // How long, in all, this store waits for other processes' locks (10 s unless set).
+  void setWaitBudget(std::chrono::milliseconds budget);
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);
@@ -168,27 +171,23 @@ class SqliteStore final : public Store {
   };
 
   bool migrate(bool inMemory);
-  StatementUse statement(const char* sql);
+  // The prepared statement for `sql`, cached by its text.
+  StatementUse statement(std::string_view sql);
   bool execute(const char* sql);
   bool step(sqlite3_stmt* statement, bool* row);
-  // Told by a change, before it writes, how many statements it will write. One
-  // statement is atomic by itself; several share a savepoint, so that a refused
-  // change takes back all of its own writes and none of what was staged before.
-  class Writes {
-   public:
-    explicit Writes(SqliteStore& store) : store_(store) {}
-    bool expect(int statements);
-    bool savepoint() const { return savepoint_; }
-
-   private:
-    SqliteStore& store_;
-    bool savepoint_ = false;
-  };
-  // Runs `work(Writes&)` as one all-or-nothing change within the open
-  // transaction (beginning one if needed), committing when asked.
+  // Runs `work()` (true when done) as one all-or-nothing change: it begins a
+  // transaction, or joins the open one under a savepoint of its own, so that a
+  // refused change takes back its own writes and none of what was staged
+  // before. Commits when asked.
   template <typename Work>
   bool change(bool commit, Work&& work);
+  // Commits the open transaction; false, with nothing of it kept, when it was
+  // lost to an error, when a read inside it failed, or when the commit failed.
   bool finishTransaction();
+  void noticeLostTransaction();
+  void discardUnsyncedCommit();
+  // The busy handler: waits for another process's lock within one budget for the store's life.
+  static int waitForLock(void* store, int attempts);
 
   const std::vector<CalendarRow>& calendarRows();
   const CalendarRow* findCalendar(std::string_view identifier);
@@ -217,9 +216,11 @@ class SqliteStore final : public Store {
   std::optional<double> lastEndOf(const Series& series);
   // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
-  bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span, Writes& writes);
-  bool insertEvent(std::int64_t calendarId, StoredEvent& event);
-  bool removeCalendarRow(std::int64_t id, bool commit);
+  bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
+  // What a series' row keeps of its last end, worked out without the database.
+  std::optional<double> lastEndFor(const StoredEvent& event);
+  bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd);
+  bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
   // A new calendar in the account with that row (none: no account); its identifier.
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                             bool commit);
@@ -230,7 +231,15 @@ class SqliteStore final : public Store {
   bool usable_ = false;
   bool readFailed_ = false;
   bool inTransaction_ = false;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  // The open transaction was rolled back by SQLite on an error; see noticeLostTransaction.
+  bool lost_ = false;
+  std::chrono::milliseconds waitBudget_{10000};
+  std::optional<std::chrono::steady_clock::time_point> waitDeadline_;
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statements_;
   std::optional<std::vector<CalendarRow>> calendarRows_;
   std::map<std::int64_t, std::vector<CachedSeries>> seriesCache_;
   struct SinglesChunk {

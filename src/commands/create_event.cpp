@@ -40,8 +40,8 @@ std::optional<RecurrenceRule> ruleFor(std::string_view word) {
   return std::nullopt;
 }
 
-// Removes the occurrences of the new series that start near each entry, and
-// commits them together. Nothing here can fail the request: the event is saved.
+// Stages the removal of the occurrences of the new series that start near
+// each entry. An entry that names no occurrence has no effect.
 void skipOccurrences(Store& store, const Event& event, const std::shared_ptr<const Calendar>& calendar,
                      const Request& input) {
   auto skip = numberList(input, "skip");
@@ -59,7 +59,6 @@ void skipOccurrences(Store& store, const Event& event, const std::shared_ptr<con
       (void)store.removeEvent(occurrence, Span::thisEvent, false);
     }
   }
-  (void)store.commit();
 }
 
 }  // namespace
@@ -91,8 +90,15 @@ Reply createEventCommand(Store& store, const Request& input) {
     event.recurrenceRule = std::move(rule);
   }
 
-  if (!store.saveEvent(event, Span::thisEvent, true)) return fail(ErrorCode::failed);
-  if (!repeat.empty()) skipOccurrences(store, event, calendar, input);
+  // A series and its skips are one change: stored together, or not at all.
+  // Committing the series first would leave it whole, every skipped
+  // occurrence listed, whenever the second commit failed.
+  const bool series = !repeat.empty();
+  if (!store.saveEvent(event, Span::thisEvent, !series)) return fail(ErrorCode::failed);
+  if (series) {
+    skipOccurrences(store, event, calendar, input);
+    if (!store.commit()) return fail(ErrorCode::failed);
+  }
 
   std::string uid = event.calendarItemExternalIdentifier ? *event.calendarItemExternalIdentifier
                     : event.eventIdentifier                ? *event.eventIdentifier

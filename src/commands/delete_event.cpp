@@ -23,6 +23,17 @@ Reply deleted(std::int64_t count) {
   });
 }
 
+// True while the store still holds the item `candidate` is an occurrence of.
+bool stillStored(Store& store, std::string_view uid, const Event& candidate) {
+  for (const auto& item : store.calendarItemsWithExternalIdentifier(uid)) {
+    if (item.event.calendarItemIdentifier && candidate.calendarItemIdentifier &&
+        *item.event.calendarItemIdentifier == *candidate.calendarItemIdentifier) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Reply deleteEventCommand(Store& store, const Request& input) {
@@ -45,8 +56,11 @@ Reply deleteEventCommand(Store& store, const Request& input) {
 
   auto start = number(input, "start");
   if (!start) {
-    if (!store.removeEvent(*candidate, Span::futureEvents, true)) return fail(ErrorCode::failed);
-    return deleted(1);
+    if (store.removeEvent(*candidate, Span::futureEvents, true)) return deleted(1);
+    // Another host may have removed it since it was found: what was asked for
+    // is done, by somebody else.
+    if (!stillStored(store, *uid, *candidate)) return deleted(0);
+    return fail(ErrorCode::failed);
   }
 
   std::int64_t count = 0;
