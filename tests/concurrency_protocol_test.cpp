@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <csignal>
 #include <map>
 #include <mutex>
@@ -174,6 +175,39 @@ TEST_F(Concurrency, EightHostsCreateListAndDeleteAndNothingIsLost) {
 
   Database database(databasePath());
   EXPECT_EQ(database.check(), "ok");
+}
+
+// A request that waits behind another writer acts on the calendar it named or
+// on none: not on a calendar made meanwhile, whatever row that one got.
+TEST_F(Concurrency, ARequestWaitingForTheLockNeverActsOnAnotherCalendar) {
+  grantAccess();
+  struct Case {
+    const char* command;
+    std::string (*input)(const std::string& calendar);
+  } cases[] = {
+      {"createEvent",
+       [](const std::string& c) { return R"({"calendar":")" + c + R"(","start":1767258000,"end":1767261600})"; }},
+      {"deleteCalendar", [](const std::string& c) { return R"({"calendar":")" + c + R"("})"; }},
+  };
+  for (const Case& c : cases) {
+    Envelope made = request("createCalendar", R"({"title":"X"})");
+    ASSERT_TRUE(made.ok()) << made.raw.out;
+    const std::string named = made.data()["id"].GetString();
+    Database other(databasePath());
+    other.execute("BEGIN IMMEDIATE");
+    auto delayed = std::async(std::launch::async, [&] { return request(c.command, c.input(named)); });
+    // The request has read its calendar by now and waits for the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other.execute("DELETE FROM calendars WHERE identifier = '" + named + "'");
+    other.execute("INSERT INTO calendars(identifier, title, writable, immutable, source_id) "
+                  "VALUES('made-meanwhile', 'Y', 1, 0, (SELECT id FROM sources LIMIT 1))");
+    other.execute("COMMIT");
+    Envelope reply = delayed.get();
+    EXPECT_EQ(reply.raw.out, R"({"ok":false,"error":"failed"})") << c.command;
+    EXPECT_EQ(other.integer("SELECT count(*) FROM calendars WHERE identifier = 'made-meanwhile'"), 1) << c.command;
+    EXPECT_EQ(other.integer("SELECT count(*) FROM events"), 0) << c.command;
+    other.execute("DELETE FROM calendars WHERE identifier = 'made-meanwhile'");
+  }
 }
 
 }  // namespace

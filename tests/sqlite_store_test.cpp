@@ -272,6 +272,29 @@ TEST_F(StoreTest, ProcessesSavingAtOnceLoseNothing) {
   EXPECT_EQ(starts(*store).size(), static_cast<std::size_t>(kProcesses * kEvents));
 }
 
+// Behind a writer that never lets go, a request gives up once its whole
+// budget is spent, however many changes it still tries: each does not wait anew.
+TEST_F(StoreTest, WaitingForAnotherWritersLockIsBoundedForTheWholeRequest) {
+  auto store = openStore();
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  store->setWaitBudget(std::chrono::milliseconds(200));
+  auto calendar = store->defaultCalendarForNewEvents();
+  auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) {
+    Event event;
+    event.calendar = calendar;
+    event.startDate = utc(2026, 12, 1) + i * 3600;
+    event.endDate = *event.startDate + 60;
+    EXPECT_FALSE(store->saveEvent(event, Span::thisEvent, false));
+  }
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(waited, std::chrono::milliseconds(1000)) << "ten waits of 200 ms each would take 2 s";
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+}
+
 TEST_F(StoreTest, RefusesWhatThePlatformRefuses) {
   auto store = openStore();
   auto calendar = store->defaultCalendarForNewEvents();
