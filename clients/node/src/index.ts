@@ -29,7 +29,7 @@ export class FailedError extends BridgeError {
     super("failed", message);
   }
 }
-/** Refused before sending: `field` would have made the bridge reply "invalid" (or be ignored). */
+/** Refused before sending: `field` would have made the bridge reply "invalid", or been dropped by it. */
 export class RequestError extends InvalidError {
   readonly field: string;
   constructor(field: string, problem: string) {
@@ -156,8 +156,8 @@ function listField(request: Members, field: string, kind: "string" | "number", m
 
 /**
  * Throws a RequestError naming the first field that would make the bridge reply
- * "invalid". A skip list over the limit is refused too: the bridge would ignore
- * all of it and still reply "ok".
+ * "invalid". What the bridge would silently drop is refused too: a skip list
+ * over the limit (all of it ignored) and optional members of the wrong type.
  */
 export function checkRequest<C extends Command>(command: C, request: Requests[C]): void {
   if (typeof request !== "object" || request === null || Array.isArray(request)) {
