@@ -12,6 +12,10 @@
 
 namespace {
 
+// The protocol leaves no way to ask for the version (one command word, one
+// reply), so the binary carries it as text: `strings calbridge | grep '^calbridge '`.
+[[gnu::used]] constexpr char kVersion[] = "calbridge " CALBRIDGE_VERSION;
+
 // One request, then exit: memory is never worth handing back. Large blocks
 // come from the heap rather than fresh mappings, and the heap is asked to come
 // in 2 MiB pages. Where a fault costs microseconds (virtual machines), a long

@@ -43,7 +43,7 @@ The calendar store of calbridge, for its owner.
                                add a calendar file's events (FILE - reads stdin)
   export --calendar ID         write the calendar as iCalendar to stdout
 
-COMMAND --help tells more about one command.
+COMMAND --help tells more about one command; --version prints the version.
 )";
 
 struct HelpEntry {
@@ -445,6 +445,10 @@ int run(int argc, char** argv) {
   if (command.empty() || command == "--help" || command == "-h" || command == "help") {
     std::fwrite(kUsage.data(), 1, kUsage.size(), command.empty() ? stderr : stdout);
     return command.empty() ? 1 : 0;
+  }
+  if (command == "--version" && argc == 2) {
+    std::printf("calbridge-store %s\n", CALBRIDGE_VERSION);
+    return 0;
   }
   if (wantsHelp(argc, argv)) {
     for (const auto& entry : kHelp) {

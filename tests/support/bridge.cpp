@@ -1,11 +1,17 @@
 #include "support/bridge.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/schema.h>
+#include <rapidjson/stringbuffer.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string_view>
 
 namespace calbridge::testing {
 
@@ -14,6 +20,39 @@ std::string number(double value) {
   std::snprintf(text, sizeof text, "%.17g", value);
   return text;
 }
+
+namespace {
+
+// The schema every reply to `command` must match: the command's own, or for a
+// word that names no command, the envelope alone.
+std::string replySchemaPath(const std::string& command) {
+  static constexpr std::string_view kCommands[] = {"access",      "calendars",      "events",        "createEvent",
+                                                   "deleteEvent", "createCalendar", "deleteCalendar"};
+  bool known = std::find(std::begin(kCommands), std::end(kCommands), command) != std::end(kCommands);
+  return std::string(CALBRIDGE_SCHEMA_DIR) + "/" + (known ? command + ".reply" : std::string("envelope")) +
+         ".schema.json";
+}
+
+void expectMatchesSchema(const std::string& command, const rapidjson::Document& reply, const std::string& text) {
+  std::string path = replySchemaPath(command);
+  std::ifstream file(path);
+  std::string schemaText{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  rapidjson::Document schemaJson;
+  schemaJson.Parse(schemaText.c_str(), schemaText.size());
+  ASSERT_FALSE(schemaJson.HasParseError()) << "cannot read the schema " << path;
+  rapidjson::SchemaDocument schema(schemaJson);
+  rapidjson::SchemaValidator validator(schema);
+  if (reply.Accept(validator)) return;
+  rapidjson::StringBuffer rule;
+  rapidjson::StringBuffer member;
+  validator.GetInvalidSchemaPointer().StringifyUriFragment(rule);
+  validator.GetInvalidDocumentPointer().StringifyUriFragment(member);
+  ADD_FAILURE() << "the reply to " << command << " breaks " << path << ": \"" << validator.GetInvalidSchemaKeyword()
+                << "\" at " << rule.GetString() << ", reply member " << member.GetString() << ": "
+                << text.substr(0, 300);
+}
+
+}  // namespace
 
 std::string bridgeBinary() { return CALBRIDGE_BINARY; }
 std::string storeToolBinary() { return CALBRIDGE_STORE_BINARY; }
@@ -71,6 +110,7 @@ Envelope BridgeFixture::request(const std::string& command, const std::string& i
   envelope.raw = runBridge({command}, input, std::move(environment));
   envelope.json.Parse(envelope.raw.out.c_str(), envelope.raw.out.size());
   EXPECT_FALSE(envelope.json.HasParseError()) << "reply is not JSON: " << envelope.raw.out;
+  if (!envelope.json.HasParseError()) expectMatchesSchema(command, envelope.json, envelope.raw.out);
   EXPECT_EQ(envelope.raw.err, "") << "standard error must stay empty";
   EXPECT_EQ(envelope.raw.status, envelope.ok() ? 0 : 1) << envelope.raw.out;
   return envelope;

@@ -1,0 +1,57 @@
+# What `cmake --install build --prefix P` puts in place, and the Debian package
+# CPack makes of exactly that: the two programs, their man pages, the bash
+# completion and the documents. `cmake --build build --target programs` builds
+# all of it without the tests.
+include(GNUInstallDirs)
+
+add_custom_target(programs DEPENDS calbridge calbridge-store)
+
+# Man pages are written in scdoc (docs/man/*.scd); the version is filled in
+# before scdoc turns them into roff. Without scdoc the programs still build.
+find_program(SCDOC_EXECUTABLE scdoc)
+if(SCDOC_EXECUTABLE)
+  set(CALBRIDGE_MAN_PAGES)
+  foreach(page calbridge calbridge-store)
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.scd)
+    set(page_file ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1)
+    configure_file(docs/man/${page}.1.scd ${source} @ONLY)
+    add_custom_command(OUTPUT ${page_file}.gz
+      COMMAND sh -c "\"$0\" <\"$1\" >\"$2\" && gzip -9nc \"$2\" >\"$2.gz\"" ${SCDOC_EXECUTABLE} ${source} ${page_file}
+      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/${page}.1.scd
+      COMMENT "Writing the man page ${page}(1)"
+      VERBATIM)
+    list(APPEND CALBRIDGE_MAN_PAGES ${page_file}.gz)
+  endforeach()
+  add_custom_target(man ALL DEPENDS ${CALBRIDGE_MAN_PAGES})
+  add_dependencies(programs man)
+  install(FILES ${CALBRIDGE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  message(STATUS "scdoc not found: the man pages are left out (scripts/setup installs it)")
+endif()
+
+install(TARGETS calbridge calbridge-store RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES completion/calbridge-store DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/protocol DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.json")
+
+# CPack's DEB generator packs the install rules above from the build tree that
+# is already there, so the package is always what `cmake --install` installs.
+# dpkg-shlibdeps finds what the programs link; libical is named by hand
+# because calbridge opens it only when a rule needs it (SQLite, utf8proc and,
+# in the bridge, the C++ runtime are linked in).
+string(REGEX REPLACE "^libical\\.so\\.([0-9]+)$" "libical\\1" CALBRIDGE_LIBICAL_PACKAGE "${LIBICAL_SONAME}")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME calbridge)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "calbridge developers <calbridge@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "calendar bridge for desktop hosts, one JSON request per run")
+set(CPACK_PACKAGE_DESCRIPTION "calbridge serves one calendar operation per run: a command word as its\nargument, one JSON object on standard input, one JSON reply on standard\noutput, on a SQLite calendar store kept per user. calbridge-store is the\nowner's tool for that store (permission, calendars, iCalendar import and\nexport).")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CALBRIDGE_LIBICAL_PACKAGE}, tzdata")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS zenity)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/package)
+include(CPack)
