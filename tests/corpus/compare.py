@@ -407,11 +407,15 @@ def summary(results, verbose, out):
     for name in CLASSES:
         print(f"{name:<28}{by_class[name]:>7}{real_by_class[name]:>12}", file=out)
     print(f"{'all':<28}{len(results):>7}{len(real):>12}", file=out)
+    empty = sum(1 for r in results if r["class"] == "same" and r["expected"] == 0)
+    print(f"({empty} of the same files hold no event on either side)", file=out)
 
     def occurrences(group, title):
         expected = sum(r["expected"] for r in group)
         matched = sum(r["matched"] for r in group)
-        print(f"{title}: {matched} of {expected} occurrences listed alike ({percent(matched, expected):.1f}%)", file=out)
+        extra = sum(r["listed"] - r["matched"] for r in group)
+        print(f"{title}: {matched} of {expected} occurrences listed alike ({percent(matched, expected):.1f}%), "
+              f"{extra} listed by calbridge only", file=out)
         return matched, expected
 
     occurrences(results, "whole corpus")
@@ -421,11 +425,19 @@ def summary(results, verbose, out):
 
     categories = collections.Counter(r["reason"] for r in results if r["class"] == "different")
     if categories:
-        print("differences by category: " + ", ".join(f"{name} {count}" for name, count in categories.most_common()), file=out)
+        print("different files by cause: " + ", ".join(f"{name} {count}" for name, count in categories.most_common()), file=out)
+    unmatched = collections.Counter()
+    for r in results:
+        cause = r["reason"] if r["class"] == "different" else r["class"]
+        unmatched[cause] += r["expected"] - r["matched"]
+    unmatched = [(name, count) for name, count in unmatched.most_common() if count]
+    if unmatched:
+        print("expander occurrences not listed alike, by cause: " +
+              ", ".join(f"{name} {count}" for name, count in unmatched), file=out)
     for r in sorted(results, key=lambda r: (CLASSES.index(r["class"]), r["file"])):
         if r["class"] == "same" and not verbose:
             continue
-        if r["class"] == "not iCalendar" and not verbose:
+        if r["class"] == "not iCalendar" and not verbose and "nevertheless" not in r["reason"]:
             continue
         tag = " [real-world]" if r["real"] else ""
         line = f"{r['class']}: {r['file']}{tag}"
