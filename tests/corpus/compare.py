@@ -10,15 +10,18 @@ succeeds, `calbridge events` lists the calendar over windows of at most
 title, all-day flag) are compared as multisets with the expander's over the
 same windows.
 
-Measured span: each VEVENT contributes [DTSTART, DTSTART + 10 years) when it
-repeats (RRULE or RDATE) and [DTSTART, DTSTART + 2 days) when it does not;
-the union of these, clipped to the years 1800..2200, is what both sides list.
+Measured span: each VEVENT contributes [DTSTART - 1 day, DTSTART + 10 years)
+when it repeats (RRULE or RDATE) and [DTSTART - 1 day, DTSTART + 2 days) when
+it does not; the union of these, clipped to the years 1800..2200, is what
+both sides list.
 An occurrence belongs to the span when its start lies in it, so events that
 merely overlap a window edge are counted once, on both sides alike.
 
 Both sides run under one fixed zone (--tz, Europe/Berlin by default): floating
 date-times from the expander are read as local wall time in that zone and
-dates (all-day) as local midnight, which is how calbridge lists them.
+dates (all-day) as local midnight, which is how calbridge lists them. With
+--list-tz the import runs under --tz and the listing and the expander under
+the other zone, which shows whether floating times follow whoever looks.
 
 Classes, decided in this order:
 - "not iCalendar": the frame is broken: NUL bytes, no BEGIN:VCALENDAR first
@@ -72,6 +75,7 @@ MAX_WINDOW = 38_880_000
 MAX_RECORDS = 20_000
 SERIES_SPAN = 10 * 365 * 86400 + 3 * 86400  # ten years, leap days included
 SINGLE_SPAN = 2 * 86400
+LEAD = 86400
 SPAN_FLOOR = -5364662400  # 1800-01-01T00:00:00Z
 SPAN_CEILING = 7258118400  # 2200-01-01T00:00:00Z
 
@@ -196,6 +200,9 @@ def measured_span(calendars, timeline):
             start = timeline.seconds(event["DTSTART"].dt)
             repeats = "RRULE" in event or "RDATE" in event
             end = start + (SERIES_SPAN if repeats else SINGLE_SPAN)
+            # A day of lead: a reader that places a time in another zone than
+            # the one this reading assumes must still find it in the span.
+            start -= LEAD
             start, end = max(start, SPAN_FLOOR), min(end, SPAN_CEILING)
             if start < end:
                 intervals.append((int(start // 1), int(-(-end // 1))))
@@ -332,7 +339,7 @@ def difference_category(lines, expected, listed, cancelled):
     return primary, list(dict.fromkeys(also))
 
 
-def examine(path, label, binary, store_tool, zone):
+def examine(path, label, binary, store_tool, zone, list_zone):
     """Measures one file; returns a plain dict so it crosses process boundaries."""
     result = {"file": label, "real": False, "expected": 0, "matched": 0, "listed": 0}
     with open(path, "rb") as handle:
@@ -340,7 +347,7 @@ def examine(path, label, binary, store_tool, zone):
     lines = unfolded_lines(data)
     result["real"] = is_real_world(lines)
     fault = frame_fault(data, lines)
-    timeline = Timeline(zone)
+    timeline = Timeline(list_zone)
 
     expander_error = None
     expected = cancelled = collections.Counter()
@@ -385,7 +392,7 @@ def examine(path, label, binary, store_tool, zone):
             result["reason"] = expander_error
             return result
         try:
-            listed = bridge_occurrences(binary, env, calendar, span)
+            listed = bridge_occurrences(binary, dict(env, TZ=list_zone), calendar, span)
         except (subprocess.TimeoutExpired, ValueError, KeyError, RuntimeError) as error:
             # A listing that fails after a good import is calbridge's fault:
             # everything the expander found counts as missed.
@@ -485,6 +492,9 @@ def main():
     parser.add_argument("--corpus", default=DEFAULT_CORPUS, help="folder of calendar files (default: %(default)s)")
     parser.add_argument("--build", default=os.path.join(PROJECT, "build"), help="folder with calbridge and calbridge-store")
     parser.add_argument("--tz", default="Europe/Berlin", help="zone both sides run in (default: %(default)s)")
+    parser.add_argument("--list-tz", metavar="ZONE",
+                        help="list (and expand) in this zone instead, after importing under --tz: floating times "
+                             "and dates must then follow the zone that lists them")
     parser.add_argument("--jobs", type=int, default=2, help="files measured at once (default: %(default)s)")
     parser.add_argument("--verbose", action="store_true", help="every file, and the first differing occurrences")
     parser.add_argument("--json", metavar="FILE", help="also write every file's result to FILE")
@@ -506,7 +516,8 @@ def main():
     label = lambda p: os.path.relpath(p, corpus) if p.startswith(corpus + os.sep) else p
 
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, options.jobs)) as pool:
-        futures = [pool.submit(examine, p, label(p), binary, store_tool, options.tz) for p in paths]
+        futures = [pool.submit(examine, p, label(p), binary, store_tool, options.tz, options.list_tz or options.tz)
+               for p in paths]
         results = [f.result() for f in futures]
 
     summary(results, options.verbose, sys.stdout)
