@@ -117,11 +117,11 @@ EXPANDER_DIFFERS_FROM_RFC = {
         "applies it to one occurrence only (calbridge ignores overrides altogether so far)",
 }
 
-# The expander lists components whose STATUS is CANCELLED like any other; a
-# cancelled instance is one that no longer takes place (RFC 5546 section 3.2.5
-# removes it from the calendar), and calbridge leaves it out.
-CANCELLED_LISTED = ("the expander lists occurrences whose STATUS is CANCELLED; they no longer take place "
-                    "(RFC 5546 section 3.2.5) and calbridge leaves them out")
+# The expander lists components whose STATUS is CANCELLED like any other; such
+# an event "was cancelled" (RFC 5545 section 3.8.1.11) and no longer takes
+# place, and calbridge leaves it out.
+CANCELLED_LISTED = ("the expander lists occurrences whose STATUS is CANCELLED; they were cancelled "
+                    "(RFC 5545 section 3.8.1.11) and calbridge leaves them out")
 
 CLASSES = [
     "same", "different", "expander differs from RFC", "refused by calbridge",
