@@ -34,6 +34,24 @@ std::string trim(std::string_view text) {
   return std::string(text.substr(b, e - b + 1));
 }
 
+// XML turns every CRLF in character data into LF (CDATA sections excepted),
+// so calendar data comes back with the line ends iCalendar requires.
+std::string crlf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (text[i] == '\n') {
+      out += "\r\n";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
            return std::tolower(x) == std::tolower(y);
@@ -290,7 +308,7 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
       const Property* data = r.find(kCalendarData);
       if (data != nullptr) {
         const Property* etag = r.find(kEtag);
-        out.objects.push_back({it->second, etag ? trim(etag->text) : std::string(), data->text});
+        out.objects.push_back({it->second, etag ? trim(etag->text) : std::string(), crlf(data->text)});
         wanted.erase(it);
       } else if (r.status == 404 || r.status == 410 ||
                  std::any_of(r.propstats.begin(), r.propstats.end(),
@@ -350,7 +368,14 @@ WriteResult make_calendar(HttpTransport& http, const std::string& url, const std
   HttpRequest request{"MKCALENDAR", url, xml_headers(), mkcalendar_body(title, color)};
   HttpResponse response = http.send(request);
   if (!response.ok_transport() || response.status != 201) fail(response, "MKCALENDAR " + url);
-  return {response.status, {}, url};
+  WriteResult out{response.status, {}, url};
+  if (color.empty()) return out;
+  auto failed = failed_properties(response.body);
+  if (std::find(failed.begin(), failed.end(), std::string(kApple) + " calendar-color") == failed.end()) return out;
+  HttpRequest patch{"PROPPATCH", url, xml_headers(), proppatch_body(kColor, color)};
+  HttpResponse patched = http.send(patch);
+  out.color_kept = patched.ok_transport() && patched.status == 207 && failed_properties(patched.body).empty();
+  return out;
 }
 
 WriteResult delete_calendar(HttpTransport& http, const std::string& url) {

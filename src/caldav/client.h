@@ -82,6 +82,7 @@ struct WriteResult {
   long status = 0;
   std::string etag;
   std::string url;  // where the object or collection is
+  bool color_kept = true;  // MKCALENDAR: false when the server would not keep the color
 };
 
 // The thrown Error for a transport failure or an HTTP status that is not
@@ -119,6 +120,9 @@ WriteResult put_object(HttpTransport& http, const std::string& url, const std::s
 // DELETE of one object, with If-Match when given; 200 or 204.
 WriteResult delete_object(HttpTransport& http, const std::string& url, const std::string& if_match);
 // MKCALENDAR at url (under the home) with a title and a color (may be empty).
+// A server that will not take the color with MKCALENDAR (Xandikos says 404
+// for it) gets it with a PROPPATCH after; if that fails too the calendar
+// stays, without color, and color_kept says so.
 WriteResult make_calendar(HttpTransport& http, const std::string& url, const std::string& title,
                           const std::string& color);
 // DELETE of a whole calendar collection.

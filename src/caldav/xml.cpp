@@ -240,6 +240,47 @@ std::vector<std::string> parse_error_conditions(std::string_view body) {
   return out;
 }
 
+std::vector<std::string> failed_properties(std::string_view body) {
+  std::vector<std::string> out;
+  if (body.empty() || body.size() > (1u << 20)) return out;
+  Reader reader(body);
+  if (reader.get() == nullptr) return out;
+  xmlTextReaderPtr r = reader.get();
+  std::vector<std::string> props;  // of the propstat being read
+  std::string status;
+  int prop_depth = -1;
+  bool in_status = false;
+  while (xmlTextReaderRead(r) == 1) {
+    int type = xmlTextReaderNodeType(r);
+    if (type == XML_READER_TYPE_DOCUMENT_TYPE || type == XML_READER_TYPE_ENTITY_REFERENCE) return {};
+    std::string_view ns = as_view(xmlTextReaderConstNamespaceUri(r));
+    std::string_view name = as_view(xmlTextReaderConstLocalName(r));
+    int depth = xmlTextReaderDepth(r);
+    if (type == XML_READER_TYPE_ELEMENT) {
+      if (ns == kDav && name == "propstat") {
+        props.clear();
+        status.clear();
+      } else if (ns == kDav && name == "prop" && xmlTextReaderIsEmptyElement(r) == 0) {
+        prop_depth = depth;
+      } else if (prop_depth >= 0 && depth == prop_depth + 1) {
+        props.push_back(std::string(ns) + " " + std::string(name));
+      } else if (ns == kDav && name == "status") {
+        in_status = xmlTextReaderIsEmptyElement(r) == 0;
+      }
+    } else if (type == XML_READER_TYPE_TEXT && in_status) {
+      status.append(as_view(xmlTextReaderConstValue(r)));
+    } else if (type == XML_READER_TYPE_END_ELEMENT) {
+      if (ns == kDav && name == "prop" && depth == prop_depth) prop_depth = -1;
+      if (ns == kDav && name == "status") in_status = false;
+      if (ns == kDav && name == "propstat") {
+        int code = parse_status_line(status);
+        if (code < 200 || code > 299) out.insert(out.end(), props.begin(), props.end());
+      }
+    }
+  }
+  return out;
+}
+
 std::string xml_escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -311,6 +352,16 @@ std::string mkcalendar_body(std::string_view display_name, std::string_view colo
   if (!color.empty()) out += "<a:calendar-color>" + xml_escape(color) + "</a:calendar-color>";
   out += "<c:supported-calendar-component-set><c:comp name=\"VEVENT\"/></c:supported-calendar-component-set>";
   out += "</d:prop></d:set></c:mkcalendar>";
+  return out;
+}
+
+std::string proppatch_body(QName property, std::string_view value) {
+  std::string out(kHead);
+  out += "<d:propertyupdate xmlns:d=\"DAV:\"><d:set><d:prop><";
+  out += property.name;
+  out += " xmlns=\"" + xml_escape(property.ns) + "\">" + xml_escape(value) + "</";
+  out += property.name;
+  out += "></d:prop></d:set></d:propertyupdate>";
   return out;
 }
 

@@ -70,6 +70,10 @@ MultistatusResult parse_multistatus(std::string_view body, const std::function<v
 // "ns name" ("DAV: valid-sync-token"); empty when it is not one.
 std::vector<std::string> parse_error_conditions(std::string_view body);
 
+// The properties ("ns name") a PROPPATCH or MKCALENDAR answer lists under a
+// status other than 2xx, whatever its root element is called.
+std::vector<std::string> failed_properties(std::string_view body);
+
 // "HTTP/1.1 404 Not Found" -> 404; 0 when it does not read.
 int parse_status_line(std::string_view line);
 
@@ -80,5 +84,6 @@ std::string propfind_body(const std::vector<QName>& properties);
 std::string sync_collection_body(std::string_view token, const std::vector<QName>& properties);
 std::string calendar_multiget_body(const std::vector<std::string>& hrefs, bool with_data);
 std::string mkcalendar_body(std::string_view display_name, std::string_view color);
+std::string proppatch_body(QName property, std::string_view value);
 
 }  // namespace calbridge::caldav
