@@ -1,7 +1,7 @@
 // Times discovery, a first sync and a no-change sync of one CalDAV account
 // through the sync engine into an in-memory replica, with the requests each took.
 //
-//   calbridge-bench-caldav URL USER PASSWORD [MULTIGET_BATCH|auto|get]
+//   calbridge-bench-caldav URL USER PASSWORD [MULTIGET_BATCH|get]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -29,7 +29,7 @@ size_t objects(const MemoryReplica& r) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s URL USER PASSWORD [BATCH|auto|get]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s URL USER PASSWORD [BATCH|get]\n", argv[0]);
     return 2;
   }
   HttpSettings settings;
@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
   SyncOptions options;
   if (argc > 4) {
     std::string mode = argv[4];
-    options.adaptive_fetch = mode == "auto";
-    options.multiget_batch = mode == "get" ? 0 : mode == "auto" ? 100 : std::stoul(mode);
+    options.multiget_batch = mode == "get" ? 0 : std::stoul(mode);
   }
   try {
     CurlTransport http(settings);

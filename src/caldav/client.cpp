@@ -58,6 +58,19 @@ bool iequals(std::string_view a, std::string_view b) {
          });
 }
 
+// A body cut short in a well-framed answer (an HTTP/1.0 server that closes
+// early, a proxy) would otherwise be stored with the ETag of the whole
+// object, and no later sync would fetch it again.
+bool whole_calendar(std::string_view data) {
+  std::string text = trim(data);
+  size_t first_end = text.find_first_of("\r\n");
+  size_t last_start = text.find_last_of("\r\n");
+  std::string_view first = std::string_view(text).substr(0, first_end);
+  std::string_view last =
+      last_start == std::string::npos ? std::string_view(text) : std::string_view(text).substr(last_start + 1);
+  return iequals(first, "BEGIN:VCALENDAR") && iequals(last, "END:VCALENDAR");
+}
+
 const Headers& xml_headers() {
   static const Headers headers{{"Content-Type", "application/xml; charset=utf-8"}};
   return headers;
@@ -285,6 +298,7 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
         continue;
       }
       if (!r.ok_transport() || r.status != 200) fail(r, "GET " + url);
+      if (!whole_calendar(r.body)) throw Error(ErrorKind::bad_reply, "GET " + url + ": not a whole iCalendar object");
       out.objects.push_back({url, r.header("etag"), std::move(r.body)});
     }
     return out;
@@ -302,11 +316,16 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
     HttpResponse response = http.send(request);
     if (!response.ok_transport() || response.status != 207) fail(response, "calendar-multiget " + calendar_url);
     std::string what = "calendar-multiget " + calendar_url;
+    bool incomplete = false;
     auto parsed = parse_multistatus(response.body, [&](DavResponse&& r) {
       auto it = wanted.find(href_path(resolve_url(calendar_url, r.href)));
       if (it == wanted.end()) return;
       const Property* data = r.find(kCalendarData);
       if (data != nullptr) {
+        if (!whole_calendar(data->text)) {
+          incomplete = true;
+          return;
+        }
         const Property* etag = r.find(kEtag);
         out.objects.push_back({it->second, etag ? trim(etag->text) : std::string(), crlf(data->text)});
         wanted.erase(it);
@@ -318,6 +337,7 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
       }
     });
     if (!parsed.ok) throw Error(ErrorKind::bad_reply, what + ": " + parsed.error, response.status);
+    if (incomplete) throw Error(ErrorKind::bad_reply, what + ": calendar data that is not a whole iCalendar object");
     if (!wanted.empty())
       throw Error(ErrorKind::bad_reply, what + ": " + std::to_string(wanted.size()) + " objects missing from the answer");
   }

@@ -71,11 +71,9 @@ struct SyncSource {
 };
 
 struct SyncOptions {
-  // Objects per calendar-multiget; 0 fetches each with a GET.
+  // Objects per calendar-multiget; 0 fetches each with a GET. A multiget the
+  // server refuses or answers incompletely is done again as one GET each.
   size_t multiget_batch = 100;
-  // Time the first multiget batch against GETs and keep to whichever is
-  // faster per object, for servers whose multiget is slow.
-  bool adaptive_fetch = true;
 };
 
 struct SyncReport {
