@@ -1,0 +1,292 @@
+#include "caldav/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace calbridge::caldav {
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
+}
+
+// Owns a CURLU handle for the length of one URL operation.
+struct UrlHandle {
+  CURLU* h = curl_url();
+  ~UrlHandle() { curl_url_cleanup(h); }
+  std::string get(CURLUPart part, unsigned flags = 0) const {
+    char* value = nullptr;
+    if (curl_url_get(h, part, &value, flags) != CURLUE_OK || value == nullptr) return {};
+    std::string out(value);
+    curl_free(value);
+    return out;
+  }
+};
+
+struct Receiver {
+  HttpResponse* response;
+  size_t limit;
+  bool overflow = false;
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* receiver = static_cast<Receiver*>(user);
+  size_t n = size * count;
+  if (receiver->response->body.size() + n > receiver->limit) {
+    receiver->overflow = true;
+    return 0;  // makes curl stop with CURLE_WRITE_ERROR
+  }
+  receiver->response->body.append(data, n);
+  return n;
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* receiver = static_cast<Receiver*>(user);
+  size_t n = size * count;
+  std::string_view line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  // A new status line (after a 100 Continue or an auth challenge) starts a
+  // new set of headers.
+  if (line.substr(0, 5) == "HTTP/") {
+    receiver->response->headers.clear();
+    return n;
+  }
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return n;
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  receiver->response->headers.emplace_back(lower(line.substr(0, colon)), std::string(value));
+  return n;
+}
+
+TransportFailure classify(CURLcode code, bool overflow) {
+  if (overflow) return TransportFailure::too_large;
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransportFailure::timeout;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return TransportFailure::unreachable;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+      return TransportFailure::tls;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return TransportFailure::refused_url;
+    default:
+      return TransportFailure::other;
+  }
+}
+
+std::string scheme_of(const std::string& url) {
+  UrlHandle u;
+  if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+  return lower(u.get(CURLUPART_SCHEME));
+}
+
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+std::string HttpResponse::header(std::string_view lower_name) const {
+  for (const auto& [name, value] : headers)
+    if (name == lower_name) return value;
+  return {};
+}
+
+std::string resolve_url(const std::string& base, const std::string& reference) {
+  UrlHandle u;
+  if (curl_url_set(u.h, CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return {};
+  if (curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
+  return u.get(CURLUPART_URL);
+}
+
+std::string url_origin(const std::string& url) {
+  UrlHandle u;
+  if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+  std::string scheme = lower(u.get(CURLUPART_SCHEME));
+  std::string host = lower(u.get(CURLUPART_HOST));
+  std::string port = u.get(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (scheme.empty() || host.empty()) return {};
+  return scheme + "://" + host + ":" + port;
+}
+
+std::string href_path(const std::string& url_or_path) {
+  std::string path = url_or_path;
+  if (starts_with_nocase(path, "http://") || starts_with_nocase(path, "https://")) {
+    UrlHandle u;
+    if (curl_url_set(u.h, CURLUPART_URL, path.c_str(), 0) != CURLUE_OK) return path;
+    path = u.get(CURLUPART_PATH);
+    std::string query = u.get(CURLUPART_QUERY);
+    if (!query.empty()) path += "?" + query;
+  }
+  std::string out;
+  out.reserve(path.size());
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
+      char c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
+        out += c;
+      } else {
+        out += '%';
+        out += static_cast<char>(std::toupper(static_cast<unsigned char>(path[i + 1])));
+        out += static_cast<char>(std::toupper(static_cast<unsigned char>(path[i + 2])));
+      }
+      i += 2;
+    } else {
+      out += path[i];
+    }
+  }
+  return out;
+}
+
+CurlTransport::CurlTransport(HttpSettings settings) : settings_(std::move(settings)), curl_(curl_easy_init()) {}
+
+CurlTransport::~CurlTransport() {
+  if (curl_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(curl_));
+}
+
+HttpResponse CurlTransport::send(const HttpRequest& request) {
+  std::string url = request.url;
+  std::string first_scheme = scheme_of(url);
+  if (origin_.empty()) origin_ = url_origin(url);
+  for (int hop = 0;; ++hop) {
+    std::string scheme = scheme_of(url);
+    if (scheme != "http" && scheme != "https") {
+      HttpResponse refused;
+      refused.failure = TransportFailure::refused_url;
+      refused.failure_text = "not an http or https URL: " + url;
+      return refused;
+    }
+    HttpResponse response = send_once(request, url);
+    if (!response.ok_transport()) return response;
+    if (response.status == 401 && !digest_ && settings_.password &&
+        starts_with_nocase(response.header("www-authenticate"), "digest")) {
+      digest_ = true;
+      response = send_once(request, url);
+      if (!response.ok_transport()) return response;
+    }
+    if (!request.follow_redirects || !is_redirect(response.status)) return response;
+    std::string location = response.header("location");
+    std::string next = location.empty() ? std::string() : resolve_url(url, location);
+    std::string next_scheme = scheme_of(next);
+    if (hop >= settings_.max_redirects || next.empty() || (next_scheme != "http" && next_scheme != "https") ||
+        (first_scheme == "https" && next_scheme == "http")) {
+      HttpResponse refused;
+      refused.failure = TransportFailure::refused_url;
+      refused.failure_text = "redirect not followed: " + (next.empty() ? location : next);
+      return refused;
+    }
+    url = next;
+  }
+}
+
+HttpResponse CurlTransport::send_once(const HttpRequest& request, const std::string& url) {
+  HttpResponse response;
+  response.url = url;
+  CURL* h = static_cast<CURL*>(curl_);
+  if (h == nullptr) {
+    response.failure = TransportFailure::other;
+    response.failure_text = "curl could not start";
+    return response;
+  }
+  auto timeout = settings_.request_timeout;
+  if (settings_.deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*settings_.deadline -
+                                                                      std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      response.failure = TransportFailure::timeout;
+      response.failure_text = "the time for this operation ran out";
+      return response;
+    }
+    timeout = std::min(timeout, left);
+  }
+  ++exchanges_;
+  // A reset keeps the connection cache, so keep-alive survives between requests.
+  curl_easy_reset(h);
+  char error[CURL_ERROR_SIZE] = {};
+  Receiver receiver{&response, settings_.max_body_bytes};
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.connect_timeout.count()));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, timeout.count())));
+  if (!settings_.use_environment_proxy) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!settings_.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_file.c_str());
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h, CURLOPT_USERAGENT, "calbridge");
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &receiver);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &receiver);
+  // Credentials go only to the server the account was first reached at; a
+  // redirect elsewhere gets none.
+  if (!settings_.user.empty() && settings_.password && url_origin(url) == origin_) {
+    curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password->c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPAUTH, digest_ ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+  }
+  if (request.method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else if (request.method == "HEAD") {
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    if (!request.body.empty() || request.method == "PUT") {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    }
+  }
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : request.headers) list = curl_slist_append(list, (name + ": " + value).c_str());
+  list = curl_slist_append(list, "Expect:");  // no 100-continue round trip
+  if (!request.body.empty() && std::none_of(request.headers.begin(), request.headers.end(), [](const auto& p) {
+        return lower(p.first) == "content-type";
+      }))
+    list = curl_slist_append(list, "Content-Type: application/octet-stream");
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+
+  CURLcode code = curl_easy_perform(h);
+  curl_slist_free_all(list);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  if (code != CURLE_OK) {
+    response.failure = classify(code, receiver.overflow);
+    response.failure_text = error[0] != '\0' ? std::string(error) : std::string(curl_easy_strerror(code));
+    return response;
+  }
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+}  // namespace calbridge::caldav

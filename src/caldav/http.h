@@ -1,0 +1,103 @@
+#pragma once
+// A small HTTP client for the CalDAV code: one abstract transport, so tests
+// and a fault-injecting wrapper can stand in for the real one over libcurl.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace calbridge::caldav {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method;  // "GET", "PROPFIND", "REPORT", "PUT", ...
+  std::string url;     // absolute http or https URL
+  Headers headers;
+  std::string body;
+  // Only discovery and plain reads follow redirects; a write never does, so
+  // a PUT or DELETE reaches exactly the resource it names.
+  bool follow_redirects = false;
+};
+
+enum class TransportFailure {
+  none,
+  timeout,       // the request's own time or the overall deadline ran out
+  unreachable,   // refused, reset, name not resolved, connection dropped
+  tls,           // certificate or handshake refused
+  too_large,     // the answer exceeded the body limit
+  refused_url,   // a URL or redirect we will not follow (scheme, downgrade)
+  other,
+};
+
+struct HttpResponse {
+  TransportFailure failure = TransportFailure::none;
+  std::string failure_text;  // curl's message when failure != none
+  long status = 0;
+  Headers headers;           // names lower-cased, in arrival order
+  std::string body;
+  std::string url;           // where the answer came from, after redirects
+
+  bool ok_transport() const { return failure == TransportFailure::none; }
+  // First header of that (lower-case) name, or empty.
+  std::string header(std::string_view lower_name) const;
+};
+
+class HttpTransport {
+ public:
+  virtual ~HttpTransport() = default;
+  virtual HttpResponse send(const HttpRequest& request) = 0;
+};
+
+struct HttpSettings {
+  std::string user;                       // empty: no authentication sent
+  std::optional<std::string> password;    // held only as long as the settings
+  std::string ca_file;                    // extra trust anchors; empty: system store only
+  std::chrono::milliseconds connect_timeout{10'000};
+  std::chrono::milliseconds request_timeout{30'000};
+  // Every request ends by this moment, whatever its own timeout.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // By default no proxy is taken from the environment: the account's server
+  // is the only host we talk to.
+  bool use_environment_proxy = false;
+  size_t max_body_bytes = 256u << 20;
+  int max_redirects = 5;
+};
+
+// Over libcurl, one easy handle reused for every request so connections are
+// kept alive. Not for use from two threads at once.
+class CurlTransport final : public HttpTransport {
+ public:
+  explicit CurlTransport(HttpSettings settings);
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
+  HttpResponse send(const HttpRequest& request) override;
+  // How many HTTP exchanges went out (auth retries and redirects included).
+  size_t exchanges() const { return exchanges_; }
+
+ private:
+  HttpResponse send_once(const HttpRequest& request, const std::string& url);
+  HttpSettings settings_;
+  void* curl_ = nullptr;  // CURL*, owned
+  std::string origin_;    // scheme://host:port credentials belong to
+  bool digest_ = false;   // the server asked for Digest once; keep to it
+  size_t exchanges_ = 0;
+};
+
+// Resolves a reference (an href, a Location) against a base URL; empty when
+// either does not parse.
+std::string resolve_url(const std::string& base, const std::string& reference);
+// scheme://host:port of an absolute URL (default ports made explicit), or empty.
+std::string url_origin(const std::string& url);
+// The path (with query) of an absolute URL, or the reference itself when it
+// is already a path. Percent-escapes of unreserved characters are decoded and
+// hex digits upper-cased, so two spellings of one resource compare equal.
+std::string href_path(const std::string& url_or_path);
+
+}  // namespace calbridge::caldav

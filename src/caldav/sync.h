@@ -1,0 +1,97 @@
+#pragma once
+// Brings a replica of one account's calendars in step with the server. The
+// replica is abstract so the store can keep it in its database; each round
+// (one calendar's changes and its new token) goes to it as one unit.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "caldav/client.h"
+#include "caldav/http.h"
+
+namespace calbridge::caldav {
+
+struct ReplicaCalendar {
+  std::string url;  // absolute; the calendar's identity
+  std::string title;
+  std::string color;
+  bool writable = true;
+  std::string sync_token;  // RFC 6578 token the replica is at; empty if none
+  std::string ctag;
+};
+
+struct ObjectChange {
+  std::string url;  // absolute
+  std::string etag;
+  std::string data;  // iCalendar text as the server sent it
+};
+
+struct CalendarRound {
+  enum class Action { add, update, remove };
+  Action action = Action::update;
+  ReplicaCalendar calendar;  // its state after the round (for remove, only url counts)
+  std::vector<ObjectChange> upserts;
+  std::vector<std::string> removals;  // object URLs
+};
+
+class Replica {
+ public:
+  virtual ~Replica() = default;
+  virtual std::vector<ReplicaCalendar> calendars() = 0;
+  // url -> etag of every object stored for that calendar.
+  virtual std::map<std::string, std::string> object_etags(const std::string& calendar_url) = 0;
+  // All of the round or none of it, the new token included; throws when it
+  // cannot be stored, and then nothing of it may be.
+  virtual void apply(const CalendarRound& round) = 0;
+};
+
+// For tests and benchmarks: the replica as plain maps.
+class MemoryReplica final : public Replica {
+ public:
+  struct Object {
+    std::string etag, data;
+  };
+  struct Calendar {
+    ReplicaCalendar info;
+    std::map<std::string, Object> objects;
+  };
+
+  std::vector<ReplicaCalendar> calendars() override;
+  std::map<std::string, std::string> object_etags(const std::string& calendar_url) override;
+  void apply(const CalendarRound& round) override;
+
+  std::map<std::string, Calendar> state;  // by calendar url
+  size_t rounds_applied = 0;
+};
+
+struct SyncSource {
+  std::string url;               // the calendar home, or the one calendar
+  bool single_calendar = false;  // the account is that one calendar
+};
+
+struct SyncOptions {
+  // Objects per calendar-multiget; 0 fetches each with a GET. A multiget the
+  // server refuses or answers incompletely is done again as one GET each.
+  size_t multiget_batch = 100;
+};
+
+struct SyncReport {
+  size_t calendars_added = 0, calendars_removed = 0, calendars_changed = 0, calendars_unchanged = 0;
+  size_t incremental = 0;        // calendars brought up to date by sync-collection
+  size_t full_comparisons = 0;   // calendars compared ETag by ETag
+  size_t tokens_rejected = 0;    // of those, because the server refused the stored token
+  size_t objects_fetched = 0, objects_removed = 0;
+  std::vector<std::string> failures;  // calendars left as they were, with why
+
+  bool ok() const { return failures.empty(); }
+};
+
+// One pass over the account. Failures that stop every calendar alike (wrong
+// password, server gone, time out) are thrown as Error after the rounds
+// already applied; a calendar whose own requests fail is left as it was and
+// named in failures, and the others go on.
+SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource& source,
+                        const SyncOptions& options = {});
+
+}  // namespace calbridge::caldav

@@ -1,0 +1,57 @@
+#!/usr/bin/python3
+"""Another CalDAV client (python3-caldav), so tests change a server the way
+someone else's program would, not through the code under test.
+
+peer.py URL USER PASSWORD COMMAND ARGS...
+  mkcal ID NAME                 a calendar below the principal's home; prints its URL
+  rmcal CAL_URL                 deletes a calendar
+  put CAL_URL UID SUMMARY       a new event (or a new version of it)
+  remove CAL_URL UID            deletes the event with that UID
+  bulk CAL_URL COUNT            COUNT new events, one PUT each
+  list CAL_URL                  fetches every event; prints how many
+"""
+import sys
+
+import caldav
+
+EVENT = """BEGIN:VCALENDAR\r
+VERSION:2.0\r
+PRODID:-//peer//test//EN\r
+BEGIN:VEVENT\r
+UID:{uid}\r
+DTSTAMP:20260101T000000Z\r
+DTSTART:20260110T{hour:02d}0000Z\r
+DTEND:20260110T{hour:02d}3000Z\r
+SUMMARY:{summary}\r
+END:VEVENT\r
+END:VCALENDAR\r
+"""
+
+
+def main():
+    url, user, password, command, *rest = sys.argv[1:]
+    client = caldav.DAVClient(url=url, username=user, password=password)
+    if command == "mkcal":
+        cal = client.principal().make_calendar(name=rest[1], cal_id=rest[0])
+        print(cal.url)
+    elif command == "rmcal":
+        client.calendar(url=rest[0]).delete()
+    elif command == "put":
+        cal = client.calendar(url=rest[0])
+        cal.save_event(EVENT.format(uid=rest[1], summary=rest[2], hour=9))
+    elif command == "remove":
+        cal = client.calendar(url=rest[0])
+        cal.event_by_uid(rest[1]).delete()
+    elif command == "bulk":
+        cal = client.calendar(url=rest[0])
+        for i in range(int(rest[1])):
+            cal.save_event(EVENT.format(uid=f"bulk-{i}", summary=f"Event {i}", hour=i % 24))
+    elif command == "list":
+        cal = client.calendar(url=rest[0])
+        print(len(cal.events()))
+    else:
+        raise SystemExit("unknown command " + command)
+
+
+if __name__ == "__main__":
+    main()

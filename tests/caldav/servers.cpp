@@ -1,0 +1,213 @@
+#include "caldav/servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/process.h"
+
+extern char** environ;
+
+namespace calbridge::testing {
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+std::string source_file(const char* name) { return std::string(CALBRIDGE_CALDAV_TEST_DIR) + "/" + name; }
+
+int free_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool answers(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+void stop(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  std::ofstream(tmp) << text;
+  std::filesystem::rename(tmp, path);
+}
+
+bool wait_for(const std::function<bool()>& ready) {
+  for (int i = 0; i < 300; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+std::string replace_origin(const std::string& url, int from, int to) {
+  std::string a = "http://127.0.0.1:" + std::to_string(from);
+  if (url.rfind(a, 0) != 0) return url;
+  return "http://127.0.0.1:" + std::to_string(to) + url.substr(a.size());
+}
+
+}  // namespace
+
+const char* server_name(ServerKind kind) { return kind == ServerKind::radicale ? "radicale" : "xandikos"; }
+
+std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) {
+  const char* program = kind == ServerKind::radicale ? "/usr/bin/radicale" : "/usr/bin/xandikos";
+  if (access(program, X_OK) != 0 || access(kPython, X_OK) != 0) {
+    *skip = std::string(program) + " is not installed (scripts/setup installs it)";
+    return nullptr;
+  }
+  std::unique_ptr<DavServer> s(new DavServer());
+  s->kind_ = kind;
+  char folder[] = "/tmp/calbridge-caldav-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    *skip = "no temporary folder";
+    return nullptr;
+  }
+  s->folder_ = folder;
+  s->server_port_ = free_port();
+  if (kind == ServerKind::radicale) {
+    // Radicale checks the password itself, from a plain htpasswd file.
+    write_file(s->folder_ + "/users", std::string(kUser) + ":" + kPassword + "\n");
+    write_file(s->folder_ + "/config", "[server]\nhosts = 127.0.0.1:" + std::to_string(s->server_port_) +
+                                           "\n[auth]\ntype = htpasswd\nhtpasswd_filename = " + s->folder_ +
+                                           "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
+                                           s->folder_ + "/collections\n[logging]\nlevel = warning\n");
+  }
+  s->spawn_server();
+  write_file(s->folder_ + "/rules.json", "[]");
+  std::vector<std::string> proxy{kPython,      source_file("fault_proxy.py"),
+                                 "--upstream", "127.0.0.1:" + std::to_string(s->server_port_),
+                                 "--port-file", s->folder_ + "/proxy.port",
+                                 "--rules",    s->folder_ + "/rules.json",
+                                 "--log",      s->folder_ + "/requests.log"};
+  if (kind == ServerKind::xandikos) {
+    // Xandikos has no authentication of its own: the proxy is its gate.
+    proxy.insert(proxy.end(), {"--user", kUser, "--password", kPassword});
+  }
+  s->proxy_pid_ = spawn(proxy, s->folder_ + "/proxy.log");
+  std::string port_file = s->folder_ + "/proxy.port";
+  if (!wait_for([&] { return std::filesystem::exists(port_file); })) {
+    ADD_FAILURE() << "the fault proxy did not start: " << read_file(s->folder_ + "/proxy.log");
+    return nullptr;
+  }
+  s->proxy_port_ = std::stoi(read_file(port_file));
+  return s;
+}
+
+void DavServer::spawn_server() {
+  std::string port = std::to_string(server_port_);
+  if (kind_ == ServerKind::radicale)
+    server_pid_ = spawn({kPython, "-m", "radicale", "--config", folder_ + "/config"}, folder_ + "/server.log");
+  else
+    server_pid_ = spawn({kPython, "/usr/bin/xandikos", "-d", folder_ + "/data", "-l", "127.0.0.1", "-p", port,
+                         "--autocreate", "--current-user-principal", std::string("/") + kUser + "/"},
+                        folder_ + "/server.log");
+  if (!wait_for([&] { return answers(server_port_); }))
+    ADD_FAILURE() << server_name(kind_) << " did not start: " << read_file(folder_ + "/server.log");
+}
+
+DavServer::~DavServer() {
+  stop(proxy_pid_);
+  stop(server_pid_);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string DavServer::url() const { return "http://127.0.0.1:" + std::to_string(proxy_port_) + "/"; }
+
+std::string DavServer::via_proxy(const std::string& direct) const {
+  return replace_origin(direct, server_port_, proxy_port_);
+}
+
+std::string DavServer::direct(const std::string& proxied) const {
+  return replace_origin(proxied, proxy_port_, server_port_);
+}
+
+std::string DavServer::peer(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{kPython, source_file("peer.py"),
+                                "http://127.0.0.1:" + std::to_string(server_port_) + "/", kUser, kPassword};
+  for (const auto& a : args) argv.push_back(direct(a));
+  RunResult r = runProgram(argv);
+  EXPECT_EQ(r.status, 0) << "peer.py " << args.at(0) << ": " << r.err;
+  std::string out = r.out;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string DavServer::make_calendar(const std::string& id, const std::string& title) const {
+  return via_proxy(peer({"mkcal", id, title}));
+}
+
+void DavServer::set_faults(const std::string& rules_json) const { write_file(folder_ + "/rules.json", rules_json); }
+
+std::vector<std::string> DavServer::requests() const {
+  std::vector<std::string> out;
+  std::ifstream in(folder_ + "/requests.log");
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+void DavServer::kill_server() { stop(server_pid_); }
+
+void DavServer::restart_server() {
+  stop(server_pid_);
+  spawn_server();
+}
+
+}  // namespace calbridge::testing

@@ -1,0 +1,62 @@
+// Real CalDAV servers for the tests: Radicale or Xandikos on 127.0.0.1 and a
+// free port, in a temporary folder, with password authentication, always
+// reached through the fault proxy, which can inject faults and counts requests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace calbridge::testing {
+
+enum class ServerKind { radicale, xandikos };
+const char* server_name(ServerKind kind);
+
+class DavServer {
+ public:
+  static constexpr const char* kUser = "alice";
+  static constexpr const char* kPassword = "secret";
+
+  // Empty, with why in *skip, when the server's program is not installed.
+  static std::unique_ptr<DavServer> start(ServerKind kind, std::string* skip);
+  ~DavServer();
+  DavServer(const DavServer&) = delete;
+  DavServer& operator=(const DavServer&) = delete;
+
+  ServerKind kind() const { return kind_; }
+  // The server's root as the client under test reaches it (through the proxy).
+  std::string url() const;
+  // A direct URL (no faults) translated to the proxy's, and back.
+  std::string via_proxy(const std::string& direct) const;
+  std::string direct(const std::string& proxied) const;
+
+  // python3-caldav against the server itself; its standard output, trimmed.
+  // Fails the test when the command fails.
+  std::string peer(const std::vector<std::string>& args) const;
+  // A new calendar made by the other client; its URL through the proxy.
+  std::string make_calendar(const std::string& id, const std::string& title) const;
+
+  // Fault rules for the proxy (a JSON array, see fault_proxy.py); "[]" clears.
+  void set_faults(const std::string& rules_json) const;
+  // Requests the proxy has seen so far, as "METHOD path".
+  std::vector<std::string> requests() const;
+
+  // Stops the server for good (SIGKILL), and starts it again on the same
+  // port and folder.
+  void kill_server();
+  void restart_server();
+
+ private:
+  DavServer() = default;
+  void spawn_server();
+  ServerKind kind_{};
+  std::string folder_;
+  int server_port_ = 0;
+  int proxy_port_ = 0;
+  pid_t server_pid_ = -1;
+  pid_t proxy_pid_ = -1;
+};
+
+}  // namespace calbridge::testing
