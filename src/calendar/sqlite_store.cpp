@@ -23,7 +23,7 @@ namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
@@ -99,6 +99,32 @@ INSERT INTO calendars_new(id, identifier, title, color_space, color_components, 
   SELECT id, identifier, title, color_space, color_components, writable, immutable, source_id FROM calendars;
 DROP TABLE calendars;
 ALTER TABLE calendars_new RENAME TO calendars;
+)sql",
+    // Replicas of CalDAV accounts. An account with a url is kept in step with
+    // its server; each of its calendars is a collection there, and each event
+    // comes from one calendar object, kept as the server sent it with its ETag.
+    R"sql(
+ALTER TABLE sources ADD COLUMN url TEXT;
+ALTER TABLE sources ADD COLUMN user_name TEXT;
+ALTER TABLE sources ADD COLUMN password_command TEXT;
+ALTER TABLE sources ADD COLUMN ca_file TEXT;
+ALTER TABLE sources ADD COLUMN single_calendar INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sources ADD COLUMN synced_at REAL;
+ALTER TABLE calendars ADD COLUMN remote_url TEXT;
+ALTER TABLE calendars ADD COLUMN remote_writable INTEGER;
+ALTER TABLE calendars ADD COLUMN sync_token TEXT;
+ALTER TABLE calendars ADD COLUMN ctag TEXT;
+ALTER TABLE calendars ADD COLUMN remote_color TEXT;
+CREATE UNIQUE INDEX calendars_by_remote_url ON calendars(source_id, remote_url) WHERE remote_url IS NOT NULL;
+CREATE TABLE objects(
+  id INTEGER PRIMARY KEY,
+  calendar_id INTEGER NOT NULL REFERENCES calendars(id) ON DELETE CASCADE,
+  url TEXT NOT NULL,
+  etag TEXT NOT NULL,
+  data TEXT NOT NULL,
+  UNIQUE(calendar_id, url));
+ALTER TABLE events ADD COLUMN object_id INTEGER REFERENCES objects(id) ON DELETE CASCADE;
+CREATE INDEX events_by_object ON events(object_id) WHERE object_id IS NOT NULL;
 )sql",
 };
 
@@ -628,7 +654,8 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
   std::vector<CalendarRow> rows;
   StatementUse s = usable_ ? statement(
       "SELECT c.id, c.identifier, c.title, c.color_space, c.color_components, c.writable, c.immutable, "
-      "s.identifier, s.title, s.type FROM calendars c LEFT JOIN sources s ON s.id = c.source_id ORDER BY c.id")
+      "s.identifier, s.title, s.type, s.url, s.synced_at FROM calendars c LEFT JOIN sources s ON s.id = c.source_id "
+      "ORDER BY c.id")
                             : StatementUse(nullptr);
   bool row = false;
   while (usable_ && step(s, &row) && row) {
@@ -641,7 +668,10 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
     if (sqlite3_column_type(s, 7) != SQLITE_NULL) {
       calendar->source = Source{columnText(s, 7), optionalText(s, 8), sqlite3_column_int(s, 9)};
     }
-    rows.push_back(CalendarRow{sqlite3_column_int64(s, 0), std::move(calendar)});
+    CalendarRow loaded{sqlite3_column_int64(s, 0), std::move(calendar), false, std::nullopt};
+    loaded.replica = sqlite3_column_type(s, 10) != SQLITE_NULL;
+    loaded.syncedAt = optionalReal(s, 11);
+    rows.push_back(std::move(loaded));
   }
   calendarRows_ = std::move(rows);
   return *calendarRows_;
@@ -672,8 +702,23 @@ std::optional<std::int64_t> SqliteStore::findSource(std::string_view identifier)
 
 std::vector<std::shared_ptr<const Calendar>> SqliteStore::calendars() {
   std::vector<std::shared_ptr<const Calendar>> result;
-  for (const auto& row : calendarRows()) result.push_back(row.calendar);
+  for (const auto& row : calendarRows()) {
+    noteRead(row);
+    result.push_back(row.calendar);
+  }
   return result;
+}
+
+void SqliteStore::noteRead(const CalendarRow& row) {
+  if (row.replica && row.calendar->source) replicasRead_[row.calendar->source->sourceIdentifier] = row.syncedAt;
+}
+
+std::vector<std::string> SqliteStore::staleAccountsRead(double now, double maxAge) const {
+  std::vector<std::string> stale;
+  for (const auto& [account, syncedAt] : replicasRead_) {
+    if (!syncedAt || now - *syncedAt > maxAge) stale.push_back(account);
+  }
+  return stale;
 }
 
 std::shared_ptr<const Calendar> SqliteStore::calendarWithIdentifier(std::string_view identifier) {
@@ -808,7 +853,10 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   for (const auto& calendar : calendars) {
     if (!calendar) continue;
     const CalendarRow* row = findCalendar(calendar->calendarIdentifier);
-    if (row != nullptr && std::find(selected.begin(), selected.end(), row) == selected.end()) selected.push_back(row);
+    if (row != nullptr && std::find(selected.begin(), selected.end(), row) == selected.end()) {
+      noteRead(*row);
+      selected.push_back(row);
+    }
   }
   if (selected.empty()) return;
   // One snapshot for the whole answer, and one lock instead of one per statement.
@@ -914,13 +962,15 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   return lastEndOf(seriesFrom(row));
 }
 
-bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd) {
+bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
+                              std::optional<std::int64_t> objectId) {
   if (event.rule) seriesCache_.erase(calendarId);
   else singlesCache_.erase(calendarId);
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
-      "time_zone, rule, until, count, last_end) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+      "time_zone, rule, until, count, last_end, object_id) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
   if (s == nullptr) return false;
   bindText(s, 1, event.calendarItemIdentifier);
   bindText(s, 2, event.externalIdentifier);
@@ -936,6 +986,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   bindOptionalReal(s, 12, event.until);
   if (event.count) sqlite3_bind_int64(s, 13, *event.count);
   bindOptionalReal(s, 14, lastEnd);
+  if (objectId) sqlite3_bind_int64(s, 15, *objectId);
   if (!run(s)) return false;
   std::int64_t id = sqlite3_last_insert_rowid(db_);
   for (std::int64_t wall : event.excluded) {
@@ -1134,6 +1185,9 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
   if (!usable_ || !calendar.calendarIdentifier.empty() || !calendar.source) return false;
   auto sourceId = findSource(calendar.source->sourceIdentifier);
   if (!sourceId) return false;
+  // A calendar made here in an account kept in step with a server would exist
+  // nowhere but here, and the next sync would take it away again.
+  if (isRemoteAccount(*sourceId)) return false;
   auto identifier = insertCalendar(calendar, sourceId, commit);
   if (!identifier) return false;
   calendar.calendarIdentifier = *identifier;
@@ -1207,9 +1261,20 @@ std::optional<std::string> SqliteStore::addSource(const std::string& title, int 
 }
 
 bool SqliteStore::removeSource(std::string_view identifier) {
-  return change(true, [&] {
+  bool removed = change(true, [&] {
     auto id = findSource(identifier);
     if (!id) return false;
+    if (isRemoteAccount(*id)) {
+      // A replica goes with its account; the server keeps the calendars.
+      StatementUse d = statement(
+          "DELETE FROM settings WHERE name = 'default_calendar' AND value IN "
+          "(SELECT id FROM calendars WHERE source_id = ?1)");
+      StatementUse c = statement("DELETE FROM calendars WHERE source_id = ?1");
+      if (d == nullptr || c == nullptr) return false;
+      sqlite3_bind_int64(d, 1, *id);
+      sqlite3_bind_int64(c, 1, *id);
+      if (!run(d) || !run(c)) return false;
+    }
     StatementUse used = statement("SELECT 1 FROM calendars WHERE source_id = ?1");
     if (used == nullptr) return false;
     sqlite3_bind_int64(used, 1, *id);
@@ -1219,6 +1284,8 @@ bool SqliteStore::removeSource(std::string_view identifier) {
     sqlite3_bind_int64(s, 1, *id);
     return run(s);
   });
+  calendarRows_.reset();
+  return removed;
 }
 
 std::optional<std::string> SqliteStore::addCalendar(const Calendar& calendar) {
@@ -1314,6 +1381,224 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
   }
   if (readFailed_) return std::nullopt;
   return events;
+}
+
+// ---------------------------------------------------------------------------
+// Replicas of CalDAV accounts.
+
+bool SqliteStore::isRemoteAccount(std::int64_t sourceId) {
+  StatementUse s = statement("SELECT url IS NOT NULL FROM sources WHERE id = ?1");
+  if (s != nullptr) sqlite3_bind_int64(s, 1, sourceId);
+  bool row = false;
+  // Unreadable counts as remote: refusing is the safe answer.
+  if (!step(s, &row)) return true;
+  return row && sqlite3_column_int(s, 0) != 0;
+}
+
+namespace {
+
+// The server's color as the store keeps colors: "#RRGGBBAA" loses its alpha.
+std::optional<Color> colorOfRemote(const std::string& text) {
+  return colorFromHex(text.size() == 9 && text[0] == '#' ? text.substr(0, 7) : text);
+}
+
+}  // namespace
+
+bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
+  const ReplicaCalendar& remote = round.calendar;
+  std::optional<std::int64_t> calendarId;
+  {
+    StatementUse find = statement("SELECT id FROM calendars WHERE source_id = ?1 AND remote_url = ?2");
+    if (find == nullptr) return false;
+    sqlite3_bind_int64(find, 1, sourceId);
+    bindText(find, 2, remote.remoteUrl);
+    bool row = false;
+    if (!step(find, &row)) return false;
+    if (row) calendarId = sqlite3_column_int64(find, 0);
+  }
+  calendarRows_.reset();
+  seriesCache_.clear();
+  singlesCache_.clear();
+  if (round.action == ReplicaRound::Action::remove) {
+    if (!calendarId) return true;
+    StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
+    StatementUse s = statement("DELETE FROM calendars WHERE id = ?1");
+    if (d == nullptr || s == nullptr) return false;
+    sqlite3_bind_int64(d, 1, *calendarId);
+    sqlite3_bind_int64(s, 1, *calendarId);
+    return run(d) && run(s);
+  }
+  if (round.action == ReplicaRound::Action::add && calendarId) return false;
+  if (round.action == ReplicaRound::Action::update && !calendarId) return false;
+  Calendar fields;
+  fields.title = remote.title;
+  fields.color = colorOfRemote(remote.color);
+  // Until changes go to the server first, nothing here may change a replica's
+  // events: a change made only here would be undone by the next sync.
+  fields.allowsContentModifications = false;
+  fields.isImmutable = true;
+  if (!calendarId) {
+    StatementUse s = statement(
+        "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id, "
+        "remote_url, remote_writable, sync_token, ctag, remote_color) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+    if (s == nullptr) return false;
+    bindText(s, 1, newUuid());
+    bindCalendarFields(s, fields);
+    sqlite3_bind_int64(s, 7, sourceId);
+    bindText(s, 8, remote.remoteUrl);
+    sqlite3_bind_int(s, 9, remote.remoteWritable ? 1 : 0);
+    bindText(s, 10, remote.syncToken);
+    bindText(s, 11, remote.ctag);
+    bindText(s, 12, remote.color);
+    if (!run(s)) return false;
+    calendarId = sqlite3_last_insert_rowid(db_);
+  } else {
+    StatementUse s = statement(
+        "UPDATE calendars SET title = ?2, color_space = ?3, color_components = ?4, writable = ?5, immutable = ?6, "
+        "remote_writable = ?7, sync_token = ?8, ctag = ?9, remote_color = ?10 WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, *calendarId);
+    bindCalendarFields(s, fields);
+    sqlite3_bind_int(s, 7, remote.remoteWritable ? 1 : 0);
+    bindText(s, 8, remote.syncToken);
+    bindText(s, 9, remote.ctag);
+    bindText(s, 10, remote.color);
+    if (!run(s)) return false;
+  }
+  for (const std::string& url : round.removals) {
+    StatementUse d = statement("DELETE FROM objects WHERE calendar_id = ?1 AND url = ?2");
+    if (d == nullptr) return false;
+    sqlite3_bind_int64(d, 1, *calendarId);
+    bindText(d, 2, url);
+    if (!run(d)) return false;
+  }
+  for (const ReplicaObject& object : round.upserts) {
+    // A changed object replaces its events whole: its old ones go with its old row.
+    StatementUse d = statement("DELETE FROM objects WHERE calendar_id = ?1 AND url = ?2");
+    StatementUse s = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, ?3, ?4)");
+    if (d == nullptr || s == nullptr) return false;
+    sqlite3_bind_int64(d, 1, *calendarId);
+    bindText(d, 2, object.url);
+    if (!run(d)) return false;
+    sqlite3_bind_int64(s, 1, *calendarId);
+    bindText(s, 2, object.url);
+    bindText(s, 3, object.etag);
+    bindText(s, 4, object.data);
+    if (!run(s)) return false;
+    const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
+    for (StoredEvent event : object.events) {
+      if (!insertEvent(*calendarId, event, lastEndFor(event), objectId)) return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
+                                                         const std::vector<ReplicaRound>& rounds) {
+  std::string identifier = newUuid();
+  bool added = change(true, [&] {
+    StatementUse s = statement(
+        "INSERT INTO sources(identifier, title, type, url, user_name, password_command, ca_file, single_calendar, "
+        "synced_at) VALUES(?1, ?2, 2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (s == nullptr) return false;
+    bindText(s, 1, identifier);
+    bindText(s, 2, account.title);
+    bindText(s, 3, account.url);
+    bindOptionalText(s, 4, account.user);
+    bindOptionalText(s, 5, account.passwordCommand);
+    bindOptionalText(s, 6, account.caFile);
+    sqlite3_bind_int(s, 7, account.singleCalendar ? 1 : 0);
+    bindOptionalReal(s, 8, account.syncedAt);
+    if (!run(s)) return false;
+    const std::int64_t sourceId = sqlite3_last_insert_rowid(db_);
+    for (const ReplicaRound& round : rounds) {
+      if (!applyRound(sourceId, round)) return false;
+    }
+    return true;
+  });
+  calendarRows_.reset();
+  if (!added) return std::nullopt;
+  account.sourceIdentifier = identifier;
+  return identifier;
+}
+
+std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
+  if (!usable_) return std::nullopt;
+  StatementUse s = statement(
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at FROM sources "
+      "WHERE url IS NOT NULL ORDER BY id");
+  std::vector<RemoteAccount> accounts;
+  bool row = false;
+  while (step(s, &row) && row) {
+    RemoteAccount account;
+    account.sourceIdentifier = columnText(s, 0);
+    account.title = columnText(s, 1);
+    account.url = columnText(s, 2);
+    account.singleCalendar = sqlite3_column_int(s, 3) != 0;
+    account.user = optionalText(s, 4);
+    account.passwordCommand = optionalText(s, 5);
+    account.caFile = optionalText(s, 6);
+    account.syncedAt = optionalReal(s, 7);
+    accounts.push_back(std::move(account));
+  }
+  if (readFailed_) return std::nullopt;
+  return accounts;
+}
+
+std::optional<std::vector<ReplicaCalendar>> SqliteStore::replicaCalendars(std::string_view sourceIdentifier) {
+  auto sourceId = usable_ ? findSource(sourceIdentifier) : std::nullopt;
+  if (!sourceId) return std::nullopt;
+  StatementUse s = statement(
+      "SELECT remote_url, title, remote_color, remote_writable, sync_token, ctag FROM calendars "
+      "WHERE source_id = ?1 AND remote_url IS NOT NULL ORDER BY id");
+  if (s != nullptr) sqlite3_bind_int64(s, 1, *sourceId);
+  std::vector<ReplicaCalendar> calendars;
+  bool row = false;
+  while (step(s, &row) && row) {
+    calendars.push_back(ReplicaCalendar{columnText(s, 0), columnText(s, 1), columnText(s, 2),
+                                        sqlite3_column_int(s, 3) != 0, columnText(s, 4), columnText(s, 5)});
+  }
+  if (readFailed_) return std::nullopt;
+  return calendars;
+}
+
+std::optional<std::map<std::string, std::string>> SqliteStore::replicaEtags(std::string_view sourceIdentifier,
+                                                                           std::string_view remoteUrl) {
+  auto sourceId = usable_ ? findSource(sourceIdentifier) : std::nullopt;
+  if (!sourceId) return std::nullopt;
+  StatementUse s = statement(
+      "SELECT o.url, o.etag FROM objects o JOIN calendars c ON c.id = o.calendar_id "
+      "WHERE c.source_id = ?1 AND c.remote_url = ?2");
+  if (s != nullptr) {
+    sqlite3_bind_int64(s, 1, *sourceId);
+    bindText(s, 2, remoteUrl);
+  }
+  std::map<std::string, std::string> etags;
+  bool row = false;
+  while (step(s, &row) && row) etags.emplace(columnText(s, 0), columnText(s, 1));
+  if (readFailed_) return std::nullopt;
+  return etags;
+}
+
+bool SqliteStore::applyReplicaRound(std::string_view sourceIdentifier, const ReplicaRound& round) {
+  // Everything a round stores is worked out by the caller; under the lock it is only written.
+  return change(true, [&] {
+    auto sourceId = findSource(sourceIdentifier);
+    return sourceId && applyRound(*sourceId, round);
+  });
+}
+
+bool SqliteStore::markSynced(std::string_view sourceIdentifier, double when) {
+  return change(true, [&] {
+    auto sourceId = findSource(sourceIdentifier);
+    if (!sourceId) return false;
+    StatementUse s = statement("UPDATE sources SET synced_at = ?2 WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, *sourceId);
+    sqlite3_bind_double(s, 2, when);
+    return run(s);
+  });
 }
 
 }  // namespace calbridge

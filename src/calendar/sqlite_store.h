@@ -47,6 +47,45 @@ struct StoredEvent {
   std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
 };
 
+// A CalDAV account whose calendars the store keeps a replica of.
+struct RemoteAccount {
+  std::string sourceIdentifier;  // filled in when the account is stored
+  std::string title;
+  std::string url;  // the calendar home, or the one calendar, discovery found
+  bool singleCalendar = false;
+  std::optional<std::string> user;
+  std::optional<std::string> passwordCommand;  // run for the password each time one is needed
+  std::optional<std::string> caFile;
+  std::optional<double> syncedAt;  // epoch seconds of the last sync that completed
+};
+
+// One calendar of a replica, as the server last described it.
+struct ReplicaCalendar {
+  std::string remoteUrl;
+  std::string title;
+  std::string color;  // as the server keeps it ("#RRGGBB", "#RRGGBBAA" or empty)
+  bool remoteWritable = false;  // the server grants write access
+  std::string syncToken;
+  std::string ctag;
+};
+
+// One calendar object of a replica: its text as the server sent it, and the
+// events read from it (none when it could not be read).
+struct ReplicaObject {
+  std::string url;
+  std::string etag;
+  std::string data;
+  std::vector<StoredEvent> events;
+};
+
+// One calendar's changes from one sync, applied all together or not at all.
+struct ReplicaRound {
+  enum class Action { add, update, remove } action = Action::update;
+  ReplicaCalendar calendar;
+  std::vector<ReplicaObject> upserts;
+  std::vector<std::string> removals;  // object urls
+};
+
 // A path that names a private, empty database in memory (for tests).
 inline constexpr std::string_view kInMemoryStore = ":memory:";
 
@@ -101,12 +140,30 @@ class SqliteStore final : public Store {
   // Every event of the calendar, in the order stored; nothing when it cannot be read.
   std::optional<std::vector<StoredEvent>> storedEvents(std::string_view calendarIdentifier);
 
+  // Replicas of CalDAV accounts (calbridge-store source add --caldav, sync).
+  // Stores a new account with its first sync's calendars, all or nothing;
+  // fills in and returns its identifier.
+  std::optional<std::string> addRemoteAccount(RemoteAccount& account, const std::vector<ReplicaRound>& rounds);
+  // Every CalDAV account with a server; nothing when the store cannot be read.
+  std::optional<std::vector<RemoteAccount>> remoteAccounts();
+  std::optional<std::vector<ReplicaCalendar>> replicaCalendars(std::string_view sourceIdentifier);
+  // url -> ETag of every object of one replica calendar.
+  std::optional<std::map<std::string, std::string>> replicaEtags(std::string_view sourceIdentifier,
+                                                                std::string_view remoteUrl);
+  bool applyReplicaRound(std::string_view sourceIdentifier, const ReplicaRound& round);
+  bool markSynced(std::string_view sourceIdentifier, double when);
+  // The accounts of replica calendars read since `open` whose last sync is
+  // older than `maxAge` seconds (or that never synced).
+  std::vector<std::string> staleAccountsRead(double now, double maxAge) const;
+
   ZoneCache& zones() { return zones_; }
 
  private:
   struct CalendarRow {
     std::int64_t id;
     std::shared_ptr<const Calendar> calendar;
+    bool replica = false;  // its account is kept in step with a server
+    std::optional<double> syncedAt;  // that account's last sync
   };
   // One row of the events table.
   struct EventRow {
@@ -193,6 +250,9 @@ class SqliteStore final : public Store {
   const CalendarRow* findCalendar(std::string_view identifier);
   const CalendarRow* findCalendar(std::int64_t id);
   std::optional<std::int64_t> findSource(std::string_view identifier);
+  bool isRemoteAccount(std::int64_t sourceId);
+  void noteRead(const CalendarRow& row);
+  bool applyRound(std::int64_t sourceId, const ReplicaRound& round);
   std::optional<std::int64_t> setting(const char* name);
   double longestEvent();
   // Single events of a calendar that start in [from, to), by start: read once
@@ -219,7 +279,8 @@ class SqliteStore final : public Store {
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // What a series' row keeps of its last end, worked out without the database.
   std::optional<double> lastEndFor(const StoredEvent& event);
-  bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd);
+  bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
+                   std::optional<std::int64_t> objectId = std::nullopt);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
   // A new calendar in the account with that row (none: no account); its identifier.
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
@@ -250,6 +311,8 @@ class SqliteStore final : public Store {
   };
   std::map<std::int64_t, SinglesChunk> singlesCache_;
   std::optional<double> longestEvent_;
+  // Replica calendars read since `open`: account identifier -> its last sync.
+  std::map<std::string, std::optional<double>, std::less<>> replicasRead_;
   ZoneCache zones_;
 };
 

@@ -3,9 +3,13 @@
 #include "calendar/color.h"
 #include "calendar/icalendar.h"
 #include "calendar/sqlite_store.h"
+#include "sync/account_sync.h"
 #include "protocol/reply.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +35,11 @@ The calendar store of calbridge, for its owner.
                                print or set calendar permission
   sources                      list accounts (JSON)
   source add --title T --type N
-  source remove ID             only an account that holds no calendars
+  source add --title T --caldav URL [--user NAME] [--password-command CMD] [--ca-file FILE]
+                               a CalDAV account: finds its calendars, fetches their events
+  source remove ID             a CalDAV account with its replica; any other only without calendars
+  sync [ACCOUNT] [--if-older-than SECONDS]
+                               bring CalDAV accounts in step with their servers
   calendars                    list calendars (JSON)
   calendar add --title T [--source ID] [--color #RRGGBB] [--read-only] [--immutable]
   calendar set ID [--title T] [--color #RRGGBB | --no-color]
@@ -62,8 +70,22 @@ constexpr HelpEntry kHelp[] = {
                 "{\"id\",\"title\",\"type\"}.\nTypes: 0 local, 1 Exchange, 2 CalDAV, 3 MobileMe, "
                 "4 subscribed, 5 birthdays.\n"},
     {"source", "usage: calbridge-store source add --title T --type N\n"
+               "       calbridge-store source add --title T --caldav URL [--user NAME]\n"
+               "                                  [--password-command CMD] [--ca-file FILE]\n"
                "       calbridge-store source remove ID\n\n"
-               "add prints the new account's id. remove refuses an account that holds calendars.\n"},
+               "add prints the new account's id. With --caldav it finds the account's calendars\n"
+               "from URL (the server, a calendar home or one calendar), fetches their events and\n"
+               "stores all of it, or nothing when the server cannot be reached, refuses the\n"
+               "password or is not CalDAV. --password-command is run, without a shell (words\n"
+               "split and quoted as a shell would), each time a password is needed; its first\n"
+               "line of output is the password. Without it no password is sent.\n"
+               "remove takes a CalDAV account's replica with it (nothing on the server changes);\n"
+               "it refuses any other account that holds calendars.\n"},
+    {"sync", "usage: calbridge-store sync [ACCOUNT] [--if-older-than SECONDS]\n\n"
+             "Brings every CalDAV account, or the one named, in step with its server: calendars\n"
+             "added, changed or removed there, and their events, one transaction per calendar.\n"
+             "Only one sync of an account runs at a time; --if-older-than skips an account\n"
+             "synced more recently than that.\n"},
     {"calendars", "usage: calbridge-store calendars\n\nPrints the calendars as a JSON array of "
                   "{\"id\",\"title\",\"color\",\"source\",\"writable\",\"immutable\",\"default\"};\n"
                   "color is \"#rrggbb\" or null, source the account's id or null.\n"},
@@ -254,16 +276,115 @@ int calendarsCommand(SqliteStore& store) {
   return 0;
 }
 
+void tellWarnings(const SyncOutcome& outcome) {
+  for (const auto& warning : outcome.warnings) tell(warning);
+}
+
+// Held while an account syncs: a lock file beside the store, one per account.
+class SyncLock {
+ public:
+  SyncLock(const std::string& storePath, const std::string& account) {
+    std::string path = storePath.substr(0, storePath.find_last_of('/') + 1) + "sync-" + account + ".lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~SyncLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SyncLock(const SyncLock&) = delete;
+  SyncLock& operator=(const SyncLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+int addCalDavCommand(SqliteStore& store, const Options& options) {
+  auto title = options.value("--title");
+  auto url = options.value("--caldav");
+  if (!options.positional.empty() || !title || !url || options.has("--type")) {
+    return failWith("usage: source add --title T --caldav URL [--user NAME] [--password-command CMD] [--ca-file FILE]");
+  }
+  RemoteAccount account;
+  account.title = std::string(*title);
+  account.url = std::string(*url);
+  if (auto user = options.value("--user")) account.user = std::string(*user);
+  if (auto command = options.value("--password-command")) account.passwordCommand = std::string(*command);
+  if (auto file = options.value("--ca-file")) account.caFile = std::string(*file);
+  SyncOutcome outcome = addCalDavAccount(store, account);
+  if (!outcome.ok) return failWith(outcome.error);
+  tellWarnings(outcome);
+  std::printf("%s\n", account.sourceIdentifier.c_str());
+  return 0;
+}
+
+int syncCommand(SqliteStore& store, int argc, char** argv) {
+  std::string error;
+  auto options = parseOptions(argc, argv, 2, {"--if-older-than"}, {}, &error);
+  if (!options) return failWith(error);
+  if (options->positional.size() > 1) return failWith("usage: sync [ACCOUNT] [--if-older-than SECONDS]");
+  std::optional<double> maxAge;
+  if (auto text = options->value("--if-older-than")) {
+    char* end = nullptr;
+    std::string owned(*text);
+    double seconds = std::strtod(owned.c_str(), &end);
+    if (end == owned.c_str() || *end != '\0' || !(seconds >= 0)) return failWith("--if-older-than takes seconds");
+    maxAge = seconds;
+  }
+  auto accounts = store.remoteAccounts();
+  if (!accounts) return failWith("cannot read the store");
+  bool named = options->positional.empty();
+  int failures = 0;
+  for (const RemoteAccount& account : *accounts) {
+    if (!options->positional.empty() && account.sourceIdentifier != options->positional[0]) continue;
+    named = true;
+    // One sync of an account at a time: a second finds the first under way and leaves it the work.
+    SyncLock lock(store.path(), account.sourceIdentifier);
+    if (!lock.held()) continue;
+    if (maxAge) {
+      // Read again under the lock: the sync that held it may have just finished.
+      SqliteStore fresh(store.path());
+      auto now = static_cast<double>(std::time(nullptr));
+      std::optional<double> syncedAt = account.syncedAt;
+      if (fresh.open()) {
+        if (auto again = fresh.remoteAccounts()) {
+          for (const auto& a : *again) {
+            if (a.sourceIdentifier == account.sourceIdentifier) syncedAt = a.syncedAt;
+          }
+        }
+      }
+      if (syncedAt && now - *syncedAt <= *maxAge) continue;
+    }
+    SyncOutcome outcome = syncCalDavAccount(store, account);
+    tellWarnings(outcome);
+    if (!outcome.ok) {
+      tell(account.title + ": " + outcome.error);
+      ++failures;
+    }
+  }
+  if (!named) return failWith("no CalDAV account with id " + std::string(options->positional[0]));
+  return failures == 0 ? 0 : 1;
+}
+
 int sourceCommand(SqliteStore& store, int argc, char** argv) {
   std::string error;
-  auto options = parseOptions(argc, argv, 3, {"--title", "--type"}, {}, &error);
+  auto options = parseOptions(argc, argv, 3,
+                              {"--title", "--type", "--caldav", "--user", "--password-command", "--ca-file"}, {},
+                              &error);
   if (!options) return failWith(error);
   std::string_view verb = argc > 2 ? argv[2] : "";
+  if (verb == "add" && options->has("--caldav")) return addCalDavCommand(store, *options);
   if (verb == "add") {
     auto title = options->value("--title");
     auto typeText = options->value("--type");
     int type = 0;
-    if (!options->positional.empty() || !title || !typeText) return failWith("usage: source add --title T --type N");
+    if (!options->positional.empty() || !title || !typeText || options->has("--user") ||
+        options->has("--password-command") || options->has("--ca-file")) {
+      return failWith("usage: source add --title T --type N");
+    }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
     auto id = store.addSource(std::string(*title), type);
     if (!id) return failWith("the store refused the change");
@@ -277,8 +398,12 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
     for (const auto& source : store.sources()) known = known || source.sourceIdentifier == id;
     if (store.readFailed()) return failWith("cannot read the store");
     if (!known) return failWith("no account with id " + std::string(id));
+    auto remote = store.remoteAccounts();
+    if (!remote) return failWith("cannot read the store");
+    bool replica = false;
+    for (const auto& account : *remote) replica = replica || account.sourceIdentifier == id;
     for (const auto& calendar : store.calendars()) {
-      if (calendar->source && calendar->source->sourceIdentifier == id) {
+      if (!replica && calendar->source && calendar->source->sourceIdentifier == id) {
         return failWith("the account holds calendars; remove them first");
       }
     }
@@ -484,6 +609,7 @@ int run(int argc, char** argv) {
   if (command == "default") return defaultCommand(store, argc, argv);
   if (command == "import") return importCommand(store, argc, argv);
   if (command == "export") return exportCommand(store, argc, argv);
+  if (command == "sync") return syncCommand(store, argc, argv);
   return failWith("unknown command " + std::string(command));
 }
 

@@ -1,0 +1,168 @@
+#include "sync/account_sync.h"
+
+#include "caldav/client.h"
+#include "caldav/http.h"
+#include "caldav/password_command.h"
+#include "caldav/sync.h"
+#include "calendar/icalendar.h"
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+
+namespace calbridge {
+
+namespace {
+
+constexpr std::chrono::seconds kPasswordCommandTime{30};
+
+// The transport for an account, with its password fetched just now; nothing,
+// with why, when the password command fails.
+std::unique_ptr<caldav::CurlTransport> transportFor(const RemoteAccount& account, std::string* error) {
+  caldav::HttpSettings settings;
+  if (account.user) settings.user = *account.user;
+  if (account.caFile) settings.ca_file = *account.caFile;
+  if (account.passwordCommand) {
+    caldav::PasswordResult password = caldav::run_password_command(*account.passwordCommand, kPasswordCommandTime);
+    if (!password.ok) {
+      *error = "the password command failed: " + password.error;
+      return nullptr;
+    }
+    settings.password = std::move(password.password);
+  }
+  return std::make_unique<caldav::CurlTransport>(std::move(settings));
+}
+
+ReplicaCalendar replicaOf(const caldav::ReplicaCalendar& c) {
+  return ReplicaCalendar{c.url, c.title, c.color, c.writable, c.sync_token, c.ctag};
+}
+
+// An object's events; none when its text cannot be read, which the warnings tell.
+std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, ZoneCache& zones,
+                                  std::vector<std::string>* warnings) {
+  ParsedCalendar parsed = parseICalendar(data, zones);
+  if (!parsed.error.empty()) {
+    warnings->push_back(url + ": " + parsed.error);
+    return {};
+  }
+  return std::move(parsed.events);
+}
+
+ReplicaRound roundOf(const caldav::CalendarRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
+  ReplicaRound converted;
+  using Action = caldav::CalendarRound::Action;
+  converted.action = round.action == Action::add      ? ReplicaRound::Action::add
+                     : round.action == Action::remove ? ReplicaRound::Action::remove
+                                                      : ReplicaRound::Action::update;
+  converted.calendar = replicaOf(round.calendar);
+  converted.removals = round.removals;
+  converted.upserts.reserve(round.upserts.size());
+  for (const auto& object : round.upserts) {
+    converted.upserts.push_back(
+        ReplicaObject{object.url, object.etag, object.data, eventsOf(object.url, object.data, zones, warnings)});
+  }
+  return converted;
+}
+
+// The replica of one account as the store keeps it.
+class StoreReplica final : public caldav::Replica {
+ public:
+  StoreReplica(SqliteStore& store, std::string account, std::vector<std::string>* warnings)
+      : store_(store), account_(std::move(account)), warnings_(warnings) {}
+
+  std::vector<caldav::ReplicaCalendar> calendars() override {
+    auto stored = store_.replicaCalendars(account_);
+    if (!stored) throw std::runtime_error("cannot read the store");
+    std::vector<caldav::ReplicaCalendar> result;
+    for (const auto& c : *stored) result.push_back({c.remoteUrl, c.title, c.color, c.remoteWritable, c.syncToken, c.ctag});
+    return result;
+  }
+  std::map<std::string, std::string> object_etags(const std::string& calendarUrl) override {
+    auto etags = store_.replicaEtags(account_, calendarUrl);
+    if (!etags) throw std::runtime_error("cannot read the store");
+    return *etags;
+  }
+  void apply(const caldav::CalendarRound& round) override {
+    // Read before the store's lock is taken: under it, only writing.
+    ReplicaRound converted = roundOf(round, store_.zones(), warnings_);
+    if (!store_.applyReplicaRound(account_, converted)) throw std::runtime_error("the store refused the change");
+  }
+
+ private:
+  SqliteStore& store_;
+  std::string account_;
+  std::vector<std::string>* warnings_;
+};
+
+double now() { return static_cast<double>(std::time(nullptr)); }
+
+void take(const caldav::SyncReport& report, SyncOutcome& outcome) {
+  outcome.calendars = report.calendars_added + report.calendars_changed + report.calendars_unchanged;
+  outcome.objectsFetched = report.objects_fetched;
+  outcome.objectsRemoved = report.objects_removed;
+  for (const auto& failure : report.failures) outcome.warnings.push_back(failure);
+}
+
+}  // namespace
+
+SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
+  SyncOutcome outcome;
+  auto http = transportFor(account, &outcome.error);
+  if (!http) return outcome;
+  try {
+    caldav::Discovery found = caldav::discover(*http, account.url);
+    account.singleCalendar = found.home_url.empty();
+    account.url = account.singleCalendar ? found.calendars.at(0).url : found.home_url;
+    // The first sync goes into memory, and the account is stored with all of
+    // it in one transaction: a failure halfway stores nothing.
+    caldav::MemoryReplica first;
+    caldav::SyncReport report = caldav::sync_account(*http, first, {account.url, account.singleCalendar});
+    take(report, outcome);
+    std::vector<ReplicaRound> rounds;
+    for (const auto& [url, calendar] : first.state) {
+      caldav::CalendarRound round;
+      round.action = caldav::CalendarRound::Action::add;
+      round.calendar = calendar.info;
+      for (const auto& [objectUrl, object] : calendar.objects) round.upserts.push_back({objectUrl, object.etag, object.data});
+      rounds.push_back(roundOf(round, store.zones(), &outcome.warnings));
+    }
+    account.syncedAt = now();
+    if (!store.addRemoteAccount(account, rounds)) {
+      outcome.error = "the store refused the change";
+      return outcome;
+    }
+  } catch (const std::out_of_range&) {
+    outcome.error = account.url + ": no calendar found there";
+    return outcome;
+  } catch (const std::exception& e) {
+    outcome.error = e.what();
+    return outcome;
+  }
+  outcome.ok = true;
+  return outcome;
+}
+
+SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account) {
+  SyncOutcome outcome;
+  auto http = transportFor(account, &outcome.error);
+  if (!http) return outcome;
+  StoreReplica replica(store, account.sourceIdentifier, &outcome.warnings);
+  try {
+    caldav::SyncReport report = caldav::sync_account(*http, replica, {account.url, account.singleCalendar});
+    take(report, outcome);
+  } catch (const std::exception& e) {
+    outcome.error = e.what();
+    return outcome;
+  }
+  // Calendars the server could not give stay as they were, and the account
+  // counts as synced: the next read does not start another sync at once.
+  if (!store.markSynced(account.sourceIdentifier, now())) {
+    outcome.error = "the store refused the change";
+    return outcome;
+  }
+  outcome.ok = true;
+  return outcome;
+}
+
+}  // namespace calbridge
