@@ -61,6 +61,7 @@ class SqliteStore final : public Store {
   bool readFailed() const override { return readFailed_; }
   AuthorizationStatus authorizationStatus() override;
   void requestFullAccessToEvents(std::function<void(bool)> completion) override;
+  std::optional<bool> endAccessRequest() override;
   std::vector<std::shared_ptr<const Calendar>> calendars() override;
   std::shared_ptr<const Calendar> calendarWithIdentifier(std::string_view identifier) override;
   std::shared_ptr<const Calendar> defaultCalendarForNewEvents() override;
@@ -224,7 +225,10 @@ class SqliteStore final : public Store {
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                             bool commit);
 
+  struct AccessQuestion;
+
   std::string path_;
+  std::shared_ptr<AccessQuestion> question_;  // the permission question in flight, if any
   sqlite3* db_ = nullptr;
   bool opened_ = false;
   bool usable_ = false;
