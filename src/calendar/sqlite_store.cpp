@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <numeric>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -218,11 +217,10 @@ std::string defaultStorePath() {
   if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
     base = data;
   } else {
+    // Only what the environment says: a process whose environment names no home
+    // was started without one on purpose, and the store of the account it runs
+    // under (from the user database) may not be the one meant.
     const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      const passwd* user = ::getpwuid(::getuid());
-      home = user != nullptr ? user->pw_dir : nullptr;
-    }
     if (home == nullptr || home[0] != '/') return {};
     base = std::string(home) + "/.local/share";
   }

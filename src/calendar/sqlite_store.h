@@ -25,8 +25,9 @@ struct sqlite3_stmt;
 
 namespace calbridge {
 
-// $XDG_DATA_HOME/calbridge/calendar.db, or ~/.local/share/calbridge/calendar.db
-// when XDG_DATA_HOME is unset or not absolute; empty when no home is known.
+// $XDG_DATA_HOME/calbridge/calendar.db, or $HOME/.local/share/calbridge/calendar.db
+// when XDG_DATA_HOME is unset or not absolute; empty when neither is an
+// absolute path (the user database is not asked: see README, Security).
 std::string defaultStorePath();
 
 // An event as stored, with everything calendar file exchange needs.
