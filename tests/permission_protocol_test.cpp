@@ -130,6 +130,7 @@ TEST_F(Permission, TheQuestionOnATerminalIsAnsweredAndRecorded) {
     Prompted prompted = accessOnTerminal(c.typed);
     EXPECT_NE(prompted.question.find("calbridge"), std::string::npos) << prompted.question;
     EXPECT_NE(prompted.question.find("calendars"), std::string::npos) << prompted.question;
+    EXPECT_NE(prompted.question.find("calbridge-store access reset"), std::string::npos) << prompted.question;
     EXPECT_EQ(prompted.out, c.reply) << c.typed;
     EXPECT_EQ(prompted.status, 0);
     EXPECT_EQ(store({"access"}), c.recorded) << c.typed;
