@@ -377,14 +377,12 @@ TEST_F(Commands, NewCalendarsGoToTheAccountOfTheFirstApplicableRule) {
 class FailingStore : public StoreWrapper {
  public:
   using StoreWrapper::StoreWrapper;
-  bool readFailed() const override { return failed_; }
+  bool readFailed() const override { return failed; }
   AuthorizationStatus authorizationStatus() override {
-    failed_ = true;
+    failed = true;
     return AuthorizationStatus::fullAccess;
   }
-
- private:
-  bool failed_ = false;
+  bool failed = false;
 };
 
 TEST(Bridge, AStoreThatCouldNotBeReadRepliesFailed) {

@@ -39,7 +39,9 @@ class Permission : public ::testing::Test, public BridgeFixture {
       setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
-      for (const auto& [name, value] : environment) value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+      for (const auto& [name, value] : environment) {
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+      }
       std::string binary = bridgeBinary();
       execl(binary.c_str(), binary.c_str(), "access", static_cast<char*>(nullptr));
       _exit(127);
@@ -73,42 +75,37 @@ class Permission : public ::testing::Test, public BridgeFixture {
   }
 
   // A graphical session in the test's folder: a Wayland socket someone listens
-  // on ("wayland-live"), one left behind by a compositor that has gone
-  // ("wayland-gone"), and first on PATH a zenity that keeps its arguments in
-  // asked() and answers as FAKE_ZENITY_ANSWER says, in the exit codes the
-  // environment asks of zenity.
+  // on ("wayland-live"), one a compositor left behind ("wayland-gone"), and
+  // first on PATH a zenity that keeps its arguments in `asked` and answers as
+  // FAKE_ZENITY_ANSWER says, in the exit codes its environment asks for.
   std::map<std::string, std::optional<std::string>> session(const std::string& answer,
                                                             std::map<std::string, std::optional<std::string>> display) {
     if (compositor_ < 0) {
-      std::string bin = dataHome() + "/bin";
-      mkdir(bin.c_str(), 0700);
-      std::ofstream(bin + "/zenity") << "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/asked\"\n"
-                                        "case \"$FAKE_ZENITY_ANSWER\" in\n"
-                                        "  yes) exit \"$ZENITY_OK\" ;;\n  no) exit \"$ZENITY_CANCEL\" ;;\n"
-                                        "  escape) exit \"$ZENITY_ESC\" ;;\n  *) exit 1 ;;\nesac\n";
-      chmod((bin + "/zenity").c_str(), 0755);
+      mkdir((dataHome() + "/bin").c_str(), 0700);
+      std::ofstream(dataHome() + "/bin/zenity") << R"(#!/bin/sh
+printf '%s\n' "$@" > "$(dirname "$0")/asked"
+case "$FAKE_ZENITY_ANSWER" in yes) exit "$ZENITY_OK" ;; no) exit "$ZENITY_CANCEL" ;; escape) exit "$ZENITY_ESC" ;; esac
+exit 1
+)";
+      chmod((dataHome() + "/bin/zenity").c_str(), 0755);
       compositor_ = listenAt(dataHome() + "/wayland-live");
       close(listenAt(dataHome() + "/wayland-gone"));
     }
+    unlink(asked.c_str());
     display["FAKE_ZENITY_ANSWER"] = answer;
     display["XDG_RUNTIME_DIR"] = dataHome();
     display["PATH"] = dataHome() + "/bin:" + std::getenv("PATH");
-    unlink(asked().c_str());
     return display;
   }
-  std::string asked() const { return dataHome() + "/bin/asked"; }
-  ~Permission() override {
-    if (compositor_ >= 0) close(compositor_);
-  }
+  ~Permission() override { close(compositor_); }
+  const std::string asked = dataHome() + "/bin/asked";
 
  private:
   static int listenAt(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-    EXPECT_EQ(listen(fd, 8), 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(fd, 8), 0) << path;
     return fd;
   }
   int compositor_ = -1;
@@ -153,25 +150,23 @@ TEST_F(Permission, ADialogRecordsOnlyItsButtonsAndIsShownOnlyOnADisplayThatAnswe
   const std::map<std::string, std::optional<std::string>> live{{"WAYLAND_DISPLAY", "wayland-live"}};
   struct Case {
     std::map<std::string, std::optional<std::string>> display;
-    std::string answer;
-    bool granted;
+    std::string answer, granted;
     const char* recorded;
     bool asked;
   } cases[] = {
-      {live, "yes", true, "full", true},
-      {live, "no", false, "denied", true},
-      {live, "escape", false, "not-determined", true},  // Escape or the window closed: no answer
-      {live, "cannot-open-display", false, "not-determined", true},
-      {{{"WAYLAND_DISPLAY", "wayland-gone"}}, "yes", false, "not-determined", false},
-      {{{"DISPLAY", ":99"}}, "yes", false, "not-determined", false},  // no X server there
+      {live, "yes", "true", "full", true},
+      {live, "no", "false", "denied", true},
+      {live, "escape", "false", "not-determined", true},  // Escape or the window closed: no answer
+      {live, "cannot-open-display", "false", "not-determined", true},
+      {{{"WAYLAND_DISPLAY", "wayland-gone"}}, "yes", "false", "not-determined", false},
+      {{{"DISPLAY", ":99"}}, "yes", "false", "not-determined", false},  // no X server there
   };
   for (const auto& c : cases) {
     store({"access", "reset"});
     Envelope access = request("access", "{}", session(c.answer, c.display));
-    EXPECT_EQ(access.raw.out, c.granted ? R"({"ok":true,"data":{"granted":true}})" : R"({"ok":true,"data":{"granted":false}})")
-        << c.answer;
+    EXPECT_EQ(access.raw.out, R"({"ok":true,"data":{"granted":)" + c.granted + "}}") << c.answer;
     EXPECT_EQ(store({"access"}), c.recorded) << c.answer;
-    std::ifstream in(asked());
+    std::ifstream in(asked);
     std::string arguments((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(!arguments.empty(), c.asked) << c.answer;
     if (c.asked) {

@@ -194,9 +194,16 @@ std::optional<bool> askWithDialog(std::string_view question, int timeoutSeconds)
   std::string text = "--text=" + std::string(question);
   std::string timeout = "--timeout=" + std::to_string(timeoutSeconds);
   // No is the default button, so that Enter pressed in passing grants nothing.
-  const char* argv[] = {"zenity",           "--question",      "--title=calbridge",          "--no-markup",
-                        text.c_str(),       "--default-cancel", "--ok-label=Allow",          "--cancel-label=Don't Allow",
-                        timeout.c_str(),    nullptr};
+  const char* argv[] = {"zenity",
+                        "--question",
+                        "--title=calbridge",
+                        "--no-markup",
+                        text.c_str(),
+                        "--default-cancel",
+                        "--ok-label=Allow",
+                        "--cancel-label=Don't Allow",
+                        timeout.c_str(),
+                        nullptr};
   std::vector<const char*> environment = dialogEnvironment();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -243,7 +250,8 @@ void noteUnanswered(PromptMethod method) {
   if (method != PromptMethod::terminal) return;
   int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY);
   if (tty < 0) return;
-  (void)writeAll(tty, "\nNo answer in time: taken as no. Nothing was recorded, so the question comes again next time.\n");
+  (void)writeAll(tty, "\nNo answer in time: taken as no. Nothing was recorded, so the question comes again "
+                      "next time.\n");
   ::close(tty);
 }
 
