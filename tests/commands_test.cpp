@@ -6,6 +6,7 @@
 #include "commands/create_event.h"
 #include "commands/delete_event.h"
 #include "commands/events.h"
+#include "main/bridge.h"
 
 #include <gtest/gtest.h>
 
@@ -413,6 +414,28 @@ TEST_F(Commands, NewCalendarsGoToTheAccountOfTheFirstApplicableRule) {
     EXPECT_EQ(store.savedCalendars[0].source->sourceIdentifier, *c.chosen) << c.name;
     EXPECT_EQ(hex(store.savedCalendars[0].color), "#abcdef");
     EXPECT_EQ(reply.text, R"({"ok":false,"error":"failed"})") << "a refused save fails";
+  }
+}
+
+// A store whose first read meets a database error: whatever a command made of
+// what it saw, the reply is "failed".
+class FailingStore : public StoreWrapper {
+ public:
+  using StoreWrapper::StoreWrapper;
+  bool readFailed() const override { return failed; }
+  AuthorizationStatus authorizationStatus() override {
+    failed = true;
+    return AuthorizationStatus::fullAccess;
+  }
+  bool failed = false;
+};
+
+TEST(Bridge, AStoreThatCouldNotBeReadRepliesFailed) {
+  for (const char* word : {"access", "calendars", "events", "createEvent", "deleteEvent", "createCalendar",
+                           "deleteCalendar"}) {
+    SqliteStore backing{std::string(kInMemoryStore)};
+    FailingStore store(backing);
+    EXPECT_EQ(serve(word, "{}", store).text, R"({"ok":false,"error":"failed"})") << word;
   }
 }
 

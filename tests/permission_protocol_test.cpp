@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +26,8 @@ class Permission : public ::testing::Test, public BridgeFixture {
     std::string question, out;
     int status = -1;
   };
-  Prompted accessOnTerminal(const std::string& typed) {
+  Prompted accessOnTerminal(const std::string& typed,
+                            const std::map<std::string, std::optional<std::string>>& environment = {}) {
     int out[2];
     EXPECT_EQ(pipe(out), 0);
     int master = -1;
@@ -34,6 +39,9 @@ class Permission : public ::testing::Test, public BridgeFixture {
       setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
       unsetenv("DISPLAY");
       unsetenv("WAYLAND_DISPLAY");
+      for (const auto& [name, value] : environment) {
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+      }
       std::string binary = bridgeBinary();
       execl(binary.c_str(), binary.c_str(), "access", static_cast<char*>(nullptr));
       _exit(127);
@@ -65,6 +73,42 @@ class Permission : public ::testing::Test, public BridgeFixture {
     if (master >= 0) close(master);
     return result;
   }
+
+  // A graphical session in the test's folder: a Wayland socket someone listens
+  // on ("wayland-live"), one a compositor left behind ("wayland-gone"), and
+  // first on PATH a zenity that keeps its arguments in `asked` and answers as
+  // FAKE_ZENITY_ANSWER says, in the exit codes its environment asks for.
+  std::map<std::string, std::optional<std::string>> session(const std::string& answer,
+                                                            std::map<std::string, std::optional<std::string>> display) {
+    if (compositor_ < 0) {
+      mkdir((dataHome() + "/bin").c_str(), 0700);
+      std::ofstream(dataHome() + "/bin/zenity") << R"(#!/bin/sh
+printf '%s\n' "$@" > "$(dirname "$0")/asked"
+case "$FAKE_ZENITY_ANSWER" in yes) exit "$ZENITY_OK" ;; no) exit "$ZENITY_CANCEL" ;; escape) exit "$ZENITY_ESC" ;; esac
+exit 1
+)";
+      chmod((dataHome() + "/bin/zenity").c_str(), 0755);
+      compositor_ = listenAt(dataHome() + "/wayland-live");
+      close(listenAt(dataHome() + "/wayland-gone"));
+    }
+    unlink(asked.c_str());
+    display["FAKE_ZENITY_ANSWER"] = answer;
+    display["XDG_RUNTIME_DIR"] = dataHome();
+    display["PATH"] = dataHome() + "/bin:" + std::getenv("PATH");
+    return display;
+  }
+  ~Permission() override { close(compositor_); }
+  const std::string asked = dataHome() + "/bin/asked";
+
+ private:
+  static int listenAt(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(fd, 8), 0) << path;
+    return fd;
+  }
+  int compositor_ = -1;
 };
 
 TEST_F(Permission, TheQuestionOnATerminalIsAnsweredAndRecorded) {
@@ -83,6 +127,7 @@ TEST_F(Permission, TheQuestionOnATerminalIsAnsweredAndRecorded) {
     Prompted prompted = accessOnTerminal(c.typed);
     EXPECT_NE(prompted.question.find("calbridge"), std::string::npos) << prompted.question;
     EXPECT_NE(prompted.question.find("calendars"), std::string::npos) << prompted.question;
+    EXPECT_NE(prompted.question.find("calbridge-store access reset"), std::string::npos) << prompted.question;
     EXPECT_EQ(prompted.out, c.reply) << c.typed;
     EXPECT_EQ(prompted.status, 0);
     EXPECT_EQ(store({"access"}), c.recorded) << c.typed;
@@ -99,6 +144,43 @@ TEST_F(Permission, WithNoWayToAskTheAnswerIsNoAndNothingIsRecorded) {
   EXPECT_EQ(access.raw.out, R"({"ok":true,"data":{"granted":false}})");
   EXPECT_EQ(request("calendars", "").raw.out, R"({"ok":false,"error":"denied"})");
   EXPECT_EQ(store({"access"}), "not-determined");
+}
+
+TEST_F(Permission, ADialogRecordsOnlyItsButtonsAndIsShownOnlyOnADisplayThatAnswers) {
+  const std::map<std::string, std::optional<std::string>> live{{"WAYLAND_DISPLAY", "wayland-live"}};
+  struct Case {
+    std::map<std::string, std::optional<std::string>> display;
+    std::string answer, granted;
+    const char* recorded;
+    bool asked;
+  } cases[] = {
+      {live, "yes", "true", "full", true},
+      {live, "no", "false", "denied", true},
+      {live, "escape", "false", "not-determined", true},  // Escape or the window closed: no answer
+      {live, "cannot-open-display", "false", "not-determined", true},
+      {{{"WAYLAND_DISPLAY", "wayland-gone"}}, "yes", "false", "not-determined", false},
+      {{{"DISPLAY", ":99"}}, "yes", "false", "not-determined", false},  // no X server there
+  };
+  for (const auto& c : cases) {
+    store({"access", "reset"});
+    Envelope access = request("access", "{}", session(c.answer, c.display));
+    EXPECT_EQ(access.raw.out, R"({"ok":true,"data":{"granted":)" + c.granted + "}}") << c.answer;
+    EXPECT_EQ(store({"access"}), c.recorded) << c.answer;
+    std::ifstream in(asked);
+    std::string arguments((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(!arguments.empty(), c.asked) << c.answer;
+    if (c.asked) {
+      EXPECT_NE(arguments.find("\n--default-cancel\n"), std::string::npos) << arguments;
+      EXPECT_NE(arguments.find("calbridge-store access reset"), std::string::npos) << arguments;
+    }
+  }
+}
+
+TEST_F(Permission, ABridgeAHostStartedAsksInTheDialogRatherThanOnItsTerminal) {
+  Prompted prompted = accessOnTerminal("", session("yes", {{"WAYLAND_DISPLAY", "wayland-live"}}));
+  EXPECT_EQ(prompted.question.find("[y/n]"), std::string::npos) << prompted.question;
+  EXPECT_EQ(prompted.out, R"({"ok":true,"data":{"granted":true}})");
+  EXPECT_EQ(store({"access"}), "full");
 }
 
 TEST_F(Permission, EveryOtherCommandOnlyChecksBeforeReadingItsRequest) {

@@ -50,6 +50,16 @@ TEST_F(Security, WithoutFullAccessEveryGatedCommandIsDeniedBeforeReadingAnyField
   }
 }
 
+// The store lives where the environment says or nowhere: without an absolute
+// home there, the account's home from the user database is not used instead.
+TEST_F(Security, WithoutAnAbsoluteHomeInTheEnvironmentThereIsNoStore) {
+  for (const std::optional<std::string>& home : {std::optional<std::string>(), std::optional<std::string>("relative"),
+                                                 std::optional<std::string>("")}) {
+    Envelope access = request("access", "{}", {{"XDG_DATA_HOME", std::nullopt}, {"HOME", home}});
+    EXPECT_EQ(access.raw.out, R"({"ok":false,"error":"failed"})") << home.value_or("(unset)");
+  }
+}
+
 // The store is private to its owner from its first byte, journal files included.
 TEST_F(Security, StoreFolderAndFilesAreTheOwnersAlone) {
   for (mode_t mask : {mode_t{022}, mode_t{0}}) {

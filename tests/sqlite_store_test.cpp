@@ -1,6 +1,7 @@
 #include "calendar/sqlite_store.h"
 #include "calendar/time_zone.h"
 #include "support/bridge.h"
+#include "support/database.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -207,6 +208,28 @@ TEST_F(StoreTest, StagedChangesNeedTheirCommit) {
   SqliteStore other(path());
   ASSERT_TRUE(other.open());
   EXPECT_EQ(starts(other).size(), 3u);
+}
+
+TEST_F(StoreTest, AChangeRefusedPartWayTakesBackItsOwnWritesOnly) {
+  auto store = openStore();
+  auto calendar = store->defaultCalendarForNewEvents();
+  ASSERT_NE(calendar, nullptr);
+  // The calendar's row refuses to go: removing the calendar fails after its
+  // first write, which unsets it as the default.
+  testing::Database(path()).execute(
+      "CREATE TRIGGER keep BEFORE DELETE ON calendars BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  Event staged;
+  staged.calendar = calendar;
+  staged.title = "staged";
+  staged.timeZone = "UTC";
+  staged.startDate = utc(2026, 12, 1, 9);
+  staged.endDate = utc(2026, 12, 1, 10);
+  ASSERT_TRUE(store->saveEvent(staged, Span::thisEvent, false));
+  EXPECT_FALSE(store->removeCalendar(*calendar, false));
+  ASSERT_TRUE(store->commit());
+  testing::Database db(path());
+  EXPECT_EQ(db.integer("SELECT count(*) FROM events WHERE title = 'staged'"), 1);
+  EXPECT_EQ(db.integer("SELECT count(*) FROM settings WHERE name = 'default_calendar'"), 1);
 }
 
 TEST_F(StoreTest, AProcessKilledBeforeItsCommitLeavesTheStoreAsItWas) {

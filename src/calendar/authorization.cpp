@@ -13,10 +13,14 @@ bool hasAccess(Store& store) {
 namespace {
 
 // Shared by the waiting thread and the completion, which may run after the
-// wait has given up: whichever finishes last frees it.
+// wait has given up: whichever finishes last frees it. The state moves once,
+// from waiting to an answer or to abandoned, so that the waiter and a late
+// completion can never both decide.
 struct PendingAnswer {
-  std::atomic<bool> granted{false};
-  std::counting_semaphore<> answered{0};
+  enum State : int { waiting, granted, refused, abandoned };
+  std::atomic<int> state{waiting};
+  std::chrono::steady_clock::time_point deadline;
+  std::binary_semaphore answered{0};
 };
 
 }  // namespace
@@ -24,14 +28,22 @@ struct PendingAnswer {
 bool requestAccess(Store& store, std::chrono::milliseconds wait) {
   if (hasAccess(store)) return true;
   auto pending = std::make_shared<PendingAnswer>();
+  pending->deadline = std::chrono::steady_clock::now() + wait;
   store.requestFullAccessToEvents([pending](bool granted) {
-    pending->granted.store(granted);
-    pending->answered.release();
+    // Judged by when it arrives, not by whether the waiter has looked yet: a
+    // waiter the scheduler held up past the deadline must still read silence.
+    if (std::chrono::steady_clock::now() >= pending->deadline) return;
+    int expected = PendingAnswer::waiting;
+    if (pending->state.compare_exchange_strong(expected, granted ? PendingAnswer::granted : PendingAnswer::refused)) {
+      pending->answered.release();
+    }
   });
-  // Whether the wait ended by the answer or by the clock is not examined: the
-  // flag still holds false when no answer came.
-  (void)pending->answered.try_acquire_for(wait);
-  return pending->granted.load();
+  (void)pending->answered.try_acquire_until(pending->deadline);
+  int expected = PendingAnswer::waiting;
+  if (pending->state.compare_exchange_strong(expected, PendingAnswer::abandoned)) {
+    return store.endAccessRequest().value_or(false);
+  }
+  return expected == PendingAnswer::granted;
 }
 
 }  // namespace calbridge

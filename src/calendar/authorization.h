@@ -15,7 +15,8 @@ bool hasAccess(Store& store);
 
 // True when access is, or becomes, fully granted. Asks the store (which may ask
 // the user) only when access is not already granted, and waits at most `wait`
-// for the answer: a refusal, an error and silence all read as false.
+// for the answer: a refusal, an error and silence all read as false, and an
+// answer that arrives after the wait is silence.
 bool requestAccess(Store& store, std::chrono::milliseconds wait = kAccessRequestWait);
 
 }  // namespace calbridge

@@ -1,5 +1,6 @@
 #include "calendar/sqlite_store.h"
 
+#include "calendar/authorization.h"
 #include "calendar/prompt.h"
 #include "protocol/unicode.h"
 
@@ -12,8 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <numeric>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -262,11 +263,10 @@ std::string defaultStorePath() {
   if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
     base = data;
   } else {
+    // Only what the environment says: a process whose environment names no home
+    // was started without one on purpose, and the store of the account it runs
+    // under (from the user database) may not be the one meant.
     const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      const passwd* user = ::getpwuid(::getuid());
-      home = user != nullptr ? user->pw_dir : nullptr;
-    }
     if (home == nullptr || home[0] != '/') return {};
     base = std::string(home) + "/.local/share";
   }
@@ -627,6 +627,16 @@ AuthorizationStatus SqliteStore::authorizationStatus() {
   return static_cast<AuthorizationStatus>(*value);
 }
 
+// Shared with the thread that asks, which may outlive the request. The lock
+// makes taking an answer (recording it and passing it on) and withdrawing the
+// question exclude each other: whichever comes first decides.
+struct SqliteStore::AccessQuestion {
+  PromptMethod method = PromptMethod::none;
+  std::mutex lock;
+  bool withdrawn = false;
+  std::optional<bool> taken;  // the answer recorded
+};
+
 void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion) {
   if (authorizationStatus() != AuthorizationStatus::notDetermined || readFailed_) {
     completion(false);
@@ -637,16 +647,34 @@ void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion
     completion(false);
     return;
   }
-  std::thread([path = path_, method, completion = std::move(completion)] {
-    auto answer = askUser(method, "calbridge asks for full access to your calendars: to list, add and remove "
-                                  "events and calendars. Allow it?");
+  question_ = std::make_shared<AccessQuestion>();
+  question_->method = method;
+  std::thread([path = path_, question = question_, completion = std::move(completion)] {
+    // The dialog closes itself when the wait for its answer is over.
+    constexpr auto kDialogTimeout = std::chrono::duration_cast<std::chrono::seconds>(kAccessRequestWait);
+    auto answer = askUser(question->method,
+                          "calbridge asks for full access to your calendars: to list, add and remove events and "
+                          "calendars. Your answer is remembered; to be asked again, run "
+                          "\"calbridge-store access reset\". Allow it?",
+                          static_cast<int>(kDialogTimeout.count()));
+    std::lock_guard hold(question->lock);
+    if (question->withdrawn) return;
     bool granted = false;
-    if (answer) {
-      bool recorded = recordAuthorization(path, *answer ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied);
-      granted = *answer && recorded;
+    if (answer && recordAuthorization(path, *answer ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied)) {
+      granted = *answer;
+      question->taken = granted;
     }
     completion(granted);
   }).detach();
+}
+
+std::optional<bool> SqliteStore::endAccessRequest() {
+  if (question_ == nullptr) return std::nullopt;
+  std::lock_guard hold(question_->lock);
+  if (question_->taken) return question_->taken;
+  question_->withdrawn = true;
+  noteUnanswered(question_->method);
+  return std::nullopt;
 }
 
 const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {

@@ -26,8 +26,9 @@ struct sqlite3_stmt;
 
 namespace calbridge {
 
-// $XDG_DATA_HOME/calbridge/calendar.db, or ~/.local/share/calbridge/calendar.db
-// when XDG_DATA_HOME is unset or not absolute; empty when no home is known.
+// $XDG_DATA_HOME/calbridge/calendar.db, or $HOME/.local/share/calbridge/calendar.db
+// when XDG_DATA_HOME is unset or not absolute; empty when neither is an
+// absolute path (the user database is not asked: see README, Security).
 std::string defaultStorePath();
 
 // An event as stored, with everything calendar file exchange needs.
@@ -101,6 +102,7 @@ class SqliteStore final : public Store {
   bool readFailed() const override { return readFailed_; }
   AuthorizationStatus authorizationStatus() override;
   void requestFullAccessToEvents(std::function<void(bool)> completion) override;
+  std::optional<bool> endAccessRequest() override;
   std::vector<std::shared_ptr<const Calendar>> calendars() override;
   std::shared_ptr<const Calendar> calendarWithIdentifier(std::string_view identifier) override;
   std::shared_ptr<const Calendar> defaultCalendarForNewEvents() override;
@@ -286,7 +288,10 @@ class SqliteStore final : public Store {
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                             bool commit);
 
+  struct AccessQuestion;
+
   std::string path_;
+  std::shared_ptr<AccessQuestion> question_;  // the permission question in flight, if any
   sqlite3* db_ = nullptr;
   bool opened_ = false;
   bool usable_ = false;

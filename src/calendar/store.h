@@ -105,6 +105,11 @@ class Store {
   // determined (otherwise answers false at once), and records a yes or a no.
   // `completion` gets the answer, on any thread, possibly before this returns, or never.
   virtual void requestFullAccessToEvents(std::function<void(bool granted)> completion) = 0;
+  // Called once when the wait for that answer ended without it. Returns the
+  // answer when the store recorded one just as the wait ended; otherwise
+  // withdraws the question, so that an answer given later is neither recorded
+  // nor passed on, and tells the person that silence was taken as no.
+  virtual std::optional<bool> endAccessRequest() = 0;
 
   // Every event calendar, in the store's order.
   virtual std::vector<std::shared_ptr<const Calendar>> calendars() = 0;
@@ -154,6 +159,7 @@ class StoreWrapper : public Store {
   void requestFullAccessToEvents(std::function<void(bool)> completion) override {
     target_.requestFullAccessToEvents(std::move(completion));
   }
+  std::optional<bool> endAccessRequest() override { return target_.endAccessRequest(); }
   std::vector<std::shared_ptr<const Calendar>> calendars() override { return target_.calendars(); }
   std::shared_ptr<const Calendar> calendarWithIdentifier(std::string_view identifier) override {
     return target_.calendarWithIdentifier(identifier);

@@ -61,7 +61,8 @@ struct HelpEntry {
 
 constexpr HelpEntry kHelp[] = {
     {"path", "usage: calbridge-store path\n\nPrints the path of the calendar database: "
-             "$XDG_DATA_HOME/calbridge/calendar.db,\nor ~/.local/share/calbridge/calendar.db.\n"},
+             "$XDG_DATA_HOME/calbridge/calendar.db,\nor $HOME/.local/share/calbridge/calendar.db. "
+             "With neither an absolute path\nthere is no store.\n"},
     {"access", "usage: calbridge-store access [grant|deny|restrict|write-only|reset]\n\n"
                "Without an argument prints the status: not-determined, restricted, denied,\n"
                "full or write-only. Only full lets calbridge read and change calendars;\n"
