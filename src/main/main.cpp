@@ -2,6 +2,7 @@
 // standard input, one JSON reply on standard output.
 #include "calendar/sqlite_store.h"
 #include "main/bridge.h"
+#include "main/refresh.h"
 
 #include <csignal>
 #include <cstdint>
@@ -47,5 +48,7 @@ int main(int argc, char** argv) {
   std::signal(SIGHUP, SIG_IGN);
   prepareHeap();
   calbridge::SqliteStore store(calbridge::defaultStorePath());
-  return calbridge::reply(calbridge::serve(argc, argv, STDIN_FILENO, store), STDOUT_FILENO);
+  calbridge::Reply answer = calbridge::serve(argc, argv, STDIN_FILENO, store);
+  calbridge::refreshStaleReplicas(store);
+  return calbridge::reply(std::move(answer), STDOUT_FILENO);
 }

@@ -1,0 +1,51 @@
+#include "main/refresh.h"
+
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace calbridge {
+
+namespace {
+
+// calbridge-store beside this program: installed together, built together.
+std::string storeTool() {
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  std::string path(self, static_cast<std::size_t>(n));
+  return path.substr(0, path.find_last_of('/') + 1) + "calbridge-store";
+}
+
+}  // namespace
+
+void refreshStaleReplicas(const SqliteStore& store) {
+  auto stale = store.staleAccountsRead(static_cast<double>(std::time(nullptr)), kReplicaMaxAge);
+  if (stale.empty()) return;
+  const std::string tool = storeTool();
+  if (tool.empty() || ::access(tool.c_str(), X_OK) != 0) return;
+  const std::string maxAge = std::to_string(static_cast<int>(kReplicaMaxAge));
+  for (const std::string& account : stale) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Nothing of the sync reaches the host: it reads only the bridge's reply.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    const char* argv[] = {tool.c_str(), "sync", account.c_str(), "--if-older-than", maxAge.c_str(), nullptr};
+    pid_t pid = 0;
+    (void)posix_spawn(&pid, tool.c_str(), &actions, &attributes, const_cast<char* const*>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+}
+
+}  // namespace calbridge
