@@ -279,6 +279,20 @@ std::unique_ptr<Stepper> stepperFor(const Series& series, std::int64_t wall0, st
 
 }  // namespace
 
+double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
+  if (!series.floating && series.days == 0) return occurrence.start + series.duration;
+  // The start's fraction of a second rides along; the clock part is whole seconds.
+  const double fraction = occurrence.start - std::floor(occurrence.start);
+  if (!series.floating) {
+    return static_cast<double>(wallToEpoch(*series.zone, occurrence.wall + series.days * kDay)) + fraction +
+           series.duration;
+  }
+  const double wallEnd = static_cast<double>(occurrence.wall) + fraction + series.duration;
+  const double base = std::floor(wallEnd);
+  if (!(std::fabs(base) < 9e15)) return occurrence.start + series.duration;
+  return static_cast<double>(wallToEpoch(*series.zone, static_cast<std::int64_t>(base))) + (wallEnd - base);
+}
+
 bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit) {
   if (series.zone == nullptr || !std::isfinite(series.start)) return false;
@@ -289,7 +303,9 @@ bool expandSeries(const Series& series, double from, double to,
   const std::int64_t wall0 = series.floating ? baseSeconds : epochToWall(zone, baseSeconds);
 
   auto startOf = [&](std::int64_t wall) { return static_cast<double>(wallToEpoch(zone, wall)) + fraction; };
-  auto overlaps = [&](double start) { return start < to && (start + series.duration > from || start >= from); };
+  auto overlaps = [&](double start, std::int64_t wall) {
+    return start < to && (start >= from || occurrenceEnd(series, Occurrence{start, wall}) > from);
+  };
   auto excluded = [&](std::int64_t wall) {
     return std::binary_search(series.excluded.begin(), series.excluded.end(), wall);
   };
@@ -302,7 +318,7 @@ bool expandSeries(const Series& series, double from, double to,
   // time occurs twice), rule or no rule.
   const double first = series.floating ? startOf(wall0) : series.start;
   if (first >= to) return true;
-  if (overlaps(first) && !excluded(wall0)) {
+  if (overlaps(first, wall0) && !excluded(wall0)) {
     if (!visit(Occurrence{first, wall0})) return true;
   }
   std::int64_t made = 1;
@@ -318,7 +334,10 @@ bool expandSeries(const Series& series, double from, double to,
   // window (two days' slack covers any offset change).
   std::optional<std::int64_t> skipTo;
   if (!series.count) {
-    double earliest = from - std::max(series.duration, 0.0);
+    // Nominal days and floating ends may run longer than their seconds by an offset change.
+    const double longest = series.duration + static_cast<double>(series.days) * kDay +
+                           (series.days != 0 || series.floating ? kDay : 0);
+    double earliest = from - std::max(longest, 0.0);
     if (std::isfinite(earliest) && earliest > first) {
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
@@ -333,7 +352,7 @@ bool expandSeries(const Series& series, double from, double to,
     double start = startOf(*wall);
     if (pastUntil(start, *wall) || start >= stopAt) return true;
     ++made;
-    if (overlaps(start) && !excluded(*wall)) {
+    if (overlaps(start, *wall) && !excluded(*wall)) {
       if (!visit(Occurrence{start, *wall})) return true;
     }
     if (series.count && made >= *series.count) return true;

@@ -37,7 +37,11 @@ struct Series {
   std::optional<PlainRule> plain;
   // Epoch seconds of the first start; wall seconds when `floating`.
   double start = 0;
+  // How long each occurrence lasts: for a floating series in wall seconds, which
+  // keep the clock time of its end; else `days` on the clock (a DURATION's days
+  // and weeks, RFC 5545's nominal time) and then `duration` exact seconds.
   double duration = 0;
+  std::int64_t days = 0;
   // The zone the series follows; for a floating series, the local zone it is read in.
   const Zone* zone = nullptr;
   bool floating = false;
@@ -53,6 +57,9 @@ struct Occurrence {
   double start;  // epoch seconds
   std::int64_t wall;  // the start by the rule, in wall seconds: what an exclusion names
 };
+
+// The end of one occurrence of the series.
+double occurrenceEnd(const Series& series, const Occurrence& occurrence);
 
 // Calls `visit` for each occurrence overlapping [from, to) in order of start,
 // until it returns false. Work is bounded by the window, not by how long ago the

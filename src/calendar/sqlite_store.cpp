@@ -22,7 +22,7 @@ namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
@@ -79,6 +79,13 @@ CREATE TABLE excluded(
 DROP INDEX single_events;
 CREATE INDEX single_events ON events(calendar_id, start, end, id, item_id, external_id, title, all_day, status,
   time_zone, rule) WHERE rule IS NULL;
+)sql",
+    // A DURATION's days keep their wall-clock length in each occurrence of a
+    // series; zones that calendar files define for themselves, by the name
+    // their events use (see kDefinedZonePrefix), as zoneText writes them.
+    R"sql(
+ALTER TABLE events ADD COLUMN nominal_days INTEGER;
+CREATE TABLE defined_zones(name TEXT PRIMARY KEY, definition TEXT NOT NULL) WITHOUT ROWID;
 )sql",
 };
 
@@ -231,7 +238,7 @@ std::string defaultStorePath() {
 // each query stays one literal: statements are cached by the literal's address.
 #define CALBRIDGE_SELECT_EVENTS                                                                                   \
   "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
-  "count, last_end FROM events "
+  "count, last_end, nominal_days FROM events "
 
 SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   EventRow row;
@@ -249,6 +256,7 @@ SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   row.until = optionalReal(s, 11);
   row.count = optionalInteger(s, 12);
   row.lastEnd = optionalReal(s, 13);
+  row.nominalDays = optionalInteger(s, 14).value_or(0);
   return row;
 }
 
@@ -453,6 +461,20 @@ void SqliteStore::forgetCaches() {
 
 bool SqliteStore::commit() { return usable_ && finishTransaction(); }
 
+ZoneCache& SqliteStore::zones() {
+  if (usable_ && !definedZonesLoaded_) {
+    // Few and small: read whole, once; a name always means the same definition.
+    StatementUse s = statement("SELECT name, definition FROM defined_zones");
+    bool row = false;
+    while (step(s, &row) && row) {
+      std::string name = columnText(s, 0);
+      if (auto zone = zoneFromText(name, columnText(s, 1))) zones_.add(std::move(*zone));
+    }
+    definedZonesLoaded_ = !readFailed_;
+  }
+  return zones_;
+}
+
 std::optional<std::int64_t> SqliteStore::setting(const char* name) {
   StatementUse s = statement("SELECT value FROM settings WHERE name = ?1");
   if (s != nullptr) sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
@@ -630,8 +652,18 @@ Series SqliteStore::seriesFrom(const EventRow& row) {
   series.duration = std::max(0.0, row.end - row.start);
   series.floating = !row.timeZone;
   series.allDay = row.allDay;
-  series.zone = row.timeZone ? zones_.find(*row.timeZone) : &zones_.local();
+  if (row.timeZone) {
+    series.zone = (isDefinedZoneName(*row.timeZone) ? zones() : zones_).find(*row.timeZone);
+  } else {
+    series.zone = &zones_.local();
+  }
   if (series.zone == nullptr) series.zone = &zones_.utc();
+  if (row.nominalDays != 0 && !series.floating && convertible(row.start)) {
+    // The first end is its days on the clock and then exact seconds: keep those seconds.
+    series.days = row.nominalDays;
+    const double nominalEnd = epochOf(*series.zone, wallOf(*series.zone, row.start) + row.nominalDays * kDaySeconds);
+    series.duration = std::max(0.0, row.end - nominalEnd);
+  }
   series.until = row.until;
   series.count = row.count;
   return series;
@@ -671,7 +703,10 @@ SqliteStore::CachedSeries* SqliteStore::cachedSeries(const EventRow& row) {
 }
 
 std::optional<double> SqliteStore::lastEndOf(const Series& series) {
-  if (series.until) return *series.until + series.duration;
+  // An upper bound: days on the clock may run an offset change longer.
+  const double longest =
+      series.duration + (series.days != 0 ? static_cast<double>(series.days + 1) * kDaySeconds : 0.0);
+  if (series.until) return *series.until + longest;
   if (!series.count || *series.count > 100000) return std::nullopt;
   std::optional<double> last;
   Series all = series;
@@ -682,8 +717,8 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
     return true;
   });
   if (!expanded) return std::nullopt;  // unknown: never leave it out of a window
-  if (!last) return series.start + series.duration;
-  return *last + series.duration;
+  if (!last) return series.start + longest;
+  return *last + longest;
 }
 
 SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
@@ -777,7 +812,7 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
       bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
-        add(o.start, o.start + cached.series.duration, Source{nullptr, nullptr, &cached.row, calendar});
+        add(o.start, occurrenceEnd(cached.series, o), Source{nullptr, nullptr, &cached.row, calendar});
         return true;
       });
       // A rule that cannot be expanded leaves the answer incomplete: say so.
@@ -837,6 +872,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
     row.rule = event.rule;
     row.until = event.until;
     row.count = event.count;
+    row.nominalDays = event.nominalDays;
     lastEnd = lastEndOf(seriesFrom(row));
     seriesCache_.erase(calendarId);
   } else {
@@ -845,7 +881,8 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
-      "time_zone, rule, until, count, last_end) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+      "time_zone, rule, until, count, last_end, nominal_days) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
   if (s == nullptr) return false;
   bindText(s, 1, event.calendarItemIdentifier);
   bindText(s, 2, event.externalIdentifier);
@@ -861,6 +898,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event) {
   bindOptionalReal(s, 12, event.until);
   if (event.count) sqlite3_bind_int64(s, 13, *event.count);
   bindOptionalReal(s, 14, lastEnd);
+  if (event.rule && event.nominalDays != 0) sqlite3_bind_int64(s, 15, event.nominalDays);
   if (!run(s)) return false;
   std::int64_t id = sqlite3_last_insert_rowid(db_);
   for (std::int64_t wall : event.excluded) {
@@ -1192,6 +1230,15 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
   return change(true, [&](Writes& writes) {
     if (!writes.expect(2)) return false;
     for (StoredEvent& event : events) {
+      // A zone the file defined for itself is kept with the first event that uses it.
+      if (event.timeZone && isDefinedZoneName(*event.timeZone)) {
+        const Zone* zone = zones_.find(*event.timeZone);
+        StatementUse z = statement("INSERT OR IGNORE INTO defined_zones(name, definition) VALUES(?1, ?2)");
+        if (zone == nullptr || z == nullptr) return false;
+        bindText(z, 1, zone->name);
+        bindText(z, 2, zoneText(*zone));
+        if (!run(z)) return false;
+      }
       if (!insertEvent(id, event)) return false;
     }
     return true;
@@ -1223,6 +1270,7 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
     event.rule = r.rule;
     event.until = r.until;
     event.count = r.count;
+    event.nominalDays = r.rule ? r.nominalDays : 0;
     if (r.rule) {
       CachedSeries* cached = cachedSeries(r);
       if (cached != nullptr) event.excluded = cached->series.excluded;

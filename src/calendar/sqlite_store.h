@@ -44,6 +44,10 @@ struct StoredEvent {
   std::optional<double> until;  // in the same terms as start
   std::optional<std::int64_t> count;
   std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
+  // For a zoned series: whole days of its DURATION, which each occurrence spends
+  // on the clock (its end has the start's wall time that many days later); the
+  // rest of `end - start` is exact seconds. 0 for any other event.
+  std::int64_t nominalDays = 0;
 };
 
 // A path that names a private, empty database in memory (for tests).
@@ -98,7 +102,8 @@ class SqliteStore final : public Store {
   // Every event of the calendar, in the order stored; nothing when it cannot be read.
   std::optional<std::vector<StoredEvent>> storedEvents(std::string_view calendarIdentifier);
 
-  ZoneCache& zones() { return zones_; }
+  // The zones events may name, with those imported files defined for themselves.
+  ZoneCache& zones();
 
  private:
   struct CalendarRow {
@@ -121,6 +126,7 @@ class SqliteStore final : public Store {
     std::optional<double> until;
     std::optional<std::int64_t> count;
     std::optional<double> lastEnd;
+    std::int64_t nominalDays = 0;
 
     static EventRow read(sqlite3_stmt* statement);
   };
@@ -242,6 +248,7 @@ class SqliteStore final : public Store {
   std::map<std::int64_t, SinglesChunk> singlesCache_;
   std::optional<double> longestEvent_;
   ZoneCache zones_;
+  bool definedZonesLoaded_ = false;
 };
 
 }  // namespace calbridge
