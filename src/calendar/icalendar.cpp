@@ -13,6 +13,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <cstdio>
 #include <set>
 
 namespace calbridge {
@@ -271,19 +272,104 @@ bool repairLosesNothing(std::string_view repair) {
   return repair.starts_with("Parse error in property name: ");
 }
 
-// The first repair libical made that changed what the file says, or null.
-const char* firstRepair(icalcomponent* component) {
+// True for a repair that dropped a property whose value is empty or cannot be
+// read, when that property does not decide when the event happens: other
+// programs read such a file, and so does this one, counting what it dropped.
+// An empty value says nothing, whichever property it is (an empty DTSTART
+// leaves an event without a start, which is refused as such).
+bool repairDropsBrokenValue(std::string_view repair) {
+  if (droppedEmpty(repair)) return true;
+  constexpr std::string_view kBefore = "Can't parse as ";
+  constexpr std::string_view kMiddle = " value in ";
+  constexpr std::string_view kAfter = " property. Removing entire property:";
+  if (!repair.starts_with(kBefore)) return false;
+  auto middle = repair.find(kMiddle);
+  auto after = repair.find(kAfter);
+  if (middle == std::string_view::npos || after == std::string_view::npos || after < middle) return false;
+  std::string_view property = repair.substr(middle + kMiddle.size(), after - middle - kMiddle.size());
+  static constexpr std::string_view kDecisive[] = {"DTSTART", "DTEND", "DURATION", "RRULE", "EXDATE",
+                                                   "RECURRENCE-ID", "EXRULE"};
+  return std::find(std::begin(kDecisive), std::end(kDecisive), property) == std::end(kDecisive);
+}
+
+// The first repair libical made that changed what the file says, or null;
+// counts the broken values it dropped on the way.
+const char* firstRepair(icalcomponent* component, int& dropped) {
   for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY); p != nullptr;
        p = icalcomponent_get_next_property(component, ICAL_XLICERROR_PROPERTY)) {
     const char* text = icalproperty_get_xlicerror(p);
     if (text == nullptr) return "unreadable content";
-    if (!repairLosesNothing(text)) return text;
+    if (repairLosesNothing(text)) continue;
+    if (!repairDropsBrokenValue(text)) return text;
+    ++dropped;
   }
   for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c != nullptr;
        c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
-    if (const char* found = firstRepair(c)) return found;
+    if (const char* found = firstRepair(c, dropped)) return found;
   }
   return nullptr;
+}
+
+// Each VEVENT's SUMMARY as written, unescaped, in the order of the file (none
+// for an event without one). libical trims the blanks at the ends of a value,
+// which are part of a text (RFC 5545 3.3.11).
+std::vector<std::optional<std::string>> writtenSummaries(std::string_view text) {
+  std::vector<std::optional<std::string>> summaries;
+  std::vector<std::string> open;
+  auto take = [&](std::string_view content) {
+    auto nameEnd = content.find_first_of(";:");
+    if (nameEnd == std::string_view::npos) return;
+    std::string_view name = content.substr(0, nameEnd);
+    // The value starts at the first colon outside a quoted parameter value.
+    std::size_t colon = nameEnd;
+    for (bool quoted = false; colon < content.size(); ++colon) {
+      if (content[colon] == '"') quoted = !quoted;
+      else if (content[colon] == ':' && !quoted) break;
+    }
+    if (colon >= content.size()) return;
+    std::string_view value = content.substr(colon + 1);
+    if (equalsIgnoringCase(name, "BEGIN")) {
+      open.push_back(upper(value));
+      if (open.back() == "VEVENT") summaries.emplace_back();
+    } else if (equalsIgnoringCase(name, "END")) {
+      if (!open.empty()) open.pop_back();
+    } else if (equalsIgnoringCase(name, "SUMMARY") && !open.empty() && open.back() == "VEVENT" && !summaries.empty() &&
+               !summaries.back()) {
+      std::string unescaped;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+          char next = value[++i];
+          unescaped += next == 'n' || next == 'N' ? '\n' : next;
+        } else {
+          unescaped += value[i];
+        }
+      }
+      summaries.back() = std::move(unescaped);
+    }
+  };
+  std::string logical;
+  for (std::size_t start = 0; start <= text.size();) {
+    auto newline = text.find('\n', start);
+    const bool last = newline == std::string_view::npos;
+    std::string_view physical = text.substr(start, last ? std::string_view::npos : newline - start);
+    start = last ? text.size() + 1 : newline + 1;
+    if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
+    if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t')) {
+      logical += physical.substr(1);
+      continue;
+    }
+    if (!logical.empty()) take(logical);
+    logical.assign(physical);
+  }
+  if (!logical.empty()) take(logical);
+  return summaries;
+}
+
+std::string_view trimmed(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 // True when libical dropped an empty `property` of this component.
@@ -383,18 +469,170 @@ std::vector<std::int64_t> offsetChanges(const OffsetAt& offset, std::int64_t fro
   return changes;
 }
 
-// True when the two have the same UTC offset at every moment of [from, to).
+// True when the two have the same UTC offset at every moment of [from, to),
+// but for a minute either side of a change: Outlook writes changes at 23:59:59
+// where the zone's rules say midnight.
 bool sameOffsets(const OffsetAt& a, const OffsetAt& b, const std::vector<std::int64_t>& changesOfA, std::int64_t from,
                  std::int64_t to) {
+  constexpr std::int64_t kSlack = 60;
   // Twice a month first: most zones differ somewhere, and cheaply.
   for (std::int64_t t = from + kDay / 2; t < to; t += 15 * kDay) {
     if (a(t) != b(t)) return false;
   }
   auto agreeAround = [&](const std::vector<std::int64_t>& changes) {
     return std::all_of(changes.begin(), changes.end(),
-                       [&](std::int64_t t) { return a(t) == b(t) && a(t - 1) == b(t - 1); });
+                       [&](std::int64_t t) { return a(t + kSlack) == b(t + kSlack) && a(t - 1 - kSlack) == b(t - 1 - kSlack); });
   };
   return a(from) == b(from) && agreeAround(changesOfA) && agreeAround(offsetChanges(b, from, to));
+}
+
+// The yearly change an open-ended STANDARD or DAYLIGHT rule makes, as a POSIX
+// rule writes it: FREQ=YEARLY in one month, on its nth or last weekday (also
+// written as a weekday in a span of seven month days, as older files do).
+std::optional<PosixZoneRule::Change> yearlyChange(std::string_view rule, const icaltimetype& start) {
+  static constexpr std::string_view kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+  PosixZoneRule::Change change;
+  change.kind = PosixZoneRule::Change::Kind::monthWeekDay;
+  bool yearly = false;
+  int firstMonthDay = 0;
+  auto number = [](std::string_view text) -> std::optional<int> {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    int n = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  };
+  while (!rule.empty()) {
+    auto semicolon = rule.find(';');
+    std::string_view part = rule.substr(0, semicolon);
+    rule.remove_prefix(semicolon == std::string_view::npos ? rule.size() : semicolon + 1);
+    auto equals = part.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    std::string_view name = part.substr(0, equals);
+    std::string_view value = part.substr(equals + 1);
+    if (name == "FREQ") {
+      yearly = value == "YEARLY";
+    } else if (name == "INTERVAL") {
+      if (value != "1") return std::nullopt;
+    } else if (name == "BYMONTH") {
+      auto month = number(value);
+      if (!month || *month < 1 || *month > 12) return std::nullopt;
+      change.month = *month;
+    } else if (name == "BYDAY") {
+      if (value.size() < 2) return std::nullopt;
+      std::string_view day = value.substr(value.size() - 2);
+      std::string_view ordinal = value.substr(0, value.size() - 2);
+      auto found = std::find(std::begin(kDays), std::end(kDays), day);
+      if (found == std::end(kDays)) return std::nullopt;
+      change.weekday = static_cast<int>(found - std::begin(kDays));
+      if (ordinal == "-1") {
+        change.week = 5;
+      } else if (!ordinal.empty()) {
+        auto n = number(ordinal.front() == '+' ? ordinal.substr(1) : ordinal);
+        if (!n || *n < 1 || *n > 4) return std::nullopt;
+        change.week = *n;
+      }
+    } else if (name == "BYMONTHDAY") {
+      // Seven days in a row: d,d+1,...,d+6 with d one of 1, 8, 15, 22.
+      auto first = number(value.substr(0, value.find(',')));
+      if (!first || (*first - 1) % 7 != 0 || *first > 22) return std::nullopt;
+      std::string expected;
+      for (int d = *first; d < *first + 7; ++d) expected += (expected.empty() ? "" : ",") + std::to_string(d);
+      if (value != expected) return std::nullopt;
+      firstMonthDay = *first;
+    } else if (name != "WKST") {
+      return std::nullopt;
+    }
+  }
+  if (firstMonthDay != 0) {
+    if (change.week != 0) return std::nullopt;
+    change.week = (firstMonthDay - 1) / 7 + 1;
+  }
+  if (!yearly || change.month == 0 || change.week == 0) return std::nullopt;
+  // In the time in force before the change, as a VTIMEZONE's DTSTART is.
+  change.time = start.hour * 3600 + start.minute * 60 + start.second;
+  return change;
+}
+
+// A VTIMEZONE as a zone: its changes, found through libical, over the years
+// its rules list one by one and those its events use; past them the rule its
+// open-ended RRULEs make, when they make one that agrees with libical for
+// decades after (else the changes run on for a century past the events).
+std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& defined, int firstYear,
+                                     int lastYear) {
+  struct Onset {
+    bool daylight;
+    int to;
+    icaltimetype start;
+    std::string rule;
+  };
+  std::vector<Onset> openEnded;
+  int earliest = 10000;
+  int fixedUntil = 0;  // the last year of changes the rules do not repeat forever
+  for (icalcomponent* c = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
+    const icalcomponent_kind kind = icalcomponent_isa(c);
+    if (kind != ICAL_XSTANDARD_COMPONENT && kind != ICAL_XDAYLIGHT_COMPONENT) continue;
+    icalproperty* start = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
+    icalproperty* to = icalcomponent_get_first_property(c, ICAL_TZOFFSETTO_PROPERTY);
+    if (start == nullptr || to == nullptr) continue;
+    const icaltimetype startTime = icalproperty_get_dtstart(start);
+    earliest = std::min(earliest, startTime.year);
+    fixedUntil = std::max(fixedUntil, startTime.year);
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
+      fixedUntil = std::max(fixedUntil, icalproperty_get_rdate(p).time.year);
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+      icalrecurrencetype rule = icalproperty_get_rrule(p);
+      if (!icaltime_is_null_time(rule.until)) {
+        fixedUntil = std::max(fixedUntil, rule.until.year);
+      } else if (rule.count > 0) {
+        fixedUntil = std::max(fixedUntil, startTime.year + rule.count);
+      } else {
+        openEnded.push_back(Onset{kind == ICAL_XDAYLIGHT_COMPONENT, icalproperty_get_tzoffsetto(to), startTime,
+                                  takeBuffer(icalrecurrencetype_as_string_r(&rule))});
+      }
+    }
+  }
+  icalerror_clear_errno();
+  if (earliest > 9999) return std::nullopt;
+
+  std::optional<PosixZoneRule> rule;
+  if (openEnded.size() == 2 && openEnded[0].to != openEnded[1].to) {
+    // The onset with the larger offset is daylight time, whatever the file calls it.
+    const bool firstIsDaylight = openEnded[0].to > openEnded[1].to;
+    const Onset& daylight = openEnded[firstIsDaylight ? 0 : 1];
+    const Onset& standard = openEnded[firstIsDaylight ? 1 : 0];
+    auto toDaylight = yearlyChange(daylight.rule, daylight.start);
+    auto toStandard = yearlyChange(standard.rule, standard.start);
+    if (toDaylight && toStandard) {
+      rule = PosixZoneRule{standard.to, daylight.to, *toDaylight, *toStandard};
+    }
+  }
+  const int from = std::max(std::min(firstYear, 1970), earliest);
+  const int listedUntil = std::min(std::max(fixedUntil, from) + 2, from + 400);
+  auto build = [&](int until, std::optional<PosixZoneRule> after) {
+    Zone zone;
+    const std::int64_t begin = daysFromCivil(from, 1, 1) * kDay;
+    const std::int64_t end = daysFromCivil(until, 1, 1) * kDay;
+    zone.initialOffset = defined(begin);
+    zone.transitions = offsetChanges(defined, begin, end);
+    for (std::int64_t t : zone.transitions) zone.offsets.push_back(defined(t));
+    zone.rule = std::move(after);
+    return zone;
+  };
+  if (rule) {
+    Zone zone = build(listedUntil, rule);
+    const std::int64_t begin = daysFromCivil(from, 1, 1) * kDay;
+    const std::int64_t end = daysFromCivil(std::max(listedUntil, lastYear + 1) + 30, 1, 1) * kDay;
+    if (sameOffsets(defined, offsetsOf(zone), offsetChanges(defined, begin, end), begin, end)) return zone;
+  }
+  if (openEnded.empty()) return build(listedUntil, std::nullopt);
+  return build(std::min(std::max(listedUntil, lastYear + 1) + 100, 9999), std::nullopt);
 }
 
 // Tells which zone each TZID of one VCALENDAR names, each once.
@@ -415,26 +653,56 @@ class ZoneResolver {
   const Zone* resolve(const std::string& tzid, std::string* error) {
     if (auto found = resolved_.find(tzid); found != resolved_.end()) return found->second;
     const Zone* zone = byName(tzid);
-    if (zone == nullptr) {
-      if (auto definition = definitions_.find(tzid); definition != definitions_.end()) {
-        zone = fromDefinition(tzid, definition->second);
-        if (zone == nullptr) *error = "time zone \"" + tzid + "\" follows no known zone in the years its events use";
-      } else {
-        *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
+    auto definition = definitions_.find(tzid);
+    if (definition == definitions_.end()) {
+      if (zone == nullptr) *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
+    } else {
+      if (zone == nullptr) zone = byLocation(definition->second);
+      // The file's own definition is what its TZID means: a zone of that name
+      // stands for it only where the two agree.
+      icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
+      icalerror_clear_errno();
+      if (rules != nullptr) {
+        const OffsetAt defined = offsetsOf(rules);
+        const Span span = spanOf(tzid);
+        const std::vector<std::int64_t> changes = offsetChanges(defined, span.from, span.to);
+        auto agrees = [&](const Zone* candidate) {
+          return candidate != nullptr && sameOffsets(defined, offsetsOf(*candidate), changes, span.from, span.to);
+        };
+        if (!agrees(zone)) zone = nullptr;
+        for (const std::string& name : candidateNames()) {
+          if (zone != nullptr) break;
+          if (const Zone* candidate = zones_.find(name); agrees(candidate)) zone = candidate;
+        }
+        if (zone == nullptr) zone = definedZone(tzid, definition->second, defined, span);
       }
+      if (zone == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
     }
     resolved_.emplace(tzid, zone);
     return zone;
   }
 
  private:
+  // The instants a zone must be right in: the years its events use.
+  struct Span {
+    int firstYear, lastYear;
+    std::int64_t from, to;
+  };
+  Span spanOf(const std::string& tzid) {
+    YearSpan years = years_[tzid];
+    if (years.first > years.last) years.add(currentYear());
+    years.last = std::min(years.last, years.first + 200);
+    return Span{years.first, years.last, daysFromCivil(years.first, 1, 1) * kDay,
+                daysFromCivil(years.last + 1, 1, 1) * kDay};
+  }
+
   // An IANA name, one with a prefix ("/mozilla.org/20050126_1/Europe/Berlin"),
-  // or a Windows name.
+  // the globally unique form ("/Europe/Berlin"), or a Windows name.
   const Zone* byName(std::string_view name) {
     if (name.empty()) return nullptr;
     if (const Zone* zone = byIanaName(name)) return zone;
     if (name.front() == '/') {
-      for (auto slash = name.find('/', 1); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
+      for (auto slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
         std::string_view rest = name.substr(slash + 1);
         // Single words ("Berlin", "Japan") are too loose to take from a path.
         if (rest.find('/') == std::string_view::npos) break;
@@ -460,7 +728,7 @@ class ZoneResolver {
     return zones_.find(name);
   }
 
-  const Zone* fromDefinition(const std::string& tzid, icalcomponent* definition) {
+  const Zone* byLocation(icalcomponent* definition) {
     for (icalproperty* p = icalcomponent_get_first_property(definition, ICAL_X_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(definition, ICAL_X_PROPERTY)) {
       const char* name = icalproperty_get_x_name(p);
@@ -469,22 +737,22 @@ class ZoneResolver {
         if (const Zone* zone = byName(value)) return zone;
       }
     }
-    // No name to go by: the zone whose offsets are the definition's wherever the events lie.
-    icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
-    icalerror_clear_errno();
-    if (rules == nullptr) return nullptr;
-    const OffsetAt defined = offsetsOf(rules);
-    YearSpan years = years_[tzid];
-    if (years.first > years.last) years.add(currentYear());
-    years.last = std::min(years.last, years.first + 200);
-    const std::int64_t from = daysFromCivil(years.first, 1, 1) * kDay;
-    const std::int64_t to = daysFromCivil(years.last + 1, 1, 1) * kDay;
-    const std::vector<std::int64_t> changes = offsetChanges(defined, from, to);
-    for (const std::string& name : candidateNames()) {
-      const Zone* zone = zones_.find(name);
-      if (zone != nullptr && sameOffsets(defined, offsetsOf(*zone), changes, from, to)) return zone;
-    }
     return nullptr;
+  }
+
+  // The file's VTIMEZONE as a zone of its own, kept in the cache.
+  const Zone* definedZone(const std::string& tzid, icalcomponent* definition, const OffsetAt& defined,
+                          const Span& span) {
+    std::optional<Zone> zone = zoneOfDefinition(definition, defined, span.firstYear, span.lastYear);
+    if (!zone) return nullptr;
+    // Named by its content too: another file's zone of the same TZID may differ.
+    std::string text = zoneText(*zone);
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    zone->name = std::string(kDefinedZonePrefix) + tzid + "#" + hex;
+    return zones_.add(std::move(*zone));
   }
 
   // Zones to try, the widely used ones first so that a match reads familiar:
@@ -526,6 +794,9 @@ class ZoneResolver {
 // A VEVENT as read from the file, before its times are placed in zones.
 struct ReadEvent {
   std::string uid;
+  bool ownUid = false;  // false: one made up for an event without UID
+  int sequence = 0;
+  std::optional<std::int64_t> stamp;  // DTSTAMP, UTC seconds
   std::string label;  // how messages name the event
   std::optional<std::string> title;
   int status = 0;
@@ -558,7 +829,8 @@ std::optional<icalproperty_status> icalStatusOf(int status) {
 
 class Reader {
  public:
-  explicit Reader(ZoneCache& zones) : zones_(zones) {}
+  Reader(ZoneCache& zones, std::vector<std::optional<std::string>> summaries)
+      : zones_(zones), summaries_(std::move(summaries)) {}
 
   bool readCalendar(icalcomponent* calendar, ParsedCalendar& parsed) {
     ZoneResolver resolver(calendar, zones_);
@@ -567,7 +839,9 @@ class Reader {
          c = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
       switch (icalcomponent_isa(c)) {
         case ICAL_VEVENT_COMPONENT: {
-          auto event = readEvent(c, parsed.leftOut);
+          const std::optional<std::string>* written = nextEvent_ < summaries_.size() ? &summaries_[nextEvent_] : nullptr;
+          ++nextEvent_;
+          auto event = readEvent(c, parsed.leftOut, written);
           if (!event) return false;
           if (*event) {
             noteYears(**event, resolver);
@@ -581,6 +855,20 @@ class Reader {
         default: ++parsed.leftOut.otherEntries; break;
       }
     }
+    // Copies of one event edited over time, as some programs export them: the
+    // newest stands (RFC 5546 2.1.4); copies nothing tells apart all stay.
+    std::map<std::string, std::pair<int, std::optional<std::int64_t>>> newest;
+    for (const ReadEvent& event : events) {
+      if (!event.ownUid) continue;
+      auto version = std::pair{event.sequence, event.stamp};
+      auto [at, inserted] = newest.emplace(event.uid, version);
+      if (!inserted && at->second < version) at->second = version;
+    }
+    std::erase_if(events, [&](const ReadEvent& event) {
+      bool older = event.ownUid && std::pair{event.sequence, event.stamp} < newest[event.uid];
+      if (older) ++parsed.leftOut.olderCopies;
+      return older;
+    });
     for (const ReadEvent& event : events) {
       auto stored = place(event, resolver);
       if (!stored) return false;
@@ -603,11 +891,19 @@ class Reader {
 
   // The event, nothing for one the store does not keep (a changed occurrence),
   // or an error (outer nothing).
-  std::optional<std::optional<ReadEvent>> readEvent(icalcomponent* c, LeftOut& leftOut) {
+  std::optional<std::optional<ReadEvent>> readEvent(icalcomponent* c, LeftOut& leftOut,
+                                                    const std::optional<std::string>* writtenSummary) {
     ReadEvent event;
     const char* uid = icalcomponent_get_uid(c);
     bool hasUid = uid != nullptr && *uid != '\0';
     event.uid = hasUid ? uid : newUuid();
+    event.ownUid = hasUid;
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_SEQUENCE_PROPERTY)) {
+      event.sequence = icalproperty_get_sequence(p);
+    }
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DTSTAMP_PROPERTY)) {
+      if (auto stamp = writtenTime(icalproperty_get_dtstamp(p), nullptr)) event.stamp = stamp->wall;
+    }
     event.label = hasUid ? "event \"" + event.uid + "\"" : "an event without UID";
     // Messages are one line; a UID is text and may hold a line break.
     std::replace_if(event.label.begin(), event.label.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -639,6 +935,10 @@ class Reader {
     if (icalproperty* summary = icalcomponent_get_first_property(c, ICAL_SUMMARY_PROPERTY)) {
       const char* text = icalproperty_get_summary(summary);
       event.title = text != nullptr ? text : "";
+      // The text as written, when it is what libical read but for blanks at its ends.
+      if (writtenSummary != nullptr && *writtenSummary && trimmed(**writtenSummary) == trimmed(*event.title)) {
+        event.title = **writtenSummary;
+      }
     } else if (droppedEmptyProperty(c, "SUMMARY")) {
       event.title = "";  // an empty title, not none
     }
@@ -704,6 +1004,8 @@ class Reader {
     if (event.rule) {
       if (event.until) {
         last = std::max(last, event.until->wall);
+      } else if (auto counted = lastCountedStart(event)) {
+        last = std::max(last, *counted + (event.end ? event.end->wall - event.start.wall : 0));
       } else {
         // Open or counted: up to next year at least, where a series people still use runs.
         last = std::max(last, daysFromCivil(currentYear() + 1, 12, 31) * kDay);
@@ -716,11 +1018,41 @@ class Reader {
     }
   }
 
+  // The wall time of a counted series' last start, stepped in the written times.
+  std::optional<std::int64_t> lastCountedStart(const ReadEvent& event) {
+    if (!event.count || *event.count > 100000 || !event.rule) return std::nullopt;
+    Series series;
+    series.rule = *event.rule;
+    series.start = static_cast<double>(event.start.wall);
+    series.zone = &zones_.utc();
+    series.count = event.count;
+    std::optional<std::int64_t> last;
+    bool expanded = expandSeries(series, static_cast<double>(kFirstMoment), static_cast<double>(kEndOfTime),
+                                 [&](const Occurrence& o) {
+                                   last = o.wall;
+                                   return true;
+                                 });
+    if (!expanded) return std::nullopt;
+    return last;
+  }
+
   static YearSpan spanOf(std::int64_t fromWall, std::int64_t toWall) {
     YearSpan span;
     span.add(yearOf(fromWall));
     span.add(yearOf(toWall));
     return span;
+  }
+
+  // The day an all-day series ends by a UNTIL written in UTC (Outlook writes
+  // these, though RFC 5545 wants a date): the local midnight that starts its
+  // last day, where the writer was. For a writer up to 12 hours either side of
+  // UTC that is the midnight nearest the instant, whatever zone reads the
+  // file; 23:59 and later is taken as the end of its own day.
+  static std::int64_t lastDayOfUtcUntil(std::int64_t utc) {
+    const std::int64_t day = floorDiv(utc, kDay);
+    const std::int64_t time = utc - day * kDay;
+    if (time >= 23 * 3600 + 59 * 60) return day * kDay;
+    return floorDiv(utc + kDay / 2, kDay) * kDay;
   }
 
   // The instant a date-time names: UTC as written, a TZID's time in that zone,
@@ -778,9 +1110,47 @@ class Reader {
       if (event.until) {
         // A date includes its day's occurrence, which starts at its midnight.
         const WrittenTime& u = *event.until;
-        stored.until = static_cast<double>(u.utc ? epochToWall(local, u.wall) : u.wall);
+        stored.until = static_cast<double>(u.utc ? lastDayOfUtcUntil(u.wall) : u.wall);
       }
       for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
+    } else if (!event.start.utc && !event.start.tzid) {
+      // Floating: the same clock time wherever it is looked at (RFC 5545
+      // 3.3.5), so wall seconds, read in the local zone only when listed.
+      const Zone& local = zones_.local();
+      auto wallOf = [&](const WrittenTime& t) -> std::optional<std::int64_t> {
+        if (!t.utc && !t.tzid) return t.wall;
+        auto placed = placeTime(t, resolver, event);
+        if (!placed) return std::nullopt;
+        return epochToWall(local, placed->epoch);
+      };
+      const std::int64_t start = event.start.wall;
+      stored.start = static_cast<double>(start);
+      if (event.end) {
+        auto end = wallOf(*event.end);
+        if (!end) return std::nullopt;
+        stored.end = static_cast<double>(*end);
+      } else {
+        stored.end = static_cast<double>(start + nominal + exact);
+      }
+      if (event.until) {
+        const WrittenTime& u = *event.until;
+        if (u.date) {
+          stored.until = static_cast<double>(u.wall + kDay - 1);
+        } else {
+          auto until = wallOf(u);
+          if (!until) return std::nullopt;
+          stored.until = static_cast<double>(*until);
+        }
+      }
+      for (const WrittenTime& t : event.excluded) {
+        if (t.date) {
+          stored.excluded.push_back(t.wall + (start - floorDiv(start, kDay) * kDay));
+        } else {
+          auto excluded = wallOf(t);
+          if (!excluded) return std::nullopt;
+          stored.excluded.push_back(*excluded);
+        }
+      }
     } else {
       auto start = placeTime(event.start, resolver, event);
       if (!start) return std::nullopt;
@@ -794,6 +1164,8 @@ class Reader {
         stored.end = static_cast<double>(end->epoch);
       } else if (event.duration) {
         stored.end = static_cast<double>(wallToEpoch(zone, startWall + nominal) + exact);
+        // Each occurrence keeps the days on its own clock (RFC 5545 3.8.5.3).
+        if (event.rule && nominal > 0) stored.nominalDays = nominal / kDay;
       } else {
         stored.end = stored.start;
       }
@@ -830,6 +1202,8 @@ class Reader {
   }
 
   ZoneCache& zones_;
+  std::vector<std::optional<std::string>> summaries_;  // as written, by VEVENT in the file's order
+  std::size_t nextEvent_ = 0;
   std::string error_;
 };
 
@@ -929,6 +1303,17 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
     } else {
       icalcomponent_add_property(c.get(), icalproperty_new_duration(icaldurationtype_null_duration()));
     }
+  } else if (event.nominalDays > 0 && event.rule && form.kind == TimeForm::zoned) {
+    // Days that keep the clock time in every occurrence, then the exact rest.
+    auto start = static_cast<std::int64_t>(std::floor(event.start));
+    auto nominalEnd = wallToEpoch(*form.zone, epochToWall(*form.zone, start) + event.nominalDays * kDay);
+    auto exact = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor(event.end)) - nominalEnd);
+    icaldurationtype duration = icaldurationtype_null_duration();
+    duration.days = static_cast<unsigned int>(std::min<std::int64_t>(event.nominalDays, 1 << 30));
+    duration.hours = static_cast<unsigned int>(exact / 3600);
+    duration.minutes = static_cast<unsigned int>(exact / 60 % 60);
+    duration.seconds = static_cast<unsigned int>(exact % 60);
+    icalcomponent_add_property(c.get(), icalproperty_new_duration(duration));
   } else {
     icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_dtend(form.value(event.end))));
   }
@@ -975,6 +1360,8 @@ std::string describe(const LeftOut& leftOut) {
       {&LeftOut::toDos, "to-do", "to-dos"},
       {&LeftOut::journalEntries, "journal entry", "journal entries"},
       {&LeftOut::otherEntries, "other entry", "other entries"},
+      {&LeftOut::olderCopies, "older copy", "older copies"},
+      {&LeftOut::unreadableValues, "unreadable value", "unreadable values"},
   };
   std::string text;
   for (const Kind& kind : kKinds) {
@@ -1005,7 +1392,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
     parsed.error = "not an iCalendar file";
     return parsed;
   }
-  if (const char* repair = firstRepair(root.get())) {
+  if (const char* repair = firstRepair(root.get(), parsed.leftOut.unreadableValues)) {
     parsed.error = std::string("malformed: ") + repair;
     return parsed;
   }
@@ -1018,7 +1405,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       calendars.push_back(c);
     }
   }
-  Reader reader(zones);
+  Reader reader(zones, writtenSummaries(text));
   for (icalcomponent* calendar : calendars) {
     if (icalcomponent_isa(calendar) != ICAL_VCALENDAR_COMPONENT || !reader.readCalendar(calendar, parsed)) {
       parsed.events.clear();
