@@ -239,15 +239,31 @@ void check(const Case& c, std::set<std::string>& covered) {
     ScopedZone zone(c.listZone);
     SqliteStore store(database.string());
     ASSERT_TRUE(store.open());
-    std::vector<Occurrence> listed;
-    for (const Event& e : store.eventsMatching(utc(c.from), utc(c.to), {store.calendarWithIdentifier(calendar)})) {
-      listed.push_back(Occurrence{*e.startDate, *e.endDate, e.title, e.isAllDay});
-    }
-    EXPECT_FALSE(store.readFailed());
+    auto listed = [&](const std::string& identifier) {
+      std::vector<Occurrence> occurrences;
+      for (const Event& e : store.eventsMatching(utc(c.from), utc(c.to), {store.calendarWithIdentifier(identifier)})) {
+        occurrences.push_back(Occurrence{*e.startDate, *e.endDate, e.title, e.isAllDay});
+      }
+      std::sort(occurrences.begin(), occurrences.end());
+      return occurrences;
+    };
     std::vector<Occurrence> expected = c.occurrences;
-    std::sort(listed.begin(), listed.end());
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(listed(calendar), expected);
+    EXPECT_FALSE(store.readFailed());
+
+    // Exported and imported again, it lists the same.
+    auto events = store.storedEvents(calendar);
+    ASSERT_TRUE(events);
+    WrittenCalendar written = writeICalendar(*events, store.zones(), 0);
+    ParsedCalendar again = parseICalendar(written.text, store.zones());
+    ASSERT_EQ(again.error, "") << written.text;
+    Calendar copy;
+    copy.title = "again";
+    auto copied = store.addCalendar(copy);
+    ASSERT_TRUE(copied);
+    ASSERT_TRUE(store.importEvents(*copied, again.events));
+    EXPECT_EQ(listed(*copied), expected) << written.text;
   }
   std::filesystem::remove(database);
   for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(database.string() + suffix);

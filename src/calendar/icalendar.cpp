@@ -591,7 +591,7 @@ std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& 
       if (!icaltime_is_null_time(rule.until)) {
         fixedUntil = std::max(fixedUntil, rule.until.year);
       } else if (rule.count > 0) {
-        fixedUntil = std::max(fixedUntil, startTime.year + rule.count);
+        fixedUntil = std::max(fixedUntil, startTime.year + std::min(rule.count, 10000));
       } else {
         openEnded.push_back(Onset{kind == ICAL_XDAYLIGHT_COMPONENT, icalproperty_get_tzoffsetto(to), startTime,
                                   takeBuffer(icalrecurrencetype_as_string_r(&rule))});
@@ -633,6 +633,16 @@ std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& 
   }
   if (openEnded.empty()) return build(listedUntil, std::nullopt);
   return build(std::min(std::max(listedUntil, lastYear + 1) + 100, 9999), std::nullopt);
+}
+
+// A defined zone's TZID as exported ("Name#digest") read back without its
+// digest, so that names do not grow with each trip through a file.
+std::string_view withoutDigest(std::string_view tzid) {
+  auto hash = tzid.rfind('#');
+  if (hash == std::string_view::npos || tzid.size() - hash != 17) return tzid;
+  std::string_view digest = tzid.substr(hash + 1);
+  bool hex = std::all_of(digest.begin(), digest.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  return hex ? tzid.substr(0, hash) : tzid;
 }
 
 // Tells which zone each TZID of one VCALENDAR names, each once.
@@ -751,7 +761,7 @@ class ZoneResolver {
     for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    zone->name = std::string(kDefinedZonePrefix) + tzid + "#" + hex;
+    zone->name = std::string(kDefinedZonePrefix) + std::string(withoutDigest(tzid)) + "#" + hex;
     return zones_.add(std::move(*zone));
   }
 
@@ -1228,6 +1238,12 @@ icaltimetype icalTime(std::int64_t wall, bool date, bool utc) {
   return t;
 }
 
+// The TZID a zone is written under: its IANA name, or a defined zone's name
+// without the prefix that keeps it apart in the store.
+std::string tzidOf(const Zone& zone) {
+  return isDefinedZoneName(zone.name) ? zone.name.substr(kDefinedZonePrefix.size()) : zone.name;
+}
+
 // How one event's times are written.
 struct TimeForm {
   enum Kind { date, floating, utc, zoned } kind = utc;
@@ -1251,7 +1267,7 @@ struct TimeForm {
     return kind == date ? icalTime(floorDiv(wall, kDay) * kDay, true, false) : icalTime(wall, false, kind == utc);
   }
   icalproperty* withZone(icalproperty* property) const {
-    if (kind == zoned) icalproperty_add_parameter(property, icalparameter_new_tzid(zone->name.c_str()));
+    if (kind == zoned) icalproperty_add_parameter(property, icalparameter_new_tzid(tzidOf(*zone).c_str()));
     return property;
   }
 };
@@ -1260,6 +1276,62 @@ struct TimeForm {
 bool alwaysUtc(const Zone& zone) {
   return zone.transitions.empty() && zone.initialOffset == 0 &&
          (!zone.rule || (zone.rule->standardOffset == 0 && !zone.rule->daylightOffset));
+}
+
+// One STANDARD or DAYLIGHT onset: the change at `at` (UTC), with a yearly rule or none.
+icalcomponent* onsetOf(std::int64_t at, int before, int after, const PosixZoneRule::Change* yearly) {
+  icalcomponent* onset = after > before ? icalcomponent_new_xdaylight() : icalcomponent_new_xstandard();
+  // DTSTART is the local time in force before the change.
+  icalcomponent_add_property(onset, icalproperty_new_dtstart(icalTime(at + before, false, false)));
+  icalcomponent_add_property(onset, icalproperty_new_tzoffsetfrom(before));
+  icalcomponent_add_property(onset, icalproperty_new_tzoffsetto(after));
+  if (yearly != nullptr) {
+    static constexpr const char* kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    std::string rule = "FREQ=YEARLY;BYMONTH=" + std::to_string(yearly->month) + ";BYDAY=" +
+                       (yearly->week == 5 ? "-1" : std::to_string(yearly->week)) + kDays[yearly->weekday];
+    icalcomponent_add_property(onset, icalproperty_new_rrule(icalrecurrencetype_from_string(rule.c_str())));
+    icalerror_clear_errno();
+  }
+  return onset;
+}
+
+// A VTIMEZONE for a zone a file defined: its listed changes, then its yearly
+// rule from the first two changes it makes (or, for a rule a VTIMEZONE cannot
+// write, its changes for a century on). Owned by the caller.
+OwnedComponent definitionOfDefined(const Zone& zone) {
+  OwnedComponent definition(icalcomponent_new_vtimezone());
+  icalcomponent_add_property(definition.get(), icalproperty_new_tzid(tzidOf(zone).c_str()));
+  const OffsetAt offsets = offsetsOf(zone);
+  std::vector<std::int64_t> changes = zone.transitions;
+  const std::int64_t last = changes.empty() ? daysFromCivil(1970, 1, 1) * kDay : changes.back();
+  const bool yearly = zone.rule && zone.rule->daylightOffset &&
+                      zone.rule->toDaylight.kind == PosixZoneRule::Change::Kind::monthWeekDay &&
+                      zone.rule->toStandard.kind == PosixZoneRule::Change::Kind::monthWeekDay;
+  std::vector<std::int64_t> ruled;
+  if (yearly) {
+    ruled = offsetChanges(offsets, last + 1, last + 3 * 366 * kDay);
+    if (ruled.size() > 2) ruled.resize(2);
+  } else if (zone.rule && zone.rule->daylightOffset) {
+    for (std::int64_t t : offsetChanges(offsets, last + 1, last + 100 * 366 * kDay)) changes.push_back(t);
+  }
+  int before = zone.initialOffset;
+  for (std::int64_t t : changes) {
+    int after = offsets(t);
+    icalcomponent_add_component(definition.get(), onsetOf(t, before, after, nullptr));
+    before = after;
+  }
+  if (changes.empty()) {
+    // A fixed offset: one onset that changes nothing.
+    icalcomponent_add_component(definition.get(), onsetOf(last, before, before, nullptr));
+  }
+  for (std::int64_t t : ruled) {
+    int from = offsets(t - 1);
+    int to = offsets(t);
+    const PosixZoneRule::Change& change = to == *zone.rule->daylightOffset ? zone.rule->toDaylight
+                                                                            : zone.rule->toStandard;
+    icalcomponent_add_component(definition.get(), onsetOf(t, from, to, &change));
+  }
+  return definition;
 }
 
 // libical's VTIMEZONE for a zone, owned by libical.
@@ -1279,7 +1351,7 @@ TimeForm formOf(const StoredEvent& event, ZoneCache& zones) {
     // A zone this machine (or libical, which writes its definition) does not
     // know: its instants are still right in UTC.
     const Zone* zone = zones.find(*event.timeZone);
-    if (zone != nullptr && !alwaysUtc(*zone) && definitionOf(*zone) != nullptr) {
+    if (zone != nullptr && !alwaysUtc(*zone) && (isDefinedZoneName(zone->name) || definitionOf(*zone) != nullptr)) {
       form.kind = TimeForm::zoned;
       form.zone = zone;
     }
@@ -1448,6 +1520,10 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   std::vector<const Zone*> ordered(used.begin(), used.end());
   std::sort(ordered.begin(), ordered.end(), [](const Zone* a, const Zone* b) { return a->name < b->name; });
   for (const Zone* zone : ordered) {
+    if (isDefinedZoneName(zone->name)) {
+      icalcomponent_add_component(calendar.get(), definitionOfDefined(*zone).release());
+      continue;
+    }
     icalcomponent* definition = definitionOf(*zone);
     if (definition == nullptr) continue;
     icalcomponent* copy = icalcomponent_new_clone(definition);
