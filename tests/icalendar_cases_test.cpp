@@ -146,6 +146,12 @@ const Case kCases[] = {
      {{utc("2020-09-03 00:00"), utc("2020-09-04 00:00"), "fortnightly", true},
       {utc("2020-09-17 00:00"), utc("2020-09-18 00:00"), "fortnightly", true}},
      ""},
+    // A TRIGGER with a wrong VALUE type, then unreadable: the alarm is left out as ever.
+    {"an alarm whose TRIGGER is a time of day",
+     calendarOf("BEGIN:VEVENT\r\nUID:t\r\nDTSTART:20240610T090000Z\r\nSUMMARY:alarmed\r\nBEGIN:VALARM\r\n"
+                "ACTION:DISPLAY\r\nDESCRIPTION:x\r\nTRIGGER;VALUE=TIME:230000\r\nEND:VALARM\r\nEND:VEVENT\r\n"),
+     {}, "UTC", "UTC", "2024-06-10 00:00", "2024-06-11 00:00",
+     {{utc("2024-06-10 09:00"), utc("2024-06-10 09:00"), "alarmed"}}, "1 alarm, 1 unreadable value"},
     // Edited copies of one event without RECURRENCE-ID: the highest SEQUENCE,
     // then the latest DTSTAMP, stands (RFC 5546 2.1.4).
     {"edited copies of one UID",

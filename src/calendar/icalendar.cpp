@@ -279,17 +279,28 @@ bool repairLosesNothing(std::string_view repair) {
 // leaves an event without a start, which is refused as such).
 bool repairDropsBrokenValue(std::string_view repair) {
   if (droppedEmpty(repair)) return true;
+  // "Can't parse as DURATION value in TRIGGER property. Removing entire property: PT-2H",
+  // "Invalid VALUE type for property TRIGGER: VALUE=TIME".
+  std::string_view property;
   constexpr std::string_view kBefore = "Can't parse as ";
   constexpr std::string_view kMiddle = " value in ";
   constexpr std::string_view kAfter = " property. Removing entire property:";
-  if (!repair.starts_with(kBefore)) return false;
-  auto middle = repair.find(kMiddle);
-  auto after = repair.find(kAfter);
-  if (middle == std::string_view::npos || after == std::string_view::npos || after < middle) return false;
-  std::string_view property = repair.substr(middle + kMiddle.size(), after - middle - kMiddle.size());
+  constexpr std::string_view kInvalidType = "Invalid VALUE type for property ";
+  if (repair.starts_with(kBefore)) {
+    auto middle = repair.find(kMiddle);
+    auto after = repair.find(kAfter);
+    if (middle == std::string_view::npos || after == std::string_view::npos || after < middle) return false;
+    property = repair.substr(middle + kMiddle.size(), after - middle - kMiddle.size());
+  } else if (repair.starts_with(kInvalidType)) {
+    property = repair.substr(kInvalidType.size());
+    property = property.substr(0, property.find(':'));
+  } else {
+    return false;
+  }
   static constexpr std::string_view kDecisive[] = {"DTSTART", "DTEND", "DURATION", "RRULE", "EXDATE",
                                                    "RECURRENCE-ID", "EXRULE"};
-  return std::find(std::begin(kDecisive), std::end(kDecisive), property) == std::end(kDecisive);
+  return !property.empty() &&
+         std::find(std::begin(kDecisive), std::end(kDecisive), property) == std::end(kDecisive);
 }
 
 // The first repair libical made that changed what the file says, or null;
@@ -301,7 +312,9 @@ const char* firstRepair(icalcomponent* component, int& dropped) {
     if (text == nullptr) return "unreadable content";
     if (repairLosesNothing(text)) continue;
     if (!repairDropsBrokenValue(text)) return text;
-    ++dropped;
+    // A wrong VALUE type alone leaves the property in place; what libical
+    // then cannot read of it comes as a repair of its own.
+    if (!std::string_view(text).starts_with("Invalid VALUE type")) ++dropped;
   }
   for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c != nullptr;
        c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
