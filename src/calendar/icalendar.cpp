@@ -573,8 +573,9 @@ std::optional<PosixZoneRule::Change> yearlyChange(std::string_view rule, const i
 // its rules list one by one and those its events use; past them the rule its
 // open-ended RRULEs make, when they make one that agrees with libical for
 // decades after (else the changes run on for a century past the events).
-std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& defined, int firstYear,
-                                     int lastYear) {
+// The years a VTIMEZONE speaks for: from its first onset to its last, or on
+// for ever with the onsets its open-ended RRULEs repeat.
+struct Coverage {
   struct Onset {
     bool daylight;
     int to;
@@ -584,6 +585,16 @@ std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& 
   std::vector<Onset> openEnded;
   int earliest = 10000;
   int fixedUntil = 0;  // the last year of changes the rules do not repeat forever
+  // The instants (UTC) of the first onset and of the last one not repeated for ever.
+  std::int64_t firstOnset = kEndOfTime;
+  std::int64_t lastOnset = kFirstMoment;
+};
+
+Coverage coverageOf(icalcomponent* definition) {
+  Coverage coverage;
+  auto& openEnded = coverage.openEnded;
+  int& earliest = coverage.earliest;
+  int& fixedUntil = coverage.fixedUntil;
   for (icalcomponent* c = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); c != nullptr;
        c = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
     const icalcomponent_kind kind = icalcomponent_isa(c);
@@ -592,26 +603,50 @@ std::optional<Zone> zoneOfDefinition(icalcomponent* definition, const OffsetAt& 
     icalproperty* to = icalcomponent_get_first_property(c, ICAL_TZOFFSETTO_PROPERTY);
     if (start == nullptr || to == nullptr) continue;
     const icaltimetype startTime = icalproperty_get_dtstart(start);
+    icalproperty* fromOffset = icalcomponent_get_first_property(c, ICAL_TZOFFSETFROM_PROPERTY);
+    const int before = fromOffset != nullptr ? icalproperty_get_tzoffsetfrom(fromOffset) : 0;
+    // An onset's local time is in the offset before it; a UTC UNTIL is an instant.
+    auto onset = [&](const icaltimetype& t) -> std::optional<std::int64_t> {
+      auto written = writtenTime(t, nullptr);
+      if (!written) return std::nullopt;
+      return written->utc ? written->wall : written->wall - before;
+    };
+    auto last = [&](const icaltimetype& t) {
+      fixedUntil = std::max(fixedUntil, t.year);
+      if (auto at = onset(t)) coverage.lastOnset = std::max(coverage.lastOnset, *at);
+    };
     earliest = std::min(earliest, startTime.year);
-    fixedUntil = std::max(fixedUntil, startTime.year);
+    if (auto at = onset(startTime)) coverage.firstOnset = std::min(coverage.firstOnset, *at);
+    last(startTime);
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
-      fixedUntil = std::max(fixedUntil, icalproperty_get_rdate(p).time.year);
+      last(icalproperty_get_rdate(p).time);
     }
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
       icalrecurrencetype rule = icalproperty_get_rrule(p);
       if (!icaltime_is_null_time(rule.until)) {
-        fixedUntil = std::max(fixedUntil, rule.until.year);
+        last(rule.until);
       } else if (rule.count > 0) {
-        fixedUntil = std::max(fixedUntil, startTime.year + std::min(rule.count, 10000));
+        const int year = std::min(startTime.year + std::min(rule.count, 10000), 9998);
+        fixedUntil = std::max(fixedUntil, year);
+        coverage.lastOnset = std::max(coverage.lastOnset, daysFromCivil(year + 1, 1, 1) * kDay);
       } else {
-        openEnded.push_back(Onset{kind == ICAL_XDAYLIGHT_COMPONENT, icalproperty_get_tzoffsetto(to), startTime,
-                                  takeBuffer(icalrecurrencetype_as_string_r(&rule))});
+        openEnded.push_back(Coverage::Onset{kind == ICAL_XDAYLIGHT_COMPONENT, icalproperty_get_tzoffsetto(to),
+                                            startTime, takeBuffer(icalrecurrencetype_as_string_r(&rule))});
       }
     }
   }
   icalerror_clear_errno();
+  return coverage;
+}
+
+std::optional<Zone> zoneOfDefinition(const Coverage& coverage, const OffsetAt& defined, int firstYear,
+                                     int lastYear) {
+  using Onset = Coverage::Onset;
+  const auto& openEnded = coverage.openEnded;
+  const int earliest = coverage.earliest;
+  const int fixedUntil = coverage.fixedUntil;
   if (earliest > 9999) return std::nullopt;
 
   std::optional<PosixZoneRule> rule;
@@ -685,19 +720,33 @@ class ZoneResolver {
       // stands for it only where the two agree.
       icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
       icalerror_clear_errno();
-      if (rules != nullptr) {
+      const Coverage coverage = coverageOf(definition->second);
+      if (rules != nullptr && coverage.firstOnset < kEndOfTime) {
         const OffsetAt defined = offsetsOf(rules);
-        const Span span = spanOf(tzid);
+        const Span events = spanOf(tzid);
+        // Only where the definition speaks: a file may define a zone for the
+        // years it needs, and leave the rest to the zone's name (RFC 5545 3.6.5).
+        // A minute past the first onset: Outlook's may lie a second before the zone's.
+        const std::int64_t spoken = coverage.firstOnset + 61;
+        const std::int64_t spokenUntil = coverage.openEnded.empty() ? coverage.lastOnset + kDay : kEndOfTime;
+        Span span = events;
+        span.from = std::max(events.from, spoken);
+        span.to = std::min(events.to, spokenUntil);
+        if (span.from >= span.to && zone == nullptr) {
+          // Nothing of the events' years: match by what the definition says at all.
+          span.from = spoken;
+          span.to = std::min(spokenUntil, spoken + 366 * kDay);
+        }
         const std::vector<std::int64_t> changes = offsetChanges(defined, span.from, span.to);
         auto agrees = [&](const Zone* candidate) {
           return candidate != nullptr && sameOffsets(defined, offsetsOf(*candidate), changes, span.from, span.to);
         };
-        if (!agrees(zone)) zone = nullptr;
+        if (span.from < span.to && !agrees(zone)) zone = nullptr;
         for (const std::string& name : candidateNames()) {
           if (zone != nullptr) break;
           if (const Zone* candidate = zones_.find(name); agrees(candidate)) zone = candidate;
         }
-        if (zone == nullptr) zone = definedZone(tzid, definition->second, defined, span);
+        if (zone == nullptr) zone = definedZone(tzid, coverage, defined, events);
       }
       if (zone == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
     }
@@ -764,9 +813,9 @@ class ZoneResolver {
   }
 
   // The file's VTIMEZONE as a zone of its own, kept in the cache.
-  const Zone* definedZone(const std::string& tzid, icalcomponent* definition, const OffsetAt& defined,
+  const Zone* definedZone(const std::string& tzid, const Coverage& coverage, const OffsetAt& defined,
                           const Span& span) {
-    std::optional<Zone> zone = zoneOfDefinition(definition, defined, span.firstYear, span.lastYear);
+    std::optional<Zone> zone = zoneOfDefinition(coverage, defined, span.firstYear, span.lastYear);
     if (!zone) return nullptr;
     // Named by its content too: another file's zone of the same TZID may differ.
     std::string text = zoneText(*zone);
