@@ -793,8 +793,9 @@ class ZoneResolver {
     for (std::string_view copies : {"posix/", "right/"}) {
       if (name.starts_with(copies)) name.remove_prefix(copies.size());
     }
+    // A defined zone's name is the store's own, never a file's to use.
     if (name == "localtime" || name == "posixrules" || name.find("//") != std::string_view::npos ||
-        name.ends_with('/')) {
+        name.ends_with('/') || isDefinedZoneName(name)) {
       return nullptr;
     }
     return zones_.find(name);
