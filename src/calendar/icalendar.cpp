@@ -569,10 +569,6 @@ std::optional<PosixZoneRule::Change> yearlyChange(std::string_view rule, const i
   return change;
 }
 
-// A VTIMEZONE as a zone: its changes, found through libical, over the years
-// its rules list one by one and those its events use; past them the rule its
-// open-ended RRULEs make, when they make one that agrees with libical for
-// decades after (else the changes run on for a century past the events).
 // The years a VTIMEZONE speaks for: from its first onset to its last, or on
 // for ever with the onsets its open-ended RRULEs repeat.
 struct Coverage {
@@ -641,6 +637,10 @@ Coverage coverageOf(icalcomponent* definition) {
   return coverage;
 }
 
+// A VTIMEZONE as a zone: its changes, found through libical, over the years
+// its rules list one by one and those its events use; past them the rule its
+// open-ended RRULEs make, when they make one that agrees with libical for
+// decades after (else the changes run on for a century past the events).
 std::optional<Zone> zoneOfDefinition(const Coverage& coverage, const OffsetAt& defined, int firstYear,
                                      int lastYear) {
   using Onset = Coverage::Onset;
