@@ -658,7 +658,8 @@ Series SqliteStore::seriesFrom(const EventRow& row) {
     series.zone = &zones_.local();
   }
   if (series.zone == nullptr) series.zone = &zones_.utc();
-  if (row.nominalDays != 0 && !series.floating && convertible(row.start)) {
+  // Fewer days than the years 1 to 9999 hold: anything else is no row this store wrote.
+  if (row.nominalDays > 0 && row.nominalDays < 3652425 && !series.floating && convertible(row.start)) {
     // The first end is its days on the clock and then exact seconds: keep those seconds.
     series.days = row.nominalDays;
     const double nominalEnd = epochOf(*series.zone, wallOf(*series.zone, row.start) + row.nominalDays * kDaySeconds);
