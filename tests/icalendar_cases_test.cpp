@@ -48,6 +48,7 @@ struct Case {
   const char* to;
   std::vector<Occurrence> occurrences;
   std::string leftOut;
+  std::string exported = {};  // a line the export must hold
 };
 
 std::string calendarOf(const std::string& body) {
@@ -112,7 +113,7 @@ const Case kCases[] = {
     {"g_floating.ics", {}, {}, "Europe/Berlin", "America/New_York", "2024-06-09 00:00", "2024-06-13 00:00",
      {{utc("2024-06-10 13:00"), utc("2024-06-10 14:00"), "floating 9am"},
       {utc("2024-06-11 04:00"), utc("2024-06-12 04:00"), "all-day", true}},
-     ""},
+     "", "DTSTART:20240610T090000\r\n"},
     {"h_ws.ics", {}, {}, "UTC", "UTC", "2024-06-10 00:00", "2024-06-11 00:00",
      {{utc("2024-06-10 09:00"), utc("2024-06-10 09:00"), "Event#1 "},
       {utc("2024-06-10 10:00"), utc("2024-06-10 10:00"), "two  spaces, comma\n newline"}},
@@ -170,7 +171,7 @@ const Case kCases[] = {
      "2024-03-29 00:00", "2024-04-03 00:00",
      {{utc("2024-03-30 11:00"), utc("2024-03-31 10:00"), std::nullopt},
       {utc("2024-03-31 10:00"), utc("2024-04-01 10:00"), std::nullopt}},
-     ""},
+     "", "DURATION:P1D\r\n"},
     {"DURATION:PT24H across the change to summer time",
      calendarOf("BEGIN:VEVENT\r\nUID:p\r\n" + kBerlinNoon + "DURATION:PT24H\r\nEND:VEVENT\r\n"), {}, "UTC", "UTC",
      "2024-03-29 00:00", "2024-04-03 00:00",
@@ -262,6 +263,7 @@ void check(const Case& c, std::set<std::string>& covered) {
     auto events = store.storedEvents(calendar);
     ASSERT_TRUE(events);
     WrittenCalendar written = writeICalendar(*events, store.zones(), 0);
+    EXPECT_NE(written.text.find(c.exported), std::string::npos) << written.text;
     ParsedCalendar again = parseICalendar(written.text, store.zones());
     ASSERT_EQ(again.error, "") << written.text;
     Calendar copy;
