@@ -164,6 +164,27 @@ const Case kCases[] = {
                 "SUMMARY:second\r\nEND:VEVENT\r\n"),
      {}, "UTC", "UTC", "2024-06-10 00:00", "2024-06-11 00:00",
      {{utc("2024-06-10 11:00"), utc("2024-06-10 11:00"), "last"}}, "3 older copies"},
+    // Several RRULEs: the union of their occurrences, each rule with its own
+    // end and counting the start as its first (RFC 5545 3.8.5.3).
+    {"two RRULEs with their own ends",
+     calendarOf("BEGIN:VEVENT\r\nUID:r\r\nSUMMARY:two rules\r\nDTSTART;TZID=Europe/Berlin:20240603T090000\r\n"
+                "DTEND;TZID=Europe/Berlin:20240603T100000\r\nRRULE:FREQ=WEEKLY;BYDAY=MO;COUNT=2\r\n"
+                "RRULE:FREQ=WEEKLY;BYDAY=WE;UNTIL=20240612T235959Z\r\nEND:VEVENT\r\n"),
+     {}, "UTC", "UTC", "2024-06-01 00:00", "2024-07-01 00:00",
+     {{utc("2024-06-03 07:00"), utc("2024-06-03 08:00"), "two rules"},
+      {utc("2024-06-05 07:00"), utc("2024-06-05 08:00"), "two rules"},
+      {utc("2024-06-10 07:00"), utc("2024-06-10 08:00"), "two rules"},
+      {utc("2024-06-12 07:00"), utc("2024-06-12 08:00"), "two rules"}},
+     ""},
+    {"two RRULEs that meet",
+     calendarOf("BEGIN:VEVENT\r\nUID:r\r\nSUMMARY:met\r\nDTSTART:20240603T090000Z\r\n"
+                "RRULE:FREQ=DAILY;COUNT=3\r\nRRULE:FREQ=WEEKLY;COUNT=2\r\nEND:VEVENT\r\n"),
+     {}, "UTC", "UTC", "2024-06-01 00:00", "2024-07-01 00:00",
+     {{utc("2024-06-03 09:00"), utc("2024-06-03 09:00"), "met"},
+      {utc("2024-06-04 09:00"), utc("2024-06-04 09:00"), "met"},
+      {utc("2024-06-05 09:00"), utc("2024-06-05 09:00"), "met"},
+      {utc("2024-06-10 09:00"), utc("2024-06-10 09:00"), "met"}},
+     ""},
     // A day of DURATION is a day on the clock in each occurrence (23 hours
     // into summer time, then 24); 24 hours and a DTEND's length are exact.
     {"DURATION:P1D across the change to summer time",
@@ -287,6 +308,47 @@ TEST(InteropCases, EachFileListsAsRfc5545ReadsIt) {
   for (const auto& entry : std::filesystem::directory_iterator(kCasesFolder)) {
     EXPECT_TRUE(covered.count(entry.path().filename().string())) << entry.path() << " has no expected occurrences";
   }
+}
+
+}  // namespace
+}  // namespace calbridge
+
+namespace calbridge {
+namespace {
+
+// A series of several rules loses an occurrence, then its future, like any
+// other, and is written back with each rule ended where the series now ends.
+TEST(SeveralRules, RemovingOccurrencesReachesEveryRule) {
+  ScopedZone zone("UTC");
+  SqliteStore store{std::string(kInMemoryStore)};
+  ASSERT_TRUE(store.open());
+  auto calendar = store.defaultCalendarForNewEvents();
+  ParsedCalendar parsed = parseICalendar(
+      calendarOf("BEGIN:VEVENT\r\nUID:r\r\nDTSTART:20240603T090000Z\r\nRRULE:FREQ=WEEKLY;BYDAY=MO;COUNT=4\r\n"
+                 "RRULE:FREQ=WEEKLY;BYDAY=WE\r\nEND:VEVENT\r\n"),
+      store.zones());
+  ASSERT_EQ(parsed.error, "");
+  ASSERT_TRUE(store.importEvents(calendar->calendarIdentifier, parsed.events));
+  auto starts = [&] {
+    std::vector<double> result;
+    for (const Event& e : store.eventsMatching(utc("2024-06-01 00:00"), utc("2024-08-01 00:00"), {calendar})) {
+      result.push_back(*e.startDate);
+    }
+    return result;
+  };
+  std::vector<Event> listed = store.eventsMatching(utc("2024-06-05 00:00"), utc("2024-06-06 00:00"), {calendar});
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_TRUE(store.removeEvent(listed[0], Span::thisEvent, true));
+  listed = store.eventsMatching(utc("2024-06-12 00:00"), utc("2024-06-13 00:00"), {calendar});
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_TRUE(store.removeEvent(listed[0], Span::futureEvents, true));
+  EXPECT_EQ(starts(), (std::vector<double>{utc("2024-06-03 09:00"), utc("2024-06-10 09:00")}));
+
+  auto events = store.storedEvents(calendar->calendarIdentifier);
+  ASSERT_TRUE(events);
+  std::string text = writeICalendar(*events, store.zones(), 0).text;
+  EXPECT_NE(text.find("RRULE:FREQ=WEEKLY;UNTIL=20240612T085959Z;BYDAY=MO\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("RRULE:FREQ=WEEKLY;UNTIL=20240612T085959Z;BYDAY=WE\r\n"), std::string::npos) << text;
 }
 
 }  // namespace

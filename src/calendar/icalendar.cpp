@@ -879,6 +879,13 @@ struct ReadEvent {
   std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
   std::optional<WrittenTime> until;
   std::optional<std::int64_t> count;
+  // Every RRULE after the first, each with its own end.
+  struct Rule {
+    std::string rule;
+    std::optional<WrittenTime> until;
+    std::optional<std::int64_t> count;
+  };
+  std::vector<Rule> moreRules;
   std::vector<WrittenTime> excluded;
 };
 
@@ -1023,7 +1030,11 @@ class Reader {
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
       if (rules++ > 0) {
-        ++leftOut.extraRules;
+        // The occurrences are the union of every rule's (RFC 5545 3.8.5.3).
+        ReadEvent more;
+        more.label = event.label;
+        if (!readRule(icalproperty_get_rrule(p), more)) return std::nullopt;
+        event.moreRules.push_back(ReadEvent::Rule{*more.rule, more.until, more.count});
         continue;
       }
       if (!readRule(icalproperty_get_rrule(p), event)) return std::nullopt;
@@ -1074,15 +1085,25 @@ class Reader {
   void noteYears(const ReadEvent& event, ZoneResolver& resolver) {
     if (event.start.date) return;  // all-day events read only the dates of what they are given
     std::int64_t last = event.end ? std::max(event.end->wall, event.start.wall) : event.start.wall;
-    if (event.rule) {
-      if (event.until) {
-        last = std::max(last, event.until->wall);
-      } else if (auto counted = lastCountedStart(event)) {
-        last = std::max(last, *counted + (event.end ? event.end->wall - event.start.wall : 0));
+    auto lastOf = [&](const ReadEvent& ruled) {
+      if (ruled.until) {
+        last = std::max(last, ruled.until->wall);
+      } else if (auto counted = lastCountedStart(ruled)) {
+        last = std::max(last, *counted + (ruled.end ? ruled.end->wall - ruled.start.wall : 0));
       } else {
         // Open or counted: up to next year at least, where a series people still use runs.
         last = std::max(last, daysFromCivil(currentYear() + 1, 12, 31) * kDay);
       }
+    };
+    if (event.rule) lastOf(event);
+    for (const ReadEvent::Rule& rule : event.moreRules) {
+      ReadEvent ruled;
+      ruled.start = event.start;
+      ruled.end = event.end;
+      ruled.rule = rule.rule;
+      ruled.until = rule.until;
+      ruled.count = rule.count;
+      lastOf(ruled);
     }
     if (event.start.tzid) resolver.noteYears(*event.start.tzid, spanOf(event.start.wall, last));
     if (event.end && event.end->tzid) resolver.noteYears(*event.end->tzid, spanOf(event.end->wall, event.end->wall));
@@ -1167,6 +1188,7 @@ class Reader {
       }
     }
 
+    std::function<double(const WrittenTime&)> untilOf;
     if (event.start.date) {
       // All-day events float: wall seconds throughout.
       stored.allDay = true;
@@ -1180,11 +1202,8 @@ class Reader {
         if (t.utc) return floorDiv(epochToWall(local, t.wall), kDay) * kDay;
         return floorDiv(t.wall, kDay) * kDay;
       };
-      if (event.until) {
-        // A date includes its day's occurrence, which starts at its midnight.
-        const WrittenTime& u = *event.until;
-        stored.until = static_cast<double>(u.utc ? lastDayOfUtcUntil(u.wall) : u.wall);
-      }
+      // A date includes its day's occurrence, which starts at its midnight.
+      untilOf = [](const WrittenTime& u) { return static_cast<double>(u.utc ? lastDayOfUtcUntil(u.wall) : u.wall); };
       for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
     } else if (!event.start.utc && !event.start.tzid) {
       // Floating: the same clock time wherever it is looked at (RFC 5545
@@ -1205,16 +1224,10 @@ class Reader {
       } else {
         stored.end = static_cast<double>(start + nominal + exact);
       }
-      if (event.until) {
-        const WrittenTime& u = *event.until;
-        if (u.date) {
-          stored.until = static_cast<double>(u.wall + kDay - 1);
-        } else {
-          auto until = wallOf(u);
-          if (!until) return std::nullopt;
-          stored.until = static_cast<double>(*until);
-        }
-      }
+      untilOf = [in = &local](const WrittenTime& u) {
+        if (u.date) return static_cast<double>(u.wall + kDay - 1);
+        return static_cast<double>(u.utc ? epochToWall(*in, u.wall) : u.wall);
+      };
       for (const WrittenTime& t : event.excluded) {
         if (t.date) {
           stored.excluded.push_back(t.wall + (start - floorDiv(start, kDay) * kDay));
@@ -1242,17 +1255,12 @@ class Reader {
       } else {
         stored.end = stored.start;
       }
-      if (event.until) {
-        const WrittenTime& u = *event.until;
-        if (u.date) {
-          stored.until = static_cast<double>(wallToEpoch(zone, u.wall + kDay - 1));
-        } else if (u.utc) {
-          stored.until = static_cast<double>(u.wall);
-        } else {
-          // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
-          stored.until = static_cast<double>(wallToEpoch(zone, u.wall));
-        }
-      }
+      untilOf = [in = &zone](const WrittenTime& u) {
+        if (u.date) return static_cast<double>(wallToEpoch(*in, u.wall + kDay - 1));
+        if (u.utc) return static_cast<double>(u.wall);
+        // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
+        return static_cast<double>(wallToEpoch(*in, u.wall));
+      };
       for (const WrittenTime& t : event.excluded) {
         // An exclusion matches only the occurrence's own wall time in the
         // event's zone, whatever zone or value type the file wrote it in.
@@ -1264,6 +1272,20 @@ class Reader {
           stored.excluded.push_back(epochToWall(zone, placed->epoch));
         }
       }
+    }
+    if (event.until) stored.until = untilOf(*event.until);
+    if (!event.moreRules.empty() && event.rule) {
+      // Each rule keeps its own end; the row's end is left for cutting the whole short.
+      std::vector<Series::Rule> rules{{*event.rule, stored.until, event.count}};
+      for (const ReadEvent::Rule& more : event.moreRules) {
+        std::optional<double> until;
+        if (more.until) until = untilOf(*more.until);
+        if (until && !writable(*until)) return refuse(event.label + " lies outside the years 1 to 9999");
+        rules.push_back(Series::Rule{more.rule, until, more.count});
+      }
+      stored.rule = ruleSetText(rules);
+      stored.until.reset();
+      stored.count.reset();
     }
     if (stored.end < stored.start) return refuse(event.label + " ends before it starts");
     if (!writable(stored.start) || !writable(stored.end) || (stored.until && !writable(*stored.until))) {
@@ -1456,18 +1478,49 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
   if (auto status = icalStatusOf(event.status)) icalcomponent_add_property(c.get(), icalproperty_new_status(*status));
 
   if (event.rule) {
-    icalrecurrencetype rule = icalrecurrencetype_from_string(event.rule->c_str());
-    icalerror_clear_errno();
-    if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
-    // UNTIL has DTSTART's value type: a date for all-day events, else UTC
-    // (floating only for a floating start). The store never keeps both ends.
-    if (event.until && *event.until < kEndOfTime) {
-      double until = std::max(*event.until, static_cast<double>(kFirstMoment));
-      rule.until = form.kind == TimeForm::zoned ? TimeForm{TimeForm::utc, nullptr}.value(until) : form.value(until);
-    } else if (event.count) {
-      rule.count = static_cast<int>(std::min<std::int64_t>(*event.count, 1000000000));
+    std::vector<Series::Rule> rules = parseRuleSet(*event.rule);
+    if (rules.empty()) {
+      rules.push_back(Series::Rule{*event.rule, event.until, event.count});
+    } else if (event.until) {
+      // The whole was cut short: each rule ends there at the latest. A counted
+      // rule keeps its count when it ends before the cut anyway.
+      for (Series::Rule& rule : rules) {
+        if (rule.until && *rule.until <= *event.until) continue;
+        if (rule.count) {
+          Series counted;
+          counted.rule = rule.rule;
+          counted.start = event.start;
+          const Zone utc;  // no offsets: wall seconds for what floats
+          counted.zone = form.kind == TimeForm::zoned ? form.zone : &utc;
+          counted.floating = !event.timeZone;
+          counted.count = rule.count;
+          counted.until = event.until;
+          std::int64_t made = 0;
+          if (expandSeries(counted, -kEndOfTime, static_cast<double>(kEndOfTime), [&](const Occurrence&) {
+                ++made;
+                return true;
+              }) && made == *rule.count) {
+            continue;
+          }
+        }
+        rule.until = event.until;
+        rule.count.reset();
+      }
     }
-    icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+    for (const Series::Rule& one : rules) {
+      icalrecurrencetype rule = icalrecurrencetype_from_string(one.rule.c_str());
+      icalerror_clear_errno();
+      if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
+      // UNTIL has DTSTART's value type: a date for all-day events, else UTC
+      // (floating only for a floating start). The store never keeps both ends.
+      if (one.until && *one.until < kEndOfTime) {
+        double until = std::max(*one.until, static_cast<double>(kFirstMoment));
+        rule.until = form.kind == TimeForm::zoned ? TimeForm{TimeForm::utc, nullptr}.value(until) : form.value(until);
+      } else if (one.count) {
+        rule.count = static_cast<int>(std::min<std::int64_t>(*one.count, 1000000000));
+      }
+      icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+    }
     for (std::int64_t wall : event.excluded) {
       if (!writable(static_cast<double>(wall))) continue;  // no occurrence can start there
       icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_exdate(form.excluded(wall))));

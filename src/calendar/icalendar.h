@@ -25,7 +25,7 @@ struct LeftOut {
   int attendees = 0;
   int changedOccurrences = 0;  // VEVENTs with a RECURRENCE-ID
   int extraDates = 0;  // RDATE values
-  int extraRules = 0;  // EXRULEs and every RRULE after an event's first
+  int extraRules = 0;  // EXRULEs
   int descriptions = 0;
   int locations = 0;
   int toDos = 0;

@@ -30,8 +30,19 @@ struct PlainRule {
 std::optional<PlainRule> parsePlainRule(std::string_view rule);
 
 struct Series {
+  // One of several RRULEs of an event, with its own end.
+  struct Rule {
+    std::string rule;  // parts other than UNTIL and COUNT
+    std::optional<double> until;  // in the same terms as `start`
+    std::optional<std::int64_t> count;
+  };
   // RRULE parts other than UNTIL and COUNT, e.g. "FREQ=WEEKLY;INTERVAL=2".
   std::string rule;
+  // When not empty, the series has these rules instead of `rule` (RFC 5545
+  // deprecates several, yet files hold them): its occurrences are the union of
+  // theirs, each rule counting its own COUNT; `until` then only cuts the union
+  // short, and `count` is unused.
+  std::vector<Rule> rules;
   // parsePlainRule(rule), when the caller has it at hand: expanding many times
   // then parses once.
   std::optional<PlainRule> plain;
@@ -68,6 +79,11 @@ double occurrenceEnd(const Series& series, const Occurrence& occurrence);
 // then only the first occurrence may have been visited.
 bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit);
+
+// Several rules in one text, as the store keeps them ("parts|until|count" a
+// line each), and back; a text without one gives none (it is a single rule).
+std::string ruleSetText(const std::vector<Series::Rule>& rules);
+std::vector<Series::Rule> parseRuleSet(std::string_view text);
 
 // The RRULE parts for a rule the commands build (its end is kept apart).
 std::string ruleText(const RecurrenceRule& rule);

@@ -647,7 +647,8 @@ std::vector<Source> SqliteStore::sources() {
 Series SqliteStore::seriesFrom(const EventRow& row) {
   Series series;
   series.rule = row.rule.value_or("");
-  series.plain = parsePlainRule(series.rule);
+  series.rules = parseRuleSet(series.rule);
+  if (series.rules.empty()) series.plain = parsePlainRule(series.rule);
   series.start = row.start;
   series.duration = std::max(0.0, row.end - row.start);
   series.floating = !row.timeZone;
