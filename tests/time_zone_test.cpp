@@ -122,3 +122,36 @@ TEST(ZoneCache, NamesNeverLeaveTheZoneFolder) {
 
 }  // namespace
 }  // namespace calbridge
+
+namespace calbridge {
+namespace {
+
+// A zone kept as text must come back with the same offset at every moment:
+// IANA zones of several shapes stand in for what a file may define.
+TEST(DefinedZones, TextKeepsEveryOffset) {
+  ZoneCache zones;
+  for (const char* name : {"Europe/Berlin", "Australia/Lord_Howe", "Europe/Dublin", "Asia/Kolkata", "UTC"}) {
+    const Zone* zone = zones.find(name);
+    ASSERT_NE(zone, nullptr) << name;
+    auto back = zoneFromText("ics:x", zoneText(*zone));
+    ASSERT_TRUE(back) << name;
+    for (std::int64_t t = -2000000000; t < 4000000000; t += 86400 * 7 + 3599) {
+      ASSERT_EQ(utcOffset(*back, t), utcOffset(*zone, t)) << name << " at " << t;
+    }
+  }
+  for (const char* broken : {"", "0|", "x||", "0||1", "0||2 3600 1 0", "0|STD|", "99999999||"}) {
+    EXPECT_FALSE(zoneFromText("ics:x", broken)) << broken;
+  }
+  // Only names no zone file can have are kept, so none shadows an IANA zone.
+  Zone shadow;
+  shadow.name = "Europe/Berlin";
+  EXPECT_EQ(zones.add(shadow), nullptr);
+  shadow.name = "ics:Berlin";
+  EXPECT_EQ(zones.find("ics:Berlin"), nullptr);
+  const Zone* kept = zones.add(shadow);
+  EXPECT_NE(kept, nullptr);
+  EXPECT_EQ(zones.find("ics:Berlin"), kept);
+}
+
+}  // namespace
+}  // namespace calbridge

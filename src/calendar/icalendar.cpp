@@ -13,6 +13,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <cstdio>
 #include <set>
 
 namespace calbridge {
@@ -271,19 +272,117 @@ bool repairLosesNothing(std::string_view repair) {
   return repair.starts_with("Parse error in property name: ");
 }
 
-// The first repair libical made that changed what the file says, or null.
-const char* firstRepair(icalcomponent* component) {
+// True for a repair that dropped a property whose value is empty or cannot be
+// read, when that property does not decide when the event happens: other
+// programs read such a file, and so does this one, counting what it dropped.
+// An empty value says nothing, whichever property it is (an empty DTSTART
+// leaves an event without a start, which is refused as such).
+bool repairDropsBrokenValue(std::string_view repair) {
+  if (droppedEmpty(repair)) return true;
+  // "Can't parse as DURATION value in TRIGGER property. Removing entire property: PT-2H",
+  // "Invalid VALUE type for property TRIGGER: VALUE=TIME".
+  std::string_view property;
+  constexpr std::string_view kBefore = "Can't parse as ";
+  constexpr std::string_view kMiddle = " value in ";
+  constexpr std::string_view kAfter = " property. Removing entire property:";
+  constexpr std::string_view kInvalidType = "Invalid VALUE type for property ";
+  if (repair.starts_with(kBefore)) {
+    auto middle = repair.find(kMiddle);
+    auto after = repair.find(kAfter);
+    if (middle == std::string_view::npos || after == std::string_view::npos || after < middle) return false;
+    property = repair.substr(middle + kMiddle.size(), after - middle - kMiddle.size());
+  } else if (repair.starts_with(kInvalidType)) {
+    property = repair.substr(kInvalidType.size());
+    property = property.substr(0, property.find(':'));
+  } else {
+    return false;
+  }
+  static constexpr std::string_view kDecisive[] = {"DTSTART", "DTEND", "DURATION", "RRULE", "EXDATE",
+                                                   "RECURRENCE-ID", "EXRULE"};
+  return !property.empty() &&
+         std::find(std::begin(kDecisive), std::end(kDecisive), property) == std::end(kDecisive);
+}
+
+// The first repair libical made that changed what the file says, or null;
+// counts the broken values it dropped on the way.
+const char* firstRepair(icalcomponent* component, int& dropped) {
   for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY); p != nullptr;
        p = icalcomponent_get_next_property(component, ICAL_XLICERROR_PROPERTY)) {
     const char* text = icalproperty_get_xlicerror(p);
     if (text == nullptr) return "unreadable content";
-    if (!repairLosesNothing(text)) return text;
+    if (repairLosesNothing(text)) continue;
+    if (!repairDropsBrokenValue(text)) return text;
+    // A wrong VALUE type alone leaves the property in place; what libical
+    // then cannot read of it comes as a repair of its own.
+    if (!std::string_view(text).starts_with("Invalid VALUE type")) ++dropped;
   }
   for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c != nullptr;
        c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
-    if (const char* found = firstRepair(c)) return found;
+    if (const char* found = firstRepair(c, dropped)) return found;
   }
   return nullptr;
+}
+
+// Each VEVENT's SUMMARY as written, unescaped, in the order of the file (none
+// for an event without one). libical trims the blanks at the ends of a value,
+// which are part of a text (RFC 5545 3.3.11).
+std::vector<std::optional<std::string>> writtenSummaries(std::string_view text) {
+  std::vector<std::optional<std::string>> summaries;
+  std::vector<std::string> open;
+  auto take = [&](std::string_view content) {
+    auto nameEnd = content.find_first_of(";:");
+    if (nameEnd == std::string_view::npos) return;
+    std::string_view name = content.substr(0, nameEnd);
+    // The value starts at the first colon outside a quoted parameter value.
+    std::size_t colon = nameEnd;
+    for (bool quoted = false; colon < content.size(); ++colon) {
+      if (content[colon] == '"') quoted = !quoted;
+      else if (content[colon] == ':' && !quoted) break;
+    }
+    if (colon >= content.size()) return;
+    std::string_view value = content.substr(colon + 1);
+    if (equalsIgnoringCase(name, "BEGIN")) {
+      open.push_back(upper(value));
+      if (open.back() == "VEVENT") summaries.emplace_back();
+    } else if (equalsIgnoringCase(name, "END")) {
+      if (!open.empty()) open.pop_back();
+    } else if (equalsIgnoringCase(name, "SUMMARY") && !open.empty() && open.back() == "VEVENT" && !summaries.empty() &&
+               !summaries.back()) {
+      std::string unescaped;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+          char next = value[++i];
+          unescaped += next == 'n' || next == 'N' ? '\n' : next;
+        } else {
+          unescaped += value[i];
+        }
+      }
+      summaries.back() = std::move(unescaped);
+    }
+  };
+  std::string logical;
+  for (std::size_t start = 0; start <= text.size();) {
+    auto newline = text.find('\n', start);
+    const bool last = newline == std::string_view::npos;
+    std::string_view physical = text.substr(start, last ? std::string_view::npos : newline - start);
+    start = last ? text.size() + 1 : newline + 1;
+    if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
+    if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t')) {
+      logical += physical.substr(1);
+      continue;
+    }
+    if (!logical.empty()) take(logical);
+    logical.assign(physical);
+  }
+  if (!logical.empty()) take(logical);
+  return summaries;
+}
+
+std::string_view trimmed(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 // True when libical dropped an empty `property` of this component.
@@ -383,18 +482,215 @@ std::vector<std::int64_t> offsetChanges(const OffsetAt& offset, std::int64_t fro
   return changes;
 }
 
-// True when the two have the same UTC offset at every moment of [from, to).
+// True when the two have the same UTC offset at every moment of [from, to),
+// but for a minute either side of a change: Outlook writes changes at 23:59:59
+// where the zone's rules say midnight.
 bool sameOffsets(const OffsetAt& a, const OffsetAt& b, const std::vector<std::int64_t>& changesOfA, std::int64_t from,
                  std::int64_t to) {
+  constexpr std::int64_t kSlack = 60;
   // Twice a month first: most zones differ somewhere, and cheaply.
   for (std::int64_t t = from + kDay / 2; t < to; t += 15 * kDay) {
     if (a(t) != b(t)) return false;
   }
   auto agreeAround = [&](const std::vector<std::int64_t>& changes) {
     return std::all_of(changes.begin(), changes.end(),
-                       [&](std::int64_t t) { return a(t) == b(t) && a(t - 1) == b(t - 1); });
+                       [&](std::int64_t t) { return a(t + kSlack) == b(t + kSlack) && a(t - 1 - kSlack) == b(t - 1 - kSlack); });
   };
   return a(from) == b(from) && agreeAround(changesOfA) && agreeAround(offsetChanges(b, from, to));
+}
+
+// The yearly change an open-ended STANDARD or DAYLIGHT rule makes, as a POSIX
+// rule writes it: FREQ=YEARLY in one month, on its nth or last weekday (also
+// written as a weekday in a span of seven month days, as older files do).
+std::optional<PosixZoneRule::Change> yearlyChange(std::string_view rule, const icaltimetype& start) {
+  static constexpr std::string_view kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+  PosixZoneRule::Change change;
+  change.kind = PosixZoneRule::Change::Kind::monthWeekDay;
+  bool yearly = false;
+  int firstMonthDay = 0;
+  auto number = [](std::string_view text) -> std::optional<int> {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    int n = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  };
+  while (!rule.empty()) {
+    auto semicolon = rule.find(';');
+    std::string_view part = rule.substr(0, semicolon);
+    rule.remove_prefix(semicolon == std::string_view::npos ? rule.size() : semicolon + 1);
+    auto equals = part.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    std::string_view name = part.substr(0, equals);
+    std::string_view value = part.substr(equals + 1);
+    if (name == "FREQ") {
+      yearly = value == "YEARLY";
+    } else if (name == "INTERVAL") {
+      if (value != "1") return std::nullopt;
+    } else if (name == "BYMONTH") {
+      auto month = number(value);
+      if (!month || *month < 1 || *month > 12) return std::nullopt;
+      change.month = *month;
+    } else if (name == "BYDAY") {
+      if (value.size() < 2) return std::nullopt;
+      std::string_view day = value.substr(value.size() - 2);
+      std::string_view ordinal = value.substr(0, value.size() - 2);
+      auto found = std::find(std::begin(kDays), std::end(kDays), day);
+      if (found == std::end(kDays)) return std::nullopt;
+      change.weekday = static_cast<int>(found - std::begin(kDays));
+      if (ordinal == "-1") {
+        change.week = 5;
+      } else if (!ordinal.empty()) {
+        auto n = number(ordinal.front() == '+' ? ordinal.substr(1) : ordinal);
+        if (!n || *n < 1 || *n > 4) return std::nullopt;
+        change.week = *n;
+      }
+    } else if (name == "BYMONTHDAY") {
+      // Seven days in a row: d,d+1,...,d+6 with d one of 1, 8, 15, 22.
+      auto first = number(value.substr(0, value.find(',')));
+      if (!first || (*first - 1) % 7 != 0 || *first > 22) return std::nullopt;
+      std::string expected;
+      for (int d = *first; d < *first + 7; ++d) expected += (expected.empty() ? "" : ",") + std::to_string(d);
+      if (value != expected) return std::nullopt;
+      firstMonthDay = *first;
+    } else if (name != "WKST") {
+      return std::nullopt;
+    }
+  }
+  if (firstMonthDay != 0) {
+    if (change.week != 0) return std::nullopt;
+    change.week = (firstMonthDay - 1) / 7 + 1;
+  }
+  if (!yearly || change.month == 0 || change.week == 0) return std::nullopt;
+  // In the time in force before the change, as a VTIMEZONE's DTSTART is.
+  change.time = start.hour * 3600 + start.minute * 60 + start.second;
+  return change;
+}
+
+// The years a VTIMEZONE speaks for: from its first onset to its last, or on
+// for ever with the onsets its open-ended RRULEs repeat.
+struct Coverage {
+  struct Onset {
+    bool daylight;
+    int to;
+    icaltimetype start;
+    std::string rule;
+  };
+  std::vector<Onset> openEnded;
+  int earliest = 10000;
+  int fixedUntil = 0;  // the last year of changes the rules do not repeat forever
+  // The instants (UTC) of the first onset and of the last one not repeated for ever.
+  std::int64_t firstOnset = kEndOfTime;
+  std::int64_t lastOnset = kFirstMoment;
+};
+
+Coverage coverageOf(icalcomponent* definition) {
+  Coverage coverage;
+  auto& openEnded = coverage.openEnded;
+  int& earliest = coverage.earliest;
+  int& fixedUntil = coverage.fixedUntil;
+  for (icalcomponent* c = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
+    const icalcomponent_kind kind = icalcomponent_isa(c);
+    if (kind != ICAL_XSTANDARD_COMPONENT && kind != ICAL_XDAYLIGHT_COMPONENT) continue;
+    icalproperty* start = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
+    icalproperty* to = icalcomponent_get_first_property(c, ICAL_TZOFFSETTO_PROPERTY);
+    if (start == nullptr || to == nullptr) continue;
+    const icaltimetype startTime = icalproperty_get_dtstart(start);
+    icalproperty* fromOffset = icalcomponent_get_first_property(c, ICAL_TZOFFSETFROM_PROPERTY);
+    const int before = fromOffset != nullptr ? icalproperty_get_tzoffsetfrom(fromOffset) : 0;
+    // An onset's local time is in the offset before it; a UTC UNTIL is an instant.
+    auto onset = [&](const icaltimetype& t) -> std::optional<std::int64_t> {
+      auto written = writtenTime(t, nullptr);
+      if (!written) return std::nullopt;
+      return written->utc ? written->wall : written->wall - before;
+    };
+    auto last = [&](const icaltimetype& t) {
+      fixedUntil = std::max(fixedUntil, t.year);
+      if (auto at = onset(t)) coverage.lastOnset = std::max(coverage.lastOnset, *at);
+    };
+    earliest = std::min(earliest, startTime.year);
+    if (auto at = onset(startTime)) coverage.firstOnset = std::min(coverage.firstOnset, *at);
+    last(startTime);
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
+      last(icalproperty_get_rdate(p).time);
+    }
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
+         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+      icalrecurrencetype rule = icalproperty_get_rrule(p);
+      if (!icaltime_is_null_time(rule.until)) {
+        last(rule.until);
+      } else if (rule.count > 0) {
+        const int year = std::min(startTime.year + std::min(rule.count, 10000), 9998);
+        fixedUntil = std::max(fixedUntil, year);
+        coverage.lastOnset = std::max(coverage.lastOnset, daysFromCivil(year + 1, 1, 1) * kDay);
+      } else {
+        openEnded.push_back(Coverage::Onset{kind == ICAL_XDAYLIGHT_COMPONENT, icalproperty_get_tzoffsetto(to),
+                                            startTime, takeBuffer(icalrecurrencetype_as_string_r(&rule))});
+      }
+    }
+  }
+  icalerror_clear_errno();
+  return coverage;
+}
+
+// A VTIMEZONE as a zone: its changes, found through libical, over the years
+// its rules list one by one and those its events use; past them the rule its
+// open-ended RRULEs make, when they make one that agrees with libical for
+// decades after (else the changes run on for a century past the events).
+std::optional<Zone> zoneOfDefinition(const Coverage& coverage, const OffsetAt& defined, int firstYear,
+                                     int lastYear) {
+  using Onset = Coverage::Onset;
+  const auto& openEnded = coverage.openEnded;
+  const int earliest = coverage.earliest;
+  const int fixedUntil = coverage.fixedUntil;
+  if (earliest > 9999) return std::nullopt;
+
+  std::optional<PosixZoneRule> rule;
+  if (openEnded.size() == 2 && openEnded[0].to != openEnded[1].to) {
+    // The onset with the larger offset is daylight time, whatever the file calls it.
+    const bool firstIsDaylight = openEnded[0].to > openEnded[1].to;
+    const Onset& daylight = openEnded[firstIsDaylight ? 0 : 1];
+    const Onset& standard = openEnded[firstIsDaylight ? 1 : 0];
+    auto toDaylight = yearlyChange(daylight.rule, daylight.start);
+    auto toStandard = yearlyChange(standard.rule, standard.start);
+    if (toDaylight && toStandard) {
+      rule = PosixZoneRule{standard.to, daylight.to, *toDaylight, *toStandard};
+    }
+  }
+  const int from = std::max(std::min(firstYear, 1970), earliest);
+  const int listedUntil = std::min(std::max(fixedUntil, from) + 2, from + 400);
+  auto build = [&](int until, std::optional<PosixZoneRule> after) {
+    Zone zone;
+    const std::int64_t begin = daysFromCivil(from, 1, 1) * kDay;
+    const std::int64_t end = daysFromCivil(until, 1, 1) * kDay;
+    zone.initialOffset = defined(begin);
+    zone.transitions = offsetChanges(defined, begin, end);
+    for (std::int64_t t : zone.transitions) zone.offsets.push_back(defined(t));
+    zone.rule = std::move(after);
+    return zone;
+  };
+  if (rule) {
+    Zone zone = build(listedUntil, rule);
+    const std::int64_t begin = daysFromCivil(from, 1, 1) * kDay;
+    const std::int64_t end = daysFromCivil(std::max(listedUntil, lastYear + 1) + 30, 1, 1) * kDay;
+    if (sameOffsets(defined, offsetsOf(zone), offsetChanges(defined, begin, end), begin, end)) return zone;
+  }
+  if (openEnded.empty()) return build(listedUntil, std::nullopt);
+  return build(std::min(std::max(listedUntil, lastYear + 1) + 100, 9999), std::nullopt);
+}
+
+// A defined zone's TZID as exported ("Name#digest") read back without its
+// digest, so that names do not grow with each trip through a file.
+std::string_view withoutDigest(std::string_view tzid) {
+  auto hash = tzid.rfind('#');
+  if (hash == std::string_view::npos || tzid.size() - hash != 17) return tzid;
+  std::string_view digest = tzid.substr(hash + 1);
+  bool hex = std::all_of(digest.begin(), digest.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  return hex ? tzid.substr(0, hash) : tzid;
 }
 
 // Tells which zone each TZID of one VCALENDAR names, each once.
@@ -415,26 +711,70 @@ class ZoneResolver {
   const Zone* resolve(const std::string& tzid, std::string* error) {
     if (auto found = resolved_.find(tzid); found != resolved_.end()) return found->second;
     const Zone* zone = byName(tzid);
-    if (zone == nullptr) {
-      if (auto definition = definitions_.find(tzid); definition != definitions_.end()) {
-        zone = fromDefinition(tzid, definition->second);
-        if (zone == nullptr) *error = "time zone \"" + tzid + "\" follows no known zone in the years its events use";
-      } else {
-        *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
+    auto definition = definitions_.find(tzid);
+    if (definition == definitions_.end()) {
+      if (zone == nullptr) *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
+    } else {
+      if (zone == nullptr) zone = byLocation(definition->second);
+      // The file's own definition is what its TZID means: a zone of that name
+      // stands for it only where the two agree.
+      icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
+      icalerror_clear_errno();
+      const Coverage coverage = coverageOf(definition->second);
+      if (rules != nullptr && coverage.firstOnset < kEndOfTime) {
+        const OffsetAt defined = offsetsOf(rules);
+        const Span events = spanOf(tzid);
+        // Only where the definition speaks: a file may define a zone for the
+        // years it needs, and leave the rest to the zone's name (RFC 5545 3.6.5).
+        // A minute past the first onset: Outlook's may lie a second before the zone's.
+        const std::int64_t spoken = coverage.firstOnset + 61;
+        const std::int64_t spokenUntil = coverage.openEnded.empty() ? coverage.lastOnset + kDay : kEndOfTime;
+        Span span = events;
+        span.from = std::max(events.from, spoken);
+        span.to = std::min(events.to, spokenUntil);
+        if (span.from >= span.to && zone == nullptr) {
+          // Nothing of the events' years: match by what the definition says at all.
+          span.from = spoken;
+          span.to = std::min(spokenUntil, spoken + 366 * kDay);
+        }
+        const std::vector<std::int64_t> changes = offsetChanges(defined, span.from, span.to);
+        auto agrees = [&](const Zone* candidate) {
+          return candidate != nullptr && sameOffsets(defined, offsetsOf(*candidate), changes, span.from, span.to);
+        };
+        if (span.from < span.to && !agrees(zone)) zone = nullptr;
+        for (const std::string& name : candidateNames()) {
+          if (zone != nullptr) break;
+          if (const Zone* candidate = zones_.find(name); agrees(candidate)) zone = candidate;
+        }
+        if (zone == nullptr) zone = definedZone(tzid, coverage, defined, events);
       }
+      if (zone == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
     }
     resolved_.emplace(tzid, zone);
     return zone;
   }
 
  private:
+  // The instants a zone must be right in: the years its events use.
+  struct Span {
+    int firstYear, lastYear;
+    std::int64_t from, to;
+  };
+  Span spanOf(const std::string& tzid) {
+    YearSpan years = years_[tzid];
+    if (years.first > years.last) years.add(currentYear());
+    years.last = std::min(years.last, years.first + 200);
+    return Span{years.first, years.last, daysFromCivil(years.first, 1, 1) * kDay,
+                daysFromCivil(years.last + 1, 1, 1) * kDay};
+  }
+
   // An IANA name, one with a prefix ("/mozilla.org/20050126_1/Europe/Berlin"),
-  // or a Windows name.
+  // the globally unique form ("/Europe/Berlin"), or a Windows name.
   const Zone* byName(std::string_view name) {
     if (name.empty()) return nullptr;
     if (const Zone* zone = byIanaName(name)) return zone;
     if (name.front() == '/') {
-      for (auto slash = name.find('/', 1); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
+      for (auto slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
         std::string_view rest = name.substr(slash + 1);
         // Single words ("Berlin", "Japan") are too loose to take from a path.
         if (rest.find('/') == std::string_view::npos) break;
@@ -453,14 +793,15 @@ class ZoneResolver {
     for (std::string_view copies : {"posix/", "right/"}) {
       if (name.starts_with(copies)) name.remove_prefix(copies.size());
     }
+    // A defined zone's name is the store's own, never a file's to use.
     if (name == "localtime" || name == "posixrules" || name.find("//") != std::string_view::npos ||
-        name.ends_with('/')) {
+        name.ends_with('/') || isDefinedZoneName(name)) {
       return nullptr;
     }
     return zones_.find(name);
   }
 
-  const Zone* fromDefinition(const std::string& tzid, icalcomponent* definition) {
+  const Zone* byLocation(icalcomponent* definition) {
     for (icalproperty* p = icalcomponent_get_first_property(definition, ICAL_X_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(definition, ICAL_X_PROPERTY)) {
       const char* name = icalproperty_get_x_name(p);
@@ -469,22 +810,22 @@ class ZoneResolver {
         if (const Zone* zone = byName(value)) return zone;
       }
     }
-    // No name to go by: the zone whose offsets are the definition's wherever the events lie.
-    icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
-    icalerror_clear_errno();
-    if (rules == nullptr) return nullptr;
-    const OffsetAt defined = offsetsOf(rules);
-    YearSpan years = years_[tzid];
-    if (years.first > years.last) years.add(currentYear());
-    years.last = std::min(years.last, years.first + 200);
-    const std::int64_t from = daysFromCivil(years.first, 1, 1) * kDay;
-    const std::int64_t to = daysFromCivil(years.last + 1, 1, 1) * kDay;
-    const std::vector<std::int64_t> changes = offsetChanges(defined, from, to);
-    for (const std::string& name : candidateNames()) {
-      const Zone* zone = zones_.find(name);
-      if (zone != nullptr && sameOffsets(defined, offsetsOf(*zone), changes, from, to)) return zone;
-    }
     return nullptr;
+  }
+
+  // The file's VTIMEZONE as a zone of its own, kept in the cache.
+  const Zone* definedZone(const std::string& tzid, const Coverage& coverage, const OffsetAt& defined,
+                          const Span& span) {
+    std::optional<Zone> zone = zoneOfDefinition(coverage, defined, span.firstYear, span.lastYear);
+    if (!zone) return nullptr;
+    // Named by its content too: another file's zone of the same TZID may differ.
+    std::string text = zoneText(*zone);
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    zone->name = std::string(kDefinedZonePrefix) + std::string(withoutDigest(tzid)) + "#" + hex;
+    return zones_.add(std::move(*zone));
   }
 
   // Zones to try, the widely used ones first so that a match reads familiar:
@@ -526,6 +867,9 @@ class ZoneResolver {
 // A VEVENT as read from the file, before its times are placed in zones.
 struct ReadEvent {
   std::string uid;
+  bool ownUid = false;  // false: one made up for an event without UID
+  int sequence = 0;
+  std::optional<std::int64_t> stamp;  // DTSTAMP, UTC seconds
   std::string label;  // how messages name the event
   std::optional<std::string> title;
   int status = 0;
@@ -535,6 +879,13 @@ struct ReadEvent {
   std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
   std::optional<WrittenTime> until;
   std::optional<std::int64_t> count;
+  // Every RRULE after the first, each with its own end.
+  struct Rule {
+    std::string rule;
+    std::optional<WrittenTime> until;
+    std::optional<std::int64_t> count;
+  };
+  std::vector<Rule> moreRules;
   std::vector<WrittenTime> excluded;
 };
 
@@ -558,7 +909,8 @@ std::optional<icalproperty_status> icalStatusOf(int status) {
 
 class Reader {
  public:
-  explicit Reader(ZoneCache& zones) : zones_(zones) {}
+  Reader(ZoneCache& zones, std::vector<std::optional<std::string>> summaries)
+      : zones_(zones), summaries_(std::move(summaries)) {}
 
   bool readCalendar(icalcomponent* calendar, ParsedCalendar& parsed) {
     ZoneResolver resolver(calendar, zones_);
@@ -567,7 +919,9 @@ class Reader {
          c = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
       switch (icalcomponent_isa(c)) {
         case ICAL_VEVENT_COMPONENT: {
-          auto event = readEvent(c, parsed.leftOut);
+          const std::optional<std::string>* written = nextEvent_ < summaries_.size() ? &summaries_[nextEvent_] : nullptr;
+          ++nextEvent_;
+          auto event = readEvent(c, parsed.leftOut, written);
           if (!event) return false;
           if (*event) {
             noteYears(**event, resolver);
@@ -581,6 +935,20 @@ class Reader {
         default: ++parsed.leftOut.otherEntries; break;
       }
     }
+    // Copies of one event edited over time, as some programs export them: the
+    // newest stands (RFC 5546 2.1.4); copies nothing tells apart all stay.
+    std::map<std::string, std::pair<int, std::optional<std::int64_t>>> newest;
+    for (const ReadEvent& event : events) {
+      if (!event.ownUid) continue;
+      auto version = std::pair{event.sequence, event.stamp};
+      auto [at, inserted] = newest.emplace(event.uid, version);
+      if (!inserted && at->second < version) at->second = version;
+    }
+    std::erase_if(events, [&](const ReadEvent& event) {
+      bool older = event.ownUid && std::pair{event.sequence, event.stamp} < newest[event.uid];
+      if (older) ++parsed.leftOut.olderCopies;
+      return older;
+    });
     for (const ReadEvent& event : events) {
       auto stored = place(event, resolver);
       if (!stored) return false;
@@ -603,11 +971,19 @@ class Reader {
 
   // The event, nothing for one the store does not keep (a changed occurrence),
   // or an error (outer nothing).
-  std::optional<std::optional<ReadEvent>> readEvent(icalcomponent* c, LeftOut& leftOut) {
+  std::optional<std::optional<ReadEvent>> readEvent(icalcomponent* c, LeftOut& leftOut,
+                                                    const std::optional<std::string>* writtenSummary) {
     ReadEvent event;
     const char* uid = icalcomponent_get_uid(c);
     bool hasUid = uid != nullptr && *uid != '\0';
     event.uid = hasUid ? uid : newUuid();
+    event.ownUid = hasUid;
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_SEQUENCE_PROPERTY)) {
+      event.sequence = icalproperty_get_sequence(p);
+    }
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DTSTAMP_PROPERTY)) {
+      if (auto stamp = writtenTime(icalproperty_get_dtstamp(p), nullptr)) event.stamp = stamp->wall;
+    }
     event.label = hasUid ? "event \"" + event.uid + "\"" : "an event without UID";
     // Messages are one line; a UID is text and may hold a line break.
     std::replace_if(event.label.begin(), event.label.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
@@ -639,6 +1015,10 @@ class Reader {
     if (icalproperty* summary = icalcomponent_get_first_property(c, ICAL_SUMMARY_PROPERTY)) {
       const char* text = icalproperty_get_summary(summary);
       event.title = text != nullptr ? text : "";
+      // The text as written, when it is what libical read but for blanks at its ends.
+      if (writtenSummary != nullptr && *writtenSummary && trimmed(**writtenSummary) == trimmed(*event.title)) {
+        event.title = **writtenSummary;
+      }
     } else if (droppedEmptyProperty(c, "SUMMARY")) {
       event.title = "";  // an empty title, not none
     }
@@ -650,7 +1030,11 @@ class Reader {
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
          p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
       if (rules++ > 0) {
-        ++leftOut.extraRules;
+        // The occurrences are the union of every rule's (RFC 5545 3.8.5.3).
+        ReadEvent more;
+        more.label = event.label;
+        if (!readRule(icalproperty_get_rrule(p), more)) return std::nullopt;
+        event.moreRules.push_back(ReadEvent::Rule{*more.rule, more.until, more.count});
         continue;
       }
       if (!readRule(icalproperty_get_rrule(p), event)) return std::nullopt;
@@ -701,13 +1085,25 @@ class Reader {
   void noteYears(const ReadEvent& event, ZoneResolver& resolver) {
     if (event.start.date) return;  // all-day events read only the dates of what they are given
     std::int64_t last = event.end ? std::max(event.end->wall, event.start.wall) : event.start.wall;
-    if (event.rule) {
-      if (event.until) {
-        last = std::max(last, event.until->wall);
+    auto lastOf = [&](const ReadEvent& ruled) {
+      if (ruled.until) {
+        last = std::max(last, ruled.until->wall);
+      } else if (auto counted = lastCountedStart(ruled)) {
+        last = std::max(last, *counted + (ruled.end ? ruled.end->wall - ruled.start.wall : 0));
       } else {
         // Open or counted: up to next year at least, where a series people still use runs.
         last = std::max(last, daysFromCivil(currentYear() + 1, 12, 31) * kDay);
       }
+    };
+    if (event.rule) lastOf(event);
+    for (const ReadEvent::Rule& rule : event.moreRules) {
+      ReadEvent ruled;
+      ruled.start = event.start;
+      ruled.end = event.end;
+      ruled.rule = rule.rule;
+      ruled.until = rule.until;
+      ruled.count = rule.count;
+      lastOf(ruled);
     }
     if (event.start.tzid) resolver.noteYears(*event.start.tzid, spanOf(event.start.wall, last));
     if (event.end && event.end->tzid) resolver.noteYears(*event.end->tzid, spanOf(event.end->wall, event.end->wall));
@@ -716,11 +1112,41 @@ class Reader {
     }
   }
 
+  // The wall time of a counted series' last start, stepped in the written times.
+  std::optional<std::int64_t> lastCountedStart(const ReadEvent& event) {
+    if (!event.count || *event.count > 100000 || !event.rule) return std::nullopt;
+    Series series;
+    series.rule = *event.rule;
+    series.start = static_cast<double>(event.start.wall);
+    series.zone = &zones_.utc();
+    series.count = event.count;
+    std::optional<std::int64_t> last;
+    bool expanded = expandSeries(series, static_cast<double>(kFirstMoment), static_cast<double>(kEndOfTime),
+                                 [&](const Occurrence& o) {
+                                   last = o.wall;
+                                   return true;
+                                 });
+    if (!expanded) return std::nullopt;
+    return last;
+  }
+
   static YearSpan spanOf(std::int64_t fromWall, std::int64_t toWall) {
     YearSpan span;
     span.add(yearOf(fromWall));
     span.add(yearOf(toWall));
     return span;
+  }
+
+  // The day an all-day series ends by a UNTIL written in UTC (Outlook writes
+  // these, though RFC 5545 wants a date): the local midnight that starts its
+  // last day, where the writer was. For a writer up to 12 hours either side of
+  // UTC that is the midnight nearest the instant, whatever zone reads the
+  // file; 23:59 and later is taken as the end of its own day.
+  static std::int64_t lastDayOfUtcUntil(std::int64_t utc) {
+    const std::int64_t day = floorDiv(utc, kDay);
+    const std::int64_t time = utc - day * kDay;
+    if (time >= 23 * 3600 + 59 * 60) return day * kDay;
+    return floorDiv(utc + kDay / 2, kDay) * kDay;
   }
 
   // The instant a date-time names: UTC as written, a TZID's time in that zone,
@@ -762,6 +1188,7 @@ class Reader {
       }
     }
 
+    std::function<double(const WrittenTime&)> untilOf;
     if (event.start.date) {
       // All-day events float: wall seconds throughout.
       stored.allDay = true;
@@ -775,12 +1202,41 @@ class Reader {
         if (t.utc) return floorDiv(epochToWall(local, t.wall), kDay) * kDay;
         return floorDiv(t.wall, kDay) * kDay;
       };
-      if (event.until) {
-        // A date includes its day's occurrence, which starts at its midnight.
-        const WrittenTime& u = *event.until;
-        stored.until = static_cast<double>(u.utc ? epochToWall(local, u.wall) : u.wall);
-      }
+      // A date includes its day's occurrence, which starts at its midnight.
+      untilOf = [](const WrittenTime& u) { return static_cast<double>(u.utc ? lastDayOfUtcUntil(u.wall) : u.wall); };
       for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
+    } else if (!event.start.utc && !event.start.tzid) {
+      // Floating: the same clock time wherever it is looked at (RFC 5545
+      // 3.3.5), so wall seconds, read in the local zone only when listed.
+      const Zone& local = zones_.local();
+      auto wallOf = [&](const WrittenTime& t) -> std::optional<std::int64_t> {
+        if (!t.utc && !t.tzid) return t.wall;
+        auto placed = placeTime(t, resolver, event);
+        if (!placed) return std::nullopt;
+        return epochToWall(local, placed->epoch);
+      };
+      const std::int64_t start = event.start.wall;
+      stored.start = static_cast<double>(start);
+      if (event.end) {
+        auto end = wallOf(*event.end);
+        if (!end) return std::nullopt;
+        stored.end = static_cast<double>(*end);
+      } else {
+        stored.end = static_cast<double>(start + nominal + exact);
+      }
+      untilOf = [in = &local](const WrittenTime& u) {
+        if (u.date) return static_cast<double>(u.wall + kDay - 1);
+        return static_cast<double>(u.utc ? epochToWall(*in, u.wall) : u.wall);
+      };
+      for (const WrittenTime& t : event.excluded) {
+        if (t.date) {
+          stored.excluded.push_back(t.wall + (start - floorDiv(start, kDay) * kDay));
+        } else {
+          auto excluded = wallOf(t);
+          if (!excluded) return std::nullopt;
+          stored.excluded.push_back(*excluded);
+        }
+      }
     } else {
       auto start = placeTime(event.start, resolver, event);
       if (!start) return std::nullopt;
@@ -794,20 +1250,17 @@ class Reader {
         stored.end = static_cast<double>(end->epoch);
       } else if (event.duration) {
         stored.end = static_cast<double>(wallToEpoch(zone, startWall + nominal) + exact);
+        // Each occurrence keeps the days on its own clock (RFC 5545 3.8.5.3).
+        if (event.rule && nominal > 0) stored.nominalDays = nominal / kDay;
       } else {
         stored.end = stored.start;
       }
-      if (event.until) {
-        const WrittenTime& u = *event.until;
-        if (u.date) {
-          stored.until = static_cast<double>(wallToEpoch(zone, u.wall + kDay - 1));
-        } else if (u.utc) {
-          stored.until = static_cast<double>(u.wall);
-        } else {
-          // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
-          stored.until = static_cast<double>(wallToEpoch(zone, u.wall));
-        }
-      }
+      untilOf = [in = &zone](const WrittenTime& u) {
+        if (u.date) return static_cast<double>(wallToEpoch(*in, u.wall + kDay - 1));
+        if (u.utc) return static_cast<double>(u.wall);
+        // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
+        return static_cast<double>(wallToEpoch(*in, u.wall));
+      };
       for (const WrittenTime& t : event.excluded) {
         // An exclusion matches only the occurrence's own wall time in the
         // event's zone, whatever zone or value type the file wrote it in.
@@ -820,6 +1273,20 @@ class Reader {
         }
       }
     }
+    if (event.until) stored.until = untilOf(*event.until);
+    if (!event.moreRules.empty() && event.rule) {
+      // Each rule keeps its own end; the row's end is left for cutting the whole short.
+      std::vector<Series::Rule> rules{{*event.rule, stored.until, event.count}};
+      for (const ReadEvent::Rule& more : event.moreRules) {
+        std::optional<double> until;
+        if (more.until) until = untilOf(*more.until);
+        if (until && !writable(*until)) return refuse(event.label + " lies outside the years 1 to 9999");
+        rules.push_back(Series::Rule{more.rule, until, more.count});
+      }
+      stored.rule = ruleSetText(rules);
+      stored.until.reset();
+      stored.count.reset();
+    }
     if (stored.end < stored.start) return refuse(event.label + " ends before it starts");
     if (!writable(stored.start) || !writable(stored.end) || (stored.until && !writable(*stored.until))) {
       return refuse(event.label + " lies outside the years 1 to 9999");
@@ -830,6 +1297,8 @@ class Reader {
   }
 
   ZoneCache& zones_;
+  std::vector<std::optional<std::string>> summaries_;  // as written, by VEVENT in the file's order
+  std::size_t nextEvent_ = 0;
   std::string error_;
 };
 
@@ -852,6 +1321,12 @@ icaltimetype icalTime(std::int64_t wall, bool date, bool utc) {
     t.zone = utc ? icaltimezone_get_utc_timezone() : nullptr;
   }
   return t;
+}
+
+// The TZID a zone is written under: its IANA name, or a defined zone's name
+// without the prefix that keeps it apart in the store.
+std::string tzidOf(const Zone& zone) {
+  return isDefinedZoneName(zone.name) ? zone.name.substr(kDefinedZonePrefix.size()) : zone.name;
 }
 
 // How one event's times are written.
@@ -877,7 +1352,7 @@ struct TimeForm {
     return kind == date ? icalTime(floorDiv(wall, kDay) * kDay, true, false) : icalTime(wall, false, kind == utc);
   }
   icalproperty* withZone(icalproperty* property) const {
-    if (kind == zoned) icalproperty_add_parameter(property, icalparameter_new_tzid(zone->name.c_str()));
+    if (kind == zoned) icalproperty_add_parameter(property, icalparameter_new_tzid(tzidOf(*zone).c_str()));
     return property;
   }
 };
@@ -886,6 +1361,62 @@ struct TimeForm {
 bool alwaysUtc(const Zone& zone) {
   return zone.transitions.empty() && zone.initialOffset == 0 &&
          (!zone.rule || (zone.rule->standardOffset == 0 && !zone.rule->daylightOffset));
+}
+
+// One STANDARD or DAYLIGHT onset: the change at `at` (UTC), with a yearly rule or none.
+icalcomponent* onsetOf(std::int64_t at, int before, int after, const PosixZoneRule::Change* yearly) {
+  icalcomponent* onset = after > before ? icalcomponent_new_xdaylight() : icalcomponent_new_xstandard();
+  // DTSTART is the local time in force before the change.
+  icalcomponent_add_property(onset, icalproperty_new_dtstart(icalTime(at + before, false, false)));
+  icalcomponent_add_property(onset, icalproperty_new_tzoffsetfrom(before));
+  icalcomponent_add_property(onset, icalproperty_new_tzoffsetto(after));
+  if (yearly != nullptr) {
+    static constexpr const char* kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    std::string rule = "FREQ=YEARLY;BYMONTH=" + std::to_string(yearly->month) + ";BYDAY=" +
+                       (yearly->week == 5 ? "-1" : std::to_string(yearly->week)) + kDays[yearly->weekday];
+    icalcomponent_add_property(onset, icalproperty_new_rrule(icalrecurrencetype_from_string(rule.c_str())));
+    icalerror_clear_errno();
+  }
+  return onset;
+}
+
+// A VTIMEZONE for a zone a file defined: its listed changes, then its yearly
+// rule from the first two changes it makes (or, for a rule a VTIMEZONE cannot
+// write, its changes for a century on). Owned by the caller.
+OwnedComponent definitionOfDefined(const Zone& zone) {
+  OwnedComponent definition(icalcomponent_new_vtimezone());
+  icalcomponent_add_property(definition.get(), icalproperty_new_tzid(tzidOf(zone).c_str()));
+  const OffsetAt offsets = offsetsOf(zone);
+  std::vector<std::int64_t> changes = zone.transitions;
+  const std::int64_t last = changes.empty() ? daysFromCivil(1970, 1, 1) * kDay : changes.back();
+  const bool yearly = zone.rule && zone.rule->daylightOffset &&
+                      zone.rule->toDaylight.kind == PosixZoneRule::Change::Kind::monthWeekDay &&
+                      zone.rule->toStandard.kind == PosixZoneRule::Change::Kind::monthWeekDay;
+  std::vector<std::int64_t> ruled;
+  if (yearly) {
+    ruled = offsetChanges(offsets, last + 1, last + 3 * 366 * kDay);
+    if (ruled.size() > 2) ruled.resize(2);
+  } else if (zone.rule && zone.rule->daylightOffset) {
+    for (std::int64_t t : offsetChanges(offsets, last + 1, last + 100 * 366 * kDay)) changes.push_back(t);
+  }
+  int before = zone.initialOffset;
+  for (std::int64_t t : changes) {
+    int after = offsets(t);
+    icalcomponent_add_component(definition.get(), onsetOf(t, before, after, nullptr));
+    before = after;
+  }
+  if (changes.empty()) {
+    // A fixed offset: one onset that changes nothing.
+    icalcomponent_add_component(definition.get(), onsetOf(last, before, before, nullptr));
+  }
+  for (std::int64_t t : ruled) {
+    int from = offsets(t - 1);
+    int to = offsets(t);
+    const PosixZoneRule::Change& change = to == *zone.rule->daylightOffset ? zone.rule->toDaylight
+                                                                            : zone.rule->toStandard;
+    icalcomponent_add_component(definition.get(), onsetOf(t, from, to, &change));
+  }
+  return definition;
 }
 
 // libical's VTIMEZONE for a zone, owned by libical.
@@ -905,7 +1436,7 @@ TimeForm formOf(const StoredEvent& event, ZoneCache& zones) {
     // A zone this machine (or libical, which writes its definition) does not
     // know: its instants are still right in UTC.
     const Zone* zone = zones.find(*event.timeZone);
-    if (zone != nullptr && !alwaysUtc(*zone) && definitionOf(*zone) != nullptr) {
+    if (zone != nullptr && !alwaysUtc(*zone) && (isDefinedZoneName(zone->name) || definitionOf(*zone) != nullptr)) {
       form.kind = TimeForm::zoned;
       form.zone = zone;
     }
@@ -929,6 +1460,17 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
     } else {
       icalcomponent_add_property(c.get(), icalproperty_new_duration(icaldurationtype_null_duration()));
     }
+  } else if (event.nominalDays > 0 && event.rule && form.kind == TimeForm::zoned) {
+    // Days that keep the clock time in every occurrence, then the exact rest.
+    auto start = static_cast<std::int64_t>(std::floor(event.start));
+    auto nominalEnd = wallToEpoch(*form.zone, epochToWall(*form.zone, start) + event.nominalDays * kDay);
+    auto exact = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor(event.end)) - nominalEnd);
+    icaldurationtype duration = icaldurationtype_null_duration();
+    duration.days = static_cast<unsigned int>(std::min<std::int64_t>(event.nominalDays, 1 << 30));
+    duration.hours = static_cast<unsigned int>(exact / 3600);
+    duration.minutes = static_cast<unsigned int>(exact / 60 % 60);
+    duration.seconds = static_cast<unsigned int>(exact % 60);
+    icalcomponent_add_property(c.get(), icalproperty_new_duration(duration));
   } else {
     icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_dtend(form.value(event.end))));
   }
@@ -936,18 +1478,49 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
   if (auto status = icalStatusOf(event.status)) icalcomponent_add_property(c.get(), icalproperty_new_status(*status));
 
   if (event.rule) {
-    icalrecurrencetype rule = icalrecurrencetype_from_string(event.rule->c_str());
-    icalerror_clear_errno();
-    if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
-    // UNTIL has DTSTART's value type: a date for all-day events, else UTC
-    // (floating only for a floating start). The store never keeps both ends.
-    if (event.until && *event.until < kEndOfTime) {
-      double until = std::max(*event.until, static_cast<double>(kFirstMoment));
-      rule.until = form.kind == TimeForm::zoned ? TimeForm{TimeForm::utc, nullptr}.value(until) : form.value(until);
-    } else if (event.count) {
-      rule.count = static_cast<int>(std::min<std::int64_t>(*event.count, 1000000000));
+    std::vector<Series::Rule> rules = parseRuleSet(*event.rule);
+    if (rules.empty()) {
+      rules.push_back(Series::Rule{*event.rule, event.until, event.count});
+    } else if (event.until) {
+      // The whole was cut short: each rule ends there at the latest. A counted
+      // rule keeps its count when it ends before the cut anyway.
+      for (Series::Rule& rule : rules) {
+        if (rule.until && *rule.until <= *event.until) continue;
+        if (rule.count) {
+          Series counted;
+          counted.rule = rule.rule;
+          counted.start = event.start;
+          const Zone utc;  // no offsets: wall seconds for what floats
+          counted.zone = form.kind == TimeForm::zoned ? form.zone : &utc;
+          counted.floating = !event.timeZone;
+          counted.count = rule.count;
+          counted.until = event.until;
+          std::int64_t made = 0;
+          if (expandSeries(counted, -kEndOfTime, static_cast<double>(kEndOfTime), [&](const Occurrence&) {
+                ++made;
+                return true;
+              }) && made == *rule.count) {
+            continue;
+          }
+        }
+        rule.until = event.until;
+        rule.count.reset();
+      }
     }
-    icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+    for (const Series::Rule& one : rules) {
+      icalrecurrencetype rule = icalrecurrencetype_from_string(one.rule.c_str());
+      icalerror_clear_errno();
+      if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
+      // UNTIL has DTSTART's value type: a date for all-day events, else UTC
+      // (floating only for a floating start). The store never keeps both ends.
+      if (one.until && *one.until < kEndOfTime) {
+        double until = std::max(*one.until, static_cast<double>(kFirstMoment));
+        rule.until = form.kind == TimeForm::zoned ? TimeForm{TimeForm::utc, nullptr}.value(until) : form.value(until);
+      } else if (one.count) {
+        rule.count = static_cast<int>(std::min<std::int64_t>(*one.count, 1000000000));
+      }
+      icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+    }
     for (std::int64_t wall : event.excluded) {
       if (!writable(static_cast<double>(wall))) continue;  // no occurrence can start there
       icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_exdate(form.excluded(wall))));
@@ -975,6 +1548,8 @@ std::string describe(const LeftOut& leftOut) {
       {&LeftOut::toDos, "to-do", "to-dos"},
       {&LeftOut::journalEntries, "journal entry", "journal entries"},
       {&LeftOut::otherEntries, "other entry", "other entries"},
+      {&LeftOut::olderCopies, "older copy", "older copies"},
+      {&LeftOut::unreadableValues, "unreadable value", "unreadable values"},
   };
   std::string text;
   for (const Kind& kind : kKinds) {
@@ -1005,7 +1580,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
     parsed.error = "not an iCalendar file";
     return parsed;
   }
-  if (const char* repair = firstRepair(root.get())) {
+  if (const char* repair = firstRepair(root.get(), parsed.leftOut.unreadableValues)) {
     parsed.error = std::string("malformed: ") + repair;
     return parsed;
   }
@@ -1018,7 +1593,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       calendars.push_back(c);
     }
   }
-  Reader reader(zones);
+  Reader reader(zones, writtenSummaries(text));
   for (icalcomponent* calendar : calendars) {
     if (icalcomponent_isa(calendar) != ICAL_VCALENDAR_COMPONENT || !reader.readCalendar(calendar, parsed)) {
       parsed.events.clear();
@@ -1061,6 +1636,10 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   std::vector<const Zone*> ordered(used.begin(), used.end());
   std::sort(ordered.begin(), ordered.end(), [](const Zone* a, const Zone* b) { return a->name < b->name; });
   for (const Zone* zone : ordered) {
+    if (isDefinedZoneName(zone->name)) {
+      icalcomponent_add_component(calendar.get(), definitionOfDefined(*zone).release());
+      continue;
+    }
     icalcomponent* definition = definitionOf(*zone);
     if (definition == nullptr) continue;
     icalcomponent* copy = icalcomponent_new_clone(definition);

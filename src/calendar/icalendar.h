@@ -25,12 +25,18 @@ struct LeftOut {
   int attendees = 0;
   int changedOccurrences = 0;  // VEVENTs with a RECURRENCE-ID
   int extraDates = 0;  // RDATE values
-  int extraRules = 0;  // EXRULEs and every RRULE after an event's first
+  int extraRules = 0;  // EXRULEs
   int descriptions = 0;
   int locations = 0;
   int toDos = 0;
   int journalEntries = 0;
   int otherEntries = 0;  // components other than events, to-dos, journals and time zones
+  // Earlier edits of an event: copies of one UID, none a changed occurrence,
+  // beside one with a higher SEQUENCE or, at equal SEQUENCE, a later DTSTAMP.
+  int olderCopies = 0;
+  // Properties whose value is empty or cannot be read, and that do not decide
+  // when an event happens (an empty CLASS, a TRIGGER that does not parse).
+  int unreadableValues = 0;
 };
 
 // "2 alarms, 1 attendee"; empty when nothing was left out.
@@ -43,7 +49,9 @@ struct ParsedCalendar {
 };
 
 // Reads every VEVENT of `text` (one or more VCALENDARs). Floating date-times
-// are taken in zones.local() and returned zoned; all-day events float.
+// and all-day events are returned floating (no zone, wall seconds). A VTIMEZONE
+// that no IANA zone matches in the years its events use is added to `zones` as
+// a defined zone (isDefinedZoneName), which the events then name.
 ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones);
 
 struct WrittenCalendar {

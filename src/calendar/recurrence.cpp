@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace calbridge {
@@ -279,9 +281,68 @@ std::unique_ptr<Stepper> stepperFor(const Series& series, std::int64_t wall0, st
 
 }  // namespace
 
+double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
+  if (!series.floating && series.days == 0) return occurrence.start + series.duration;
+  // The start's fraction of a second rides along; the clock part is whole seconds.
+  const double fraction = occurrence.start - std::floor(occurrence.start);
+  if (!series.floating) {
+    return static_cast<double>(wallToEpoch(*series.zone, occurrence.wall + series.days * kDay)) + fraction +
+           series.duration;
+  }
+  const double wallEnd = static_cast<double>(occurrence.wall) + fraction + series.duration;
+  const double base = std::floor(wallEnd);
+  if (!(std::fabs(base) < 9e15)) return occurrence.start + series.duration;
+  return static_cast<double>(wallToEpoch(*series.zone, static_cast<std::int64_t>(base))) + (wallEnd - base);
+}
+
+namespace {
+
+// The union of several rules' occurrences, each rule expanded on its own (its
+// first occurrence is the start, as for any rule) and cut short by `until`.
+bool expandRuleSet(const Series& series, double from, double to,
+                   const std::function<bool(const Occurrence&)>& visit) {
+  std::vector<Occurrence> all;
+  const double fraction = series.start - std::floor(series.start);
+  for (const Series::Rule& rule : series.rules) {
+    Series one;
+    one.rule = rule.rule;
+    one.start = series.start;
+    one.duration = series.duration;
+    one.days = series.days;
+    one.zone = series.zone;
+    one.floating = series.floating;
+    one.allDay = series.allDay;
+    one.count = rule.count;
+    one.until = rule.until;
+    if (series.until && (!one.until || *series.until < *one.until)) {
+      // A counted rule stops at the cut as well; its count is still its own.
+      one.until = series.until;
+    }
+    if (!expandSeries(one, from, to, [&](const Occurrence& o) {
+          all.push_back(o);
+          return true;
+        })) {
+      return false;
+    }
+  }
+  std::sort(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.wall < b.wall; });
+  all.erase(std::unique(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.wall == b.wall; }),
+            all.end());
+  std::stable_sort(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.start < b.start; });
+  for (const Occurrence& o : all) {
+    if (std::binary_search(series.excluded.begin(), series.excluded.end(), o.wall)) continue;
+    if (series.until && (series.floating ? static_cast<double>(o.wall) + fraction : o.start) > *series.until) continue;
+    if (!visit(o)) break;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit) {
   if (series.zone == nullptr || !std::isfinite(series.start)) return false;
+  if (!series.rules.empty()) return expandRuleSet(series, from, to, visit);
   const Zone& zone = *series.zone;
   const double base = std::floor(series.start);
   const double fraction = series.start - base;
@@ -289,7 +350,9 @@ bool expandSeries(const Series& series, double from, double to,
   const std::int64_t wall0 = series.floating ? baseSeconds : epochToWall(zone, baseSeconds);
 
   auto startOf = [&](std::int64_t wall) { return static_cast<double>(wallToEpoch(zone, wall)) + fraction; };
-  auto overlaps = [&](double start) { return start < to && (start + series.duration > from || start >= from); };
+  auto overlaps = [&](double start, std::int64_t wall) {
+    return start < to && (start >= from || occurrenceEnd(series, Occurrence{start, wall}) > from);
+  };
   auto excluded = [&](std::int64_t wall) {
     return std::binary_search(series.excluded.begin(), series.excluded.end(), wall);
   };
@@ -302,7 +365,7 @@ bool expandSeries(const Series& series, double from, double to,
   // time occurs twice), rule or no rule.
   const double first = series.floating ? startOf(wall0) : series.start;
   if (first >= to) return true;
-  if (overlaps(first) && !excluded(wall0)) {
+  if (overlaps(first, wall0) && !excluded(wall0)) {
     if (!visit(Occurrence{first, wall0})) return true;
   }
   std::int64_t made = 1;
@@ -318,7 +381,10 @@ bool expandSeries(const Series& series, double from, double to,
   // window (two days' slack covers any offset change).
   std::optional<std::int64_t> skipTo;
   if (!series.count) {
-    double earliest = from - std::max(series.duration, 0.0);
+    // Nominal days and floating ends may run longer than their seconds by an offset change.
+    const double longest = series.duration + static_cast<double>(series.days) * kDay +
+                           (series.days != 0 || series.floating ? kDay : 0);
+    double earliest = from - std::max(longest, 0.0);
     if (std::isfinite(earliest) && earliest > first) {
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
@@ -333,12 +399,58 @@ bool expandSeries(const Series& series, double from, double to,
     double start = startOf(*wall);
     if (pastUntil(start, *wall) || start >= stopAt) return true;
     ++made;
-    if (overlaps(start) && !excluded(*wall)) {
+    if (overlaps(start, *wall) && !excluded(*wall)) {
       if (!visit(Occurrence{start, *wall})) return true;
     }
     if (series.count && made >= *series.count) return true;
   }
   return true;
+}
+
+std::string ruleSetText(const std::vector<Series::Rule>& rules) {
+  std::string text;
+  for (const Series::Rule& rule : rules) {
+    if (!text.empty()) text += '\n';
+    text += rule.rule + "|";
+    if (rule.until) {
+      char number[40];
+      std::snprintf(number, sizeof number, "%.17g", *rule.until);
+      text += number;
+    }
+    text += "|";
+    if (rule.count) text += std::to_string(*rule.count);
+  }
+  return text;
+}
+
+std::vector<Series::Rule> parseRuleSet(std::string_view text) {
+  std::vector<Series::Rule> rules;
+  if (text.find('|') == std::string_view::npos) return rules;
+  while (!text.empty()) {
+    auto newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    auto first = line.find('|');
+    auto second = first == std::string_view::npos ? first : line.find('|', first + 1);
+    if (second == std::string_view::npos) return {};
+    Series::Rule rule;
+    rule.rule = std::string(line.substr(0, first));
+    std::string until(line.substr(first + 1, second - first - 1));
+    std::string count(line.substr(second + 1));
+    char* end = nullptr;
+    if (!until.empty()) {
+      double value = std::strtod(until.c_str(), &end);
+      if (end != until.c_str() + until.size() || !std::isfinite(value)) return {};
+      rule.until = value;
+    }
+    if (!count.empty()) {
+      long long value = std::strtoll(count.c_str(), &end, 10);
+      if (end != count.c_str() + count.size() || value < 1) return {};
+      rule.count = value;
+    }
+    rules.push_back(std::move(rule));
+  }
+  return rules;
 }
 
 std::string ruleText(const RecurrenceRule& rule) {

@@ -30,14 +30,29 @@ struct PlainRule {
 std::optional<PlainRule> parsePlainRule(std::string_view rule);
 
 struct Series {
+  // One of several RRULEs of an event, with its own end.
+  struct Rule {
+    std::string rule;  // parts other than UNTIL and COUNT
+    std::optional<double> until;  // in the same terms as `start`
+    std::optional<std::int64_t> count;
+  };
   // RRULE parts other than UNTIL and COUNT, e.g. "FREQ=WEEKLY;INTERVAL=2".
   std::string rule;
+  // When not empty, the series has these rules instead of `rule` (RFC 5545
+  // deprecates several, yet files hold them): its occurrences are the union of
+  // theirs, each rule counting its own COUNT; `until` then only cuts the union
+  // short, and `count` is unused.
+  std::vector<Rule> rules;
   // parsePlainRule(rule), when the caller has it at hand: expanding many times
   // then parses once.
   std::optional<PlainRule> plain;
   // Epoch seconds of the first start; wall seconds when `floating`.
   double start = 0;
+  // How long each occurrence lasts: for a floating series in wall seconds, which
+  // keep the clock time of its end; else `days` on the clock (a DURATION's days
+  // and weeks, RFC 5545's nominal time) and then `duration` exact seconds.
   double duration = 0;
+  std::int64_t days = 0;
   // The zone the series follows; for a floating series, the local zone it is read in.
   const Zone* zone = nullptr;
   bool floating = false;
@@ -54,6 +69,9 @@ struct Occurrence {
   std::int64_t wall;  // the start by the rule, in wall seconds: what an exclusion names
 };
 
+// The end of one occurrence of the series.
+double occurrenceEnd(const Series& series, const Occurrence& occurrence);
+
 // Calls `visit` for each occurrence overlapping [from, to) in order of start,
 // until it returns false. Work is bounded by the window, not by how long ago the
 // series began (unless it has a COUNT, which bounds it instead). False when the
@@ -61,6 +79,11 @@ struct Occurrence {
 // then only the first occurrence may have been visited.
 bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit);
+
+// Several rules in one text, as the store keeps them ("parts|until|count" a
+// line each), and back; a text without one gives none (it is a single rule).
+std::string ruleSetText(const std::vector<Series::Rule>& rules);
+std::vector<Series::Rule> parseRuleSet(std::string_view text);
 
 // The RRULE parts for a rule the commands build (its end is kept apart).
 std::string ruleText(const RecurrenceRule& rule);

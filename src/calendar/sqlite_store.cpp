@@ -24,7 +24,7 @@ namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
@@ -126,6 +126,13 @@ CREATE TABLE objects(
   UNIQUE(calendar_id, url));
 ALTER TABLE events ADD COLUMN object_id INTEGER REFERENCES objects(id) ON DELETE CASCADE;
 CREATE INDEX events_by_object ON events(object_id) WHERE object_id IS NOT NULL;
+)sql",
+    // A DURATION's days keep their wall-clock length in each occurrence of a
+    // series; zones that calendar files define for themselves, by the name
+    // their events use (see kDefinedZonePrefix), as zoneText writes them.
+    R"sql(
+ALTER TABLE events ADD COLUMN nominal_days INTEGER;
+CREATE TABLE defined_zones(name TEXT PRIMARY KEY, definition TEXT NOT NULL) WITHOUT ROWID;
 )sql",
 };
 
@@ -277,7 +284,7 @@ std::string defaultStorePath() {
 // so that a query is written, and cached, as one SQL text.
 #define CALBRIDGE_SELECT_EVENTS                                                                                   \
   "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
-  "count, last_end FROM events "
+  "count, last_end, nominal_days FROM events "
 
 SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   EventRow row;
@@ -295,6 +302,7 @@ SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   row.until = optionalReal(s, 11);
   row.count = optionalInteger(s, 12);
   row.lastEnd = optionalReal(s, 13);
+  row.nominalDays = optionalInteger(s, 14).value_or(0);
   return row;
 }
 
@@ -554,6 +562,20 @@ bool SqliteStore::commit() {
   return finishTransaction();
 }
 
+ZoneCache& SqliteStore::zones() {
+  if (usable_ && !definedZonesLoaded_) {
+    // Few and small: read whole, once; a name always means the same definition.
+    StatementUse s = statement("SELECT name, definition FROM defined_zones");
+    bool row = false;
+    while (step(s, &row) && row) {
+      std::string name = columnText(s, 0);
+      if (auto zone = zoneFromText(name, columnText(s, 1))) zones_.add(std::move(*zone));
+    }
+    definedZonesLoaded_ = !readFailed_;
+  }
+  return zones_;
+}
+
 std::optional<std::int64_t> SqliteStore::setting(const char* name) {
   StatementUse s = statement("SELECT value FROM settings WHERE name = ?1");
   if (s != nullptr) sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC);
@@ -773,13 +795,25 @@ std::vector<Source> SqliteStore::sources() {
 Series SqliteStore::seriesFrom(const EventRow& row) {
   Series series;
   series.rule = row.rule.value_or("");
-  series.plain = parsePlainRule(series.rule);
+  series.rules = parseRuleSet(series.rule);
+  if (series.rules.empty()) series.plain = parsePlainRule(series.rule);
   series.start = row.start;
   series.duration = std::max(0.0, row.end - row.start);
   series.floating = !row.timeZone;
   series.allDay = row.allDay;
-  series.zone = row.timeZone ? zones_.find(*row.timeZone) : &zones_.local();
+  if (row.timeZone) {
+    series.zone = (isDefinedZoneName(*row.timeZone) ? zones() : zones_).find(*row.timeZone);
+  } else {
+    series.zone = &zones_.local();
+  }
   if (series.zone == nullptr) series.zone = &zones_.utc();
+  // Fewer days than the years 1 to 9999 hold: anything else is no row this store wrote.
+  if (row.nominalDays > 0 && row.nominalDays < 3652425 && !series.floating && convertible(row.start)) {
+    // The first end is its days on the clock and then exact seconds: keep those seconds.
+    series.days = row.nominalDays;
+    const double nominalEnd = epochOf(*series.zone, wallOf(*series.zone, row.start) + row.nominalDays * kDaySeconds);
+    series.duration = std::max(0.0, row.end - nominalEnd);
+  }
   series.until = row.until;
   series.count = row.count;
   return series;
@@ -819,7 +853,10 @@ SqliteStore::CachedSeries* SqliteStore::cachedSeries(const EventRow& row) {
 }
 
 std::optional<double> SqliteStore::lastEndOf(const Series& series) {
-  if (series.until) return *series.until + series.duration;
+  // An upper bound: days on the clock may run an offset change longer.
+  const double longest =
+      series.duration + (series.days != 0 ? static_cast<double>(series.days + 1) * kDaySeconds : 0.0);
+  if (series.until) return *series.until + longest;
   if (!series.count || *series.count > 100000) return std::nullopt;
   std::optional<double> last;
   Series all = series;
@@ -830,8 +867,8 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
     return true;
   });
   if (!expanded) return std::nullopt;  // unknown: never leave it out of a window
-  if (!last) return series.start + series.duration;
-  return *last + series.duration;
+  if (!last) return series.start + longest;
+  return *last + longest;
 }
 
 SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
@@ -928,7 +965,7 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
       bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
-        add(o.start, o.start + cached.series.duration, Source{nullptr, nullptr, &cached.row, calendar});
+        add(o.start, occurrenceEnd(cached.series, o), Source{nullptr, nullptr, &cached.row, calendar});
         return true;
       });
       // A rule that cannot be expanded leaves the answer incomplete: say so.
@@ -987,6 +1024,7 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   row.rule = event.rule;
   row.until = event.until;
   row.count = event.count;
+  row.nominalDays = event.nominalDays;
   return lastEndOf(seriesFrom(row));
 }
 
@@ -997,8 +1035,8 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
-      "time_zone, rule, until, count, last_end, object_id) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
+      "time_zone, rule, until, count, last_end, object_id, nominal_days) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
   if (s == nullptr) return false;
   bindText(s, 1, event.calendarItemIdentifier);
   bindText(s, 2, event.externalIdentifier);
@@ -1015,6 +1053,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   if (event.count) sqlite3_bind_int64(s, 13, *event.count);
   bindOptionalReal(s, 14, lastEnd);
   if (objectId) sqlite3_bind_int64(s, 15, *objectId);
+  if (event.rule && event.nominalDays != 0) sqlite3_bind_int64(s, 16, event.nominalDays);
   if (!run(s)) return false;
   std::int64_t id = sqlite3_last_insert_rowid(db_);
   for (std::int64_t wall : event.excluded) {
@@ -1358,6 +1397,17 @@ bool SqliteStore::setDefaultCalendar(std::optional<std::string_view> identifier)
   });
 }
 
+bool SqliteStore::keepDefinedZone(const StoredEvent& event) {
+  // A zone a file defined for itself is kept with the first event that uses it.
+  if (!event.timeZone || !isDefinedZoneName(*event.timeZone)) return true;
+  const Zone* zone = zones_.find(*event.timeZone);
+  StatementUse z = statement("INSERT OR IGNORE INTO defined_zones(name, definition) VALUES(?1, ?2)");
+  if (zone == nullptr || z == nullptr) return false;
+  bindText(z, 1, zone->name);
+  bindText(z, 2, zoneText(*zone));
+  return run(z);
+}
+
 bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events) {
   if (!usable_) return false;
   // Every series is worked out first: the lock is then held only for the
@@ -1370,7 +1420,7 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
     if (row == nullptr) return false;
     const std::int64_t id = row->id;
     for (std::size_t i = 0; i < events.size(); ++i) {
-      if (!insertEvent(id, events[i], lastEnds[i])) return false;
+      if (!keepDefinedZone(events[i]) || !insertEvent(id, events[i], lastEnds[i])) return false;
     }
     return true;
   });
@@ -1401,6 +1451,7 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
     event.rule = r.rule;
     event.until = r.until;
     event.count = r.count;
+    event.nominalDays = r.rule ? r.nominalDays : 0;
     if (r.rule) {
       CachedSeries* cached = cachedSeries(r);
       if (cached != nullptr) event.excluded = cached->series.excluded;
@@ -1516,7 +1567,7 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
     if (!run(s)) return false;
     const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
     for (StoredEvent event : object.events) {
-      if (!insertEvent(*calendarId, event, lastEndFor(event), objectId)) return false;
+      if (!keepDefinedZone(event) || !insertEvent(*calendarId, event, lastEndFor(event), objectId)) return false;
     }
   }
   return true;

@@ -46,6 +46,10 @@ struct StoredEvent {
   std::optional<double> until;  // in the same terms as start
   std::optional<std::int64_t> count;
   std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
+  // For a zoned series: whole days of its DURATION, which each occurrence spends
+  // on the clock (its end has the start's wall time that many days later); the
+  // rest of `end - start` is exact seconds. 0 for any other event.
+  std::int64_t nominalDays = 0;
 };
 
 // A CalDAV account whose calendars the store keeps a replica of.
@@ -158,7 +162,8 @@ class SqliteStore final : public Store {
   // older than `maxAge` seconds (or that never synced).
   std::vector<std::string> staleAccountsRead(double now, double maxAge) const;
 
-  ZoneCache& zones() { return zones_; }
+  // The zones events may name, with those imported files defined for themselves.
+  ZoneCache& zones();
 
  private:
   struct CalendarRow {
@@ -183,6 +188,7 @@ class SqliteStore final : public Store {
     std::optional<double> until;
     std::optional<std::int64_t> count;
     std::optional<double> lastEnd;
+    std::int64_t nominalDays = 0;
 
     static EventRow read(sqlite3_stmt* statement);
   };
@@ -281,6 +287,7 @@ class SqliteStore final : public Store {
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // What a series' row keeps of its last end, worked out without the database.
   std::optional<double> lastEndFor(const StoredEvent& event);
+  bool keepDefinedZone(const StoredEvent& event);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
                    std::optional<std::int64_t> objectId = std::nullopt);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
@@ -319,6 +326,7 @@ class SqliteStore final : public Store {
   // Replica calendars read since `open`: account identifier -> its last sync.
   std::map<std::string, std::optional<double>, std::less<>> replicasRead_;
   ZoneCache zones_;
+  bool definedZonesLoaded_ = false;
 };
 
 }  // namespace calbridge

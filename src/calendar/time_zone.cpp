@@ -216,6 +216,99 @@ std::optional<PosixZoneRule> parsePosixZoneRule(std::string_view text) {
   return rule;
 }
 
+namespace {
+
+std::string durationText(std::int32_t seconds) {
+  std::string text = seconds < 0 ? "-" : "";
+  std::int64_t magnitude = std::abs(static_cast<std::int64_t>(seconds));
+  text += std::to_string(magnitude / 3600);
+  auto two = [&](std::int64_t n) { text += (n < 10 ? ":0" : ":") + std::to_string(n); };
+  two(magnitude / 60 % 60);
+  two(magnitude % 60);
+  return text;
+}
+
+std::string changeText(const PosixZoneRule::Change& change) {
+  using Kind = PosixZoneRule::Change::Kind;
+  std::string text = ",";
+  switch (change.kind) {
+    case Kind::monthWeekDay:
+      text += "M" + std::to_string(change.month) + "." + std::to_string(change.week) + "." +
+              std::to_string(change.weekday);
+      break;
+    case Kind::julianNoLeap: text += "J" + std::to_string(change.day); break;
+    case Kind::dayOfYear: text += std::to_string(change.day); break;
+  }
+  return text + "/" + durationText(change.time);
+}
+
+}  // namespace
+
+std::string posixZoneRuleText(const PosixZoneRule& rule) {
+  // POSIX counts hours west of Greenwich.
+  std::string text = "STD" + durationText(-rule.standardOffset);
+  if (!rule.daylightOffset) return text;
+  return text + "DST" + durationText(-*rule.daylightOffset) + changeText(rule.toDaylight) +
+         changeText(rule.toStandard);
+}
+
+bool isDefinedZoneName(std::string_view name) {
+  return name.size() > kDefinedZonePrefix.size() && name.starts_with(kDefinedZonePrefix);
+}
+
+// "initial offset|rule|transition offset transition offset ..."
+std::string zoneText(const Zone& zone) {
+  std::string text = std::to_string(zone.initialOffset) + "|" + (zone.rule ? posixZoneRuleText(*zone.rule) : "") + "|";
+  for (std::size_t i = 0; i < zone.transitions.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += std::to_string(zone.transitions[i]) + " " + std::to_string(zone.offsets[i]);
+  }
+  return text;
+}
+
+std::optional<Zone> zoneFromText(std::string_view name, std::string_view text) {
+  auto first = text.find('|');
+  auto second = first == std::string_view::npos ? first : text.find('|', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  auto integer = [](std::string_view digits, std::int64_t low, std::int64_t high) -> std::optional<std::int64_t> {
+    std::string owned(digits);
+    if (owned.empty() || owned.size() > 20) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(owned.c_str(), &end, 10);
+    if (errno != 0 || end != owned.c_str() + owned.size() || value < low || value > high) return std::nullopt;
+    return value;
+  };
+  constexpr std::int64_t kOffsetLimit = 7 * 86400;  // as TZif version 3 allows
+  Zone zone;
+  zone.name = std::string(name);
+  auto initial = integer(text.substr(0, first), -kOffsetLimit, kOffsetLimit);
+  if (!initial) return std::nullopt;
+  zone.initialOffset = static_cast<std::int32_t>(*initial);
+  std::string_view rule = text.substr(first + 1, second - first - 1);
+  if (!rule.empty()) {
+    zone.rule = parsePosixZoneRule(rule);
+    if (!zone.rule) return std::nullopt;
+  }
+  std::string_view rest = text.substr(second + 1);
+  std::vector<std::string_view> words;
+  while (!rest.empty()) {
+    auto space = rest.find(' ');
+    words.push_back(rest.substr(0, space));
+    if (space == std::string_view::npos) break;
+    rest.remove_prefix(space + 1);
+  }
+  if (words.size() % 2 != 0) return std::nullopt;
+  for (std::size_t i = 0; i < words.size(); i += 2) {
+    auto at = integer(words[i], INT64_MIN / 2, INT64_MAX / 2);
+    auto offset = integer(words[i + 1], -kOffsetLimit, kOffsetLimit);
+    if (!at || !offset || (!zone.transitions.empty() && *at <= zone.transitions.back())) return std::nullopt;
+    zone.transitions.push_back(*at);
+    zone.offsets.push_back(static_cast<std::int32_t>(*offset));
+  }
+  return zone;
+}
+
 std::optional<Zone> parseTzif(std::string_view name, std::string_view data) {
   auto bytes = reinterpret_cast<const unsigned char*>(data.data());
   constexpr std::size_t kHeader = 44;
@@ -388,6 +481,13 @@ const Zone* ZoneCache::find(std::string_view name) {
   const Zone* found = zone.get();
   zones_.emplace(std::string(name), std::move(zone));
   return found;
+}
+
+const Zone* ZoneCache::add(Zone zone) {
+  if (!isDefinedZoneName(zone.name)) return nullptr;
+  auto& kept = zones_[zone.name];
+  if (!kept) kept = std::make_unique<Zone>(std::move(zone));
+  return kept.get();
 }
 
 const Zone& ZoneCache::local() {

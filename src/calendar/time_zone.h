@@ -37,6 +37,8 @@ struct PosixZoneRule {
 
 // Parses the rule part of a TZ value; nothing when it does not parse.
 std::optional<PosixZoneRule> parsePosixZoneRule(std::string_view text);
+// The rule as a TZ value that parsePosixZoneRule reads back to the same rule.
+std::string posixZoneRuleText(const PosixZoneRule& rule);
 
 // A zone's offsets from UTC over time.
 struct Zone {
@@ -49,6 +51,15 @@ struct Zone {
 
 // Parses a TZif file's contents (versions 1 to 4).
 std::optional<Zone> parseTzif(std::string_view name, std::string_view data);
+
+// A zone a calendar file defines for itself (a VTIMEZONE that no IANA zone
+// matches) is kept under a name with this prefix. No zone file can have such a
+// name (ZoneCache never reads a file for it), so it never shadows an IANA zone.
+inline constexpr std::string_view kDefinedZonePrefix = "ics:";
+bool isDefinedZoneName(std::string_view name);
+// A defined zone as one line of text for the store, and back.
+std::string zoneText(const Zone& zone);
+std::optional<Zone> zoneFromText(std::string_view name, std::string_view text);
 
 // Seconds to add to UTC for local time in `zone` at `epoch`.
 int utcOffset(const Zone& zone, std::int64_t epoch);
@@ -83,6 +94,9 @@ class ZoneCache {
   const Zone& utc() { return *find("UTC"); }
   // The process's local zone (see localZoneName); UTC when it cannot be loaded.
   const Zone& local();
+  // Keeps a defined zone (isDefinedZoneName) so that find answers with it; any
+  // other name is refused (null). A zone already kept under the name stays.
+  const Zone* add(Zone zone);
 
  private:
   std::map<std::string, std::unique_ptr<Zone>, std::less<>> zones_;
