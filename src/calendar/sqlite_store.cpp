@@ -1,6 +1,7 @@
 #include "calendar/sqlite_store.h"
 
 #include "calendar/prompt.h"
+#include "calendar/store_files.h"
 #include "protocol/unicode.h"
 
 #include <sqlite3.h>
@@ -167,15 +168,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
 
-bool ensureDirectory(const std::string& directory) {
-  if (directory.empty()) return true;
-  struct stat info {};
-  if (::stat(directory.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  auto slash = directory.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !ensureDirectory(directory.substr(0, slash))) return false;
-  return ::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 double wallOf(const Zone& zone, double epoch) {
   double base = std::floor(epoch);
   return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
@@ -265,14 +257,20 @@ bool SqliteStore::open() {
   opened_ = true;
   if (path_.empty()) return false;
   const bool inMemory = path_ == kInMemoryStore;
+  // Open until the files are checked a second time: the folder they are checked in.
+  std::optional<StoreFolder> folder;
+  std::string name = path_;
+  std::pair<dev_t, ino_t> identity{};
   if (!inMemory) {
     auto slash = path_.find_last_of('/');
-    if (slash != std::string::npos && !ensureDirectory(path_.substr(0, slash))) return false;
-    // Made here rather than by SQLite so that it is private from its first byte;
-    // the journal files SQLite adds take the same mode.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-    else if (errno != EEXIST) return false;
+    folder.emplace(slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path_.substr(0, slash));
+    name = path_.substr(slash + 1);
+    // The file is made here rather than by SQLite so that it is private from its
+    // first byte; the journal files SQLite adds take the same mode.
+    problem_ = folder->open();
+    if (problem_.empty()) problem_ = folder->createPrivateFile(name);
+    if (problem_.empty()) problem_ = checkDatabaseFiles(*folder, name, &identity);
+    if (!problem_.empty()) return false;
   }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (inMemory ? SQLITE_OPEN_MEMORY : 0);
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
@@ -286,6 +284,17 @@ bool SqliteStore::open() {
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
+  if (!inMemory) {
+    // The first read opens the journal files. Nobody else can add or swap a file
+    // in a folder that passed the check, so this second look only confirms that
+    // what SQLite opened is what was checked, before anything read is used or
+    // anything is written.
+    std::pair<dev_t, ino_t> opened{};
+    if (!execute("PRAGMA user_version")) return false;
+    problem_ = checkDatabaseFiles(*folder, name, &opened);
+    if (problem_.empty() && opened != identity) problem_ = path_ + std::string(" was replaced while it was opened; try again");
+    if (!problem_.empty()) return false;
+  }
   usable_ = migrate(inMemory);
   return usable_;
 }

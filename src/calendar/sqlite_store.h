@@ -78,6 +78,9 @@ class SqliteStore final : public Store {
   bool commit() override;
 
   const std::string& path() const { return path_; }
+  // Why `open` refused the store's folder or files, with how to mend it; empty
+  // when it did not (or failed for another reason).
+  const std::string& openProblem() const { return problem_; }
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);
@@ -225,6 +228,7 @@ class SqliteStore final : public Store {
                                             bool commit);
 
   std::string path_;
+  std::string problem_;
   sqlite3* db_ = nullptr;
   bool opened_ = false;
   bool usable_ = false;

@@ -467,7 +467,10 @@ int run(int argc, char** argv) {
   if (!known) return failWith("unknown command " + std::string(command) + "; see calbridge-store --help");
 
   SqliteStore store(path);
-  if (!store.open()) return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
+  if (!store.open()) {
+    if (!store.openProblem().empty()) return failWith(store.openProblem());
+    return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
+  }
   std::string error;
   if (command == "access") {
     auto options = parseOptions(argc, argv, 2, {}, {}, &error);
