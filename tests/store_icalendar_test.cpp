@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <tuple>
 
@@ -336,6 +337,27 @@ TEST_F(StoreICalendar, LongTextIsCutAtImport) {
   RunResult titled = runStore({"calendar", "add", "--title", std::string(300, 'c')});
   EXPECT_EQ(titled.err, "calbridge-store: cut the title to 255 characters\n");
   EXPECT_NE(store({"calendars"}).find("\"" + std::string(255, 'c') + "\""), std::string::npos);
+}
+
+// A large import leaves the journal small again; a large change by the bridge
+// leaves it no larger than the limit once the next change has started it over;
+// an ordinary request still keeps the journal file between processes.
+TEST_F(StoreICalendar, LargeImportLeavesTheJournalSmall) {
+  constexpr int kEvents = 12000;
+  std::string file = "BEGIN:VCALENDAR\nVERSION:2.0\n";
+  for (int i = 0; i < kEvents; ++i) {
+    file += "BEGIN:VEVENT\nUID:event-" + std::to_string(i) + "\nSUMMARY:" + std::string(200, 't') +
+            "\nDTSTART:20250303T090000Z\nEND:VEVENT\n";
+  }
+  const std::string calendar = newCalendar("Large");
+  EXPECT_EQ(store({"import", "--calendar", calendar, "-"}, crlf(file + "END:VCALENDAR\n")), std::to_string(kEvents));
+  const std::string journal = databasePath() + "-wal";
+  EXPECT_LE(std::filesystem::file_size(journal), 4u << 20);
+  EXPECT_EQ(records(calendar).size(), static_cast<std::size_t>(kEvents));
+  EXPECT_TRUE(request("deleteCalendar", R"({"calendar":")" + calendar + R"("})").ok());
+  EXPECT_NE(createEvent(R"("calendar":")" + defaultCalendar() + R"(","start":1741000000,"end":1741003600)"), "");
+  EXPECT_TRUE(std::filesystem::exists(journal));
+  EXPECT_LE(std::filesystem::file_size(journal), 4u << 20);
 }
 
 }  // namespace

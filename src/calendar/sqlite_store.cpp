@@ -25,6 +25,10 @@ namespace {
 
 constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 10000;
+// Bytes of journal kept after a checkpoint (4 MiB); a literal, as it goes into a PRAGMA.
+#define CALBRIDGE_JOURNAL_SIZE_LIMIT "4194304"
+// Journal pages after which a commit checkpoints: SQLite's own default.
+constexpr int kCheckpointPages = 1000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
 constexpr double kSameMoment = 0.001;
@@ -168,6 +172,20 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
 
+// Runs after each commit in place of SQLite's own checkpoint, at the same size.
+// Each request is a process of its own, and the first connection of a process
+// rebuilds the journal's index, which then no longer knows what was copied
+// back: a writer never starts the journal over, and it grows for good. So the
+// checkpoint also starts it over (TRUNCATE), when nobody is reading it; with no
+// waiting, so a commit never lingers for others, who then leave it for later.
+int checkpointAfterCommit(void*, sqlite3* db, const char* name, int pages) {
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  sqlite3_busy_timeout(db, 0);
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return SQLITE_OK;
+}
+
 double wallOf(const Zone& zone, double epoch) {
   double base = std::floor(epoch);
   return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
@@ -279,11 +297,17 @@ bool SqliteStore::open() {
   // Each request is its own short process. Left to itself, the last one out
   // would checkpoint and delete the journal, and the next would create it anew:
   // a read would write, and a write would pay twice. The journal stays, and
-  // SQLite checkpoints when it has grown (every 1000 pages), as writers commit.
+  // a commit checkpoints when it has grown to 1000 pages (checkpointAfterCommit).
   int keepJournal = 1;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL")) return false;
+  // A kept journal is still cut back after a checkpoint, so one large change
+  // does not leave a large file behind for good.
+  sqlite3_wal_hook(db_, checkpointAfterCommit, nullptr);
+  if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL") ||
+      !execute("PRAGMA journal_size_limit=" CALBRIDGE_JOURNAL_SIZE_LIMIT)) {
+    return false;
+  }
   if (!inMemory) {
     // The first read opens the journal files. Nobody else can add or swap a file
     // in a folder that passed the check, so this second look only confirms that
@@ -297,6 +321,13 @@ bool SqliteStore::open() {
   }
   usable_ = migrate(inMemory);
   return usable_;
+}
+
+bool SqliteStore::shrinkJournal() {
+  // Waits (busy timeout) for readers to move on; when they do not, the journal
+  // is cut back by a later checkpoint instead.
+  return usable_ && !inTransaction_ && !path_.empty() && path_ != kInMemoryStore &&
+         execute("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 bool SqliteStore::migrate(bool inMemory) {

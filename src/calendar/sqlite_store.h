@@ -81,6 +81,8 @@ class SqliteStore final : public Store {
   // Why `open` refused the store's folder or files, with how to mend it; empty
   // when it did not (or failed for another reason).
   const std::string& openProblem() const { return problem_; }
+  // Checkpoints and truncates the journal, after a change that made it large.
+  bool shrinkJournal();
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);

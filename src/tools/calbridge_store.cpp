@@ -385,7 +385,9 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
     if (!store.calendarWithIdentifier(options->positional[0])) {
       return failWith("no calendar with id " + std::string(options->positional[0]));
     }
-    return store.deleteCalendar(options->positional[0]) ? 0 : failWith("the store refused the change");
+    if (!store.deleteCalendar(options->positional[0])) return failWith("the store refused the change");
+    store.shrinkJournal();  // a large calendar's removal, like a large import
+    return 0;
   }
   return failWith("usage: calendar add|set|remove ...");
 }
@@ -450,6 +452,9 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
   if (!store.importEvents(*calendar, parsed.events)) {
     return failWith("the store refused the change; nothing was imported");
   }
+  // A large import leaves a large journal; it goes back to nothing here rather
+  // than staying for good. The events are stored whether or not this succeeds.
+  store.shrinkJournal();
   if (std::string leftOut = describe(parsed.leftOut); !leftOut.empty()) tell("left out " + leftOut);
   if (titlesCut + uidsCut > 0) {
     std::string what;
