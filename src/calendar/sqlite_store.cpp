@@ -172,20 +172,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
 
-// Runs after each commit in place of SQLite's own checkpoint, at the same size.
-// Each request is a process of its own, and the first connection of a process
-// rebuilds the journal's index, which then no longer knows what was copied
-// back: a writer never starts the journal over, and it grows for good. So the
-// checkpoint also starts it over (TRUNCATE), when nobody is reading it; with no
-// waiting, so a commit never lingers for others, who then leave it for later.
-int checkpointAfterCommit(void*, sqlite3* db, const char* name, int pages) {
-  if (pages < kCheckpointPages) return SQLITE_OK;
-  sqlite3_busy_timeout(db, 0);
-  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  return SQLITE_OK;
-}
-
 double wallOf(const Zone& zone, double epoch) {
   double base = std::floor(epoch);
   return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
@@ -293,7 +279,7 @@ bool SqliteStore::open() {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (inMemory ? SQLITE_OPEN_MEMORY : 0);
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  waitForOthers();
   // Each request is its own short process. Left to itself, the last one out
   // would checkpoint and delete the journal, and the next would create it anew:
   // a read would write, and a write would pay twice. The journal stays, and
@@ -303,7 +289,7 @@ bool SqliteStore::open() {
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   // A kept journal is still cut back after a checkpoint, so one large change
   // does not leave a large file behind for good.
-  sqlite3_wal_hook(db_, checkpointAfterCommit, nullptr);
+  sqlite3_wal_hook(db_, checkpointAfterCommit, this);
   if (!execute("PRAGMA foreign_keys=ON") || !execute("PRAGMA synchronous=FULL") ||
       !execute("PRAGMA journal_size_limit=" CALBRIDGE_JOURNAL_SIZE_LIMIT)) {
     return false;
@@ -322,6 +308,22 @@ bool SqliteStore::open() {
   usable_ = migrate(inMemory);
   return usable_;
 }
+
+// Runs after each commit in place of SQLite's own checkpoint, at the same size.
+// Each request is a process of its own, and the first connection of a process
+// rebuilds the journal's index, which then no longer knows what was copied
+// back: a writer never starts the journal over, and it grows for good. So the
+// checkpoint also starts it over (TRUNCATE), when nobody is reading it; with no
+// waiting, so a commit never lingers for others, who then leave it for later.
+int SqliteStore::checkpointAfterCommit(void* store, sqlite3* db, const char* name, int pages) {
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  sqlite3_busy_handler(db, nullptr, nullptr);
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  static_cast<SqliteStore*>(store)->waitForOthers();
+  return SQLITE_OK;
+}
+
+void SqliteStore::waitForOthers() { sqlite3_busy_timeout(db_, kBusyTimeoutMs); }
 
 bool SqliteStore::shrinkJournal() {
   // Waits (busy timeout) for readers to move on; when they do not, the journal

@@ -173,6 +173,10 @@ class SqliteStore final : public Store {
   };
 
   bool migrate(bool inMemory);
+  // How this store waits for other processes' locks; set at open, and again
+  // after a checkpoint that must not wait.
+  void waitForOthers();
+  static int checkpointAfterCommit(void* store, sqlite3* db, const char* name, int pages);
   StatementUse statement(const char* sql);
   bool execute(const char* sql);
   bool step(sqlite3_stmt* statement, bool* row);
