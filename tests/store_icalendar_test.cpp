@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <tuple>
 
@@ -313,6 +314,50 @@ END:VCALENDAR
   EXPECT_EQ(result.out, "1\n");
   EXPECT_EQ(result.err, "calbridge-store: left out 1 alarm, 2 attendees, 1 changed occurrence, 1 extra date\n");
   EXPECT_EQ(countOf(records(calendar), "meeting"), 4u);
+}
+
+// Imported text is kept no longer than a request could make it: titles 255
+// characters (here of two code points each), uids 1000, counted on standard
+// error; so are calendar titles given to calbridge-store.
+TEST_F(StoreICalendar, LongTextIsCutAtImport) {
+  std::string accented;
+  for (int i = 0; i < 300; ++i) accented += "e\u0301";
+  const std::string longUid(1100, 'u');
+  const std::string calendar = newCalendar("Imported");
+  RunResult result = runStore({"import", "--calendar", calendar, "-"}, crlf("BEGIN:VCALENDAR\nVERSION:2.0\n"
+      "BEGIN:VEVENT\nUID:" + longUid + "\nSUMMARY:" + accented + "\nDTSTART:20250303T090000Z\nEND:VEVENT\n"
+      "BEGIN:VEVENT\nUID:short\nSUMMARY:Short\nDTSTART:20250304T090000Z\nEND:VEVENT\nEND:VCALENDAR\n"));
+  EXPECT_EQ(result.out, "2\n");
+  EXPECT_EQ(result.err, "calbridge-store: cut 1 title to 255 characters, 1 uid to 1000 characters\n");
+  auto listed = records(calendar);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(std::get<2>(listed[0]), longUid.substr(0, 1000));
+  EXPECT_EQ(std::get<3>(listed[0]), accented.substr(0, 255 * 3));
+  EXPECT_EQ(std::get<3>(listed[1]), "Short");
+  RunResult titled = runStore({"calendar", "add", "--title", std::string(300, 'c')});
+  EXPECT_EQ(titled.err, "calbridge-store: cut the title to 255 characters\n");
+  EXPECT_NE(store({"calendars"}).find("\"" + std::string(255, 'c') + "\""), std::string::npos);
+}
+
+// A large import leaves the journal small again; a large change by the bridge
+// leaves it no larger than the limit once the next change has started it over;
+// an ordinary request still keeps the journal file between processes.
+TEST_F(StoreICalendar, LargeImportLeavesTheJournalSmall) {
+  constexpr int kEvents = 12000;
+  std::string file = "BEGIN:VCALENDAR\nVERSION:2.0\n";
+  for (int i = 0; i < kEvents; ++i) {
+    file += "BEGIN:VEVENT\nUID:event-" + std::to_string(i) + "\nSUMMARY:" + std::string(200, 't') +
+            "\nDTSTART:20250303T090000Z\nEND:VEVENT\n";
+  }
+  const std::string calendar = newCalendar("Large");
+  EXPECT_EQ(store({"import", "--calendar", calendar, "-"}, crlf(file + "END:VCALENDAR\n")), std::to_string(kEvents));
+  const std::string journal = databasePath() + "-wal";
+  EXPECT_LE(std::filesystem::file_size(journal), 4u << 20);
+  EXPECT_EQ(records(calendar).size(), static_cast<std::size_t>(kEvents));
+  EXPECT_TRUE(request("deleteCalendar", R"({"calendar":")" + calendar + R"("})").ok());
+  EXPECT_NE(createEvent(R"("calendar":")" + defaultCalendar() + R"(","start":1741000000,"end":1741003600)"), "");
+  EXPECT_TRUE(std::filesystem::exists(journal));
+  EXPECT_LE(std::filesystem::file_size(journal), 4u << 20);
 }
 
 }  // namespace

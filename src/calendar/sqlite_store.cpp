@@ -2,6 +2,7 @@
 
 #include "calendar/authorization.h"
 #include "calendar/prompt.h"
+#include "calendar/store_files.h"
 #include "protocol/unicode.h"
 
 #include <sqlite3.h>
@@ -26,6 +27,10 @@ namespace {
 
 constexpr int kSchemaVersion = 5;
 constexpr int kBusyTimeoutMs = 10000;
+// Bytes of journal kept after a checkpoint (4 MiB); a literal, as it goes into a PRAGMA.
+#define CALBRIDGE_JOURNAL_SIZE_LIMIT "4194304"
+// Journal pages after which a commit checkpoints: SQLite's own default.
+constexpr int kCheckpointPages = 1000;
 constexpr double kDaySeconds = 86400;
 // Two starts this close are one occurrence: well below a second, well above rounding.
 constexpr double kSameMoment = 0.001;
@@ -170,9 +175,6 @@ void bindOptionalReal(sqlite3_stmt* s, int index, std::optional<double> value) {
   else sqlite3_bind_null(s, index);
 }
 
-// Runs a statement that returns no rows; true when it completed.
-bool run(sqlite3_stmt* s) { return s != nullptr && sqlite3_step(s) == SQLITE_DONE; }
-
 std::string colorSpaceName(ColorSpace space) {
   switch (space) {
     case ColorSpace::sRGB: return "srgb";
@@ -219,15 +221,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   }
   sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
-}
-
-bool ensureDirectory(const std::string& directory) {
-  if (directory.empty()) return true;
-  struct stat info {};
-  if (::stat(directory.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  auto slash = directory.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !ensureDirectory(directory.substr(0, slash))) return false;
-  return ::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 double wallOf(const Zone& zone, double epoch) {
@@ -319,31 +312,77 @@ bool SqliteStore::open() {
   opened_ = true;
   if (path_.empty()) return false;
   const bool inMemory = path_ == kInMemoryStore;
+  // Open until the files are checked a second time: the folder they are checked in.
+  std::optional<StoreFolder> folder;
+  std::string name = path_;
+  std::pair<dev_t, ino_t> identity{};
   if (!inMemory) {
     auto slash = path_.find_last_of('/');
-    if (slash != std::string::npos && !ensureDirectory(path_.substr(0, slash))) return false;
-    // Made here rather than by SQLite so that it is private from its first byte;
-    // the journal files SQLite adds take the same mode.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-    else if (errno != EEXIST) return false;
+    folder.emplace(slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path_.substr(0, slash));
+    name = path_.substr(slash + 1);
+    // The file is made here rather than by SQLite so that it is private from its
+    // first byte; the journal files SQLite adds take the same mode.
+    problem_ = folder->open();
+    if (problem_.empty()) problem_ = folder->createPrivateFile(name);
+    if (problem_.empty()) problem_ = checkDatabaseFiles(*folder, name, &identity);
+    if (!problem_.empty()) return false;
   }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (inMemory ? SQLITE_OPEN_MEMORY : 0);
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_handler(db_, &SqliteStore::waitForLock, this);
+  waitForOthers();
   // Each request is its own short process. Left to itself, the last one out
   // would checkpoint and delete the journal, and the next would create it anew:
   // a read would write, and a write would pay twice. The journal stays, and
-  // SQLite checkpoints when it has grown (every 1000 pages), as writers commit.
+  // a commit checkpoints when it has grown to 1000 pages (checkpointAfterCommit).
   int keepJournal = 1;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keepJournal);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  if (!execute("PRAGMA synchronous=FULL")) return false;
+  // A kept journal is still cut back after a checkpoint, so one large change
+  // does not leave a large file behind for good.
+  sqlite3_wal_hook(db_, checkpointAfterCommit, this);
+  if (!execute("PRAGMA synchronous=FULL") ||
+      !execute("PRAGMA journal_size_limit=" CALBRIDGE_JOURNAL_SIZE_LIMIT)) {
+    return false;
+  }
+  if (!inMemory) {
+    // The first read opens the journal files. Nobody else can add or swap a file
+    // in a folder that passed the check, so this second look only confirms that
+    // what SQLite opened is what was checked, before anything read is used or
+    // anything is written.
+    std::pair<dev_t, ino_t> opened{};
+    if (!execute("PRAGMA user_version")) return false;
+    problem_ = checkDatabaseFiles(*folder, name, &opened);
+    if (problem_.empty() && opened != identity) problem_ = path_ + std::string(" was replaced while it was opened; try again");
+    if (!problem_.empty()) return false;
+  }
   // Foreign keys come on only after migrating: a migration that rebuilds a
   // table must not cascade into the rows that refer to it.
   usable_ = execute("PRAGMA foreign_keys=OFF") && migrate(inMemory) && execute("PRAGMA foreign_keys=ON");
   return usable_;
+}
+
+// Runs after each commit in place of SQLite's own checkpoint, at the same size.
+// Each request is a process of its own, and the first connection of a process
+// rebuilds the journal's index, which then no longer knows what was copied
+// back: a writer never starts the journal over, and it grows for good. So the
+// checkpoint also starts it over (TRUNCATE), when nobody is reading it; with no
+// waiting, so a commit never lingers for others, who then leave it for later.
+int SqliteStore::checkpointAfterCommit(void* store, sqlite3* db, const char* name, int pages) {
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  sqlite3_busy_handler(db, nullptr, nullptr);
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  static_cast<SqliteStore*>(store)->waitForOthers();
+  return SQLITE_OK;
+}
+
+void SqliteStore::waitForOthers() { sqlite3_busy_handler(db_, &SqliteStore::waitForLock, this); }
+
+bool SqliteStore::shrinkJournal() {
+  // Waits (busy timeout) for readers to move on; when they do not, the journal
+  // is cut back by a later checkpoint instead.
+  return usable_ && !inTransaction_ && !path_.empty() && path_ != kInMemoryStore &&
+         execute("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 bool SqliteStore::migrate(bool inMemory) {
@@ -435,7 +474,39 @@ SqliteStore::StatementUse SqliteStore::statement(std::string_view sql) {
 }
 
 bool SqliteStore::execute(const char* sql) {
-  return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (db_ == nullptr) return false;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  noteError(rc);
+  return false;
+}
+
+bool SqliteStore::run(sqlite3_stmt* s) {
+  if (s == nullptr) return false;
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return true;
+  noteError(rc);
+  return false;
+}
+
+void SqliteStore::noteError(int rc) {
+  // A disk that fails or a file that is damaged, as against a change refused
+  // (a constraint) or a lock not had in time: what was read or written may be
+  // incomplete, so the request fails whole.
+  switch (rc & 0xFF) {
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_NOMEM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL:
+      readFailed_ = true;
+      break;
+    default:
+      break;
+  }
+  noticeLostTransaction();
 }
 
 bool SqliteStore::step(sqlite3_stmt* s, bool* row) {
@@ -451,7 +522,7 @@ bool SqliteStore::step(sqlite3_stmt* s, bool* row) {
   }
   if (rc == SQLITE_DONE) return true;
   readFailed_ = true;
-  noticeLostTransaction();
+  noteError(rc);
   return false;
 }
 
@@ -527,10 +598,13 @@ bool SqliteStore::finishTransaction() {
   if (!inTransaction_) return true;
   inTransaction_ = false;
   const bool lost = std::exchange(lost_, false);
-  // A read that failed inside the transaction may have hidden what a change
-  // was based on, and the reply will say "failed": nothing of it may stay.
-  if (!lost && !readFailed_ && run(statement("COMMIT"))) return true;
-  const int error = lost || readFailed_ ? SQLITE_OK : sqlite3_extended_errcode(db_);
+  // A statement that met a failing disk inside the transaction may have left
+  // a change half done, and the reply will say "failed": nothing of it may stay.
+  int error = SQLITE_OK;
+  if (!lost && !readFailed_) {
+    if (run(statement("COMMIT"))) return true;
+    error = sqlite3_extended_errcode(db_);
+  }
   if (sqlite3_get_autocommit(db_) == 0) run(statement("ROLLBACK"));
   forgetCaches();
   if ((error & 0xFF) == SQLITE_IOERR || (error & 0xFF) == SQLITE_FULL) discardUnsyncedCommit();

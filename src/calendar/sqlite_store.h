@@ -126,6 +126,11 @@ class SqliteStore final : public Store {
   const std::string& path() const { return path_; }
   // How long, in all, this store waits for other processes' locks (10 s unless set).
   void setWaitBudget(std::chrono::milliseconds budget);
+  // Why `open` refused the store's folder or files, with how to mend it; empty
+  // when it did not (or failed for another reason).
+  const std::string& openProblem() const { return problem_; }
+  // Checkpoints and truncates the journal, after a change that made it large.
+  bool shrinkJournal();
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);
@@ -236,9 +241,17 @@ class SqliteStore final : public Store {
   };
 
   bool migrate(bool inMemory);
+  // How this store waits for other processes' locks; set at open, and again
+  // after a checkpoint that must not wait.
+  void waitForOthers();
+  static int checkpointAfterCommit(void* store, sqlite3* db, const char* name, int pages);
   // The prepared statement for `sql`, cached by its text.
   StatementUse statement(std::string_view sql);
   bool execute(const char* sql);
+  // Runs a statement that returns no rows; true when it completed.
+  bool run(sqlite3_stmt* statement);
+  // Marks the store failed for an error of the disk or the file (see readFailed).
+  void noteError(int code);
   bool step(sqlite3_stmt* statement, bool* row);
   // Runs `work()` (true when done) as one all-or-nothing change: it begins a
   // transaction, or joins the open one under a savepoint of its own, so that a
@@ -299,6 +312,7 @@ class SqliteStore final : public Store {
 
   std::string path_;
   std::shared_ptr<AccessQuestion> question_;  // the permission question in flight, if any
+  std::string problem_;
   sqlite3* db_ = nullptr;
   bool opened_ = false;
   bool usable_ = false;

@@ -97,7 +97,9 @@ class Store {
   // Makes the store usable, creating it on first use. False when it cannot be
   // opened or is damaged; then no other operation may be called.
   virtual bool open() = 0;
-  // True once a read met a database error since `open`: results seen since may be incomplete.
+  // True once a read or a write met a database error (a failing disk, a
+  // damaged file) since `open`: results seen since may be incomplete, and no
+  // change made since may be kept.
   virtual bool readFailed() const = 0;
 
   virtual AuthorizationStatus authorizationStatus() = 0;

@@ -4,8 +4,14 @@
 #include "calendar/icalendar.h"
 #include "calendar/sqlite_store.h"
 #include "sync/account_sync.h"
+#include "commands/calendar_management.h"
+#include "commands/create_event.h"
+#include "commands/delete_event.h"
 #include "protocol/reply.h"
+#include "protocol/request.h"
+#include "protocol/unicode.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -96,13 +102,15 @@ constexpr HelpEntry kHelp[] = {
                  "                                    [--read-only | --writable] [--immutable | --mutable]\n"
                  "       calbridge-store calendar remove ID\n\n"
                  "add prints the new calendar's id; without --source the calendar belongs to no\n"
-                 "account. remove takes the calendar's events with it.\n"},
+                 "account. remove takes the calendar's events with it. A title is kept to its first\n"
+                 "255 characters.\n"},
     {"default", "usage: calbridge-store default set ID\n       calbridge-store default clear\n\n"
                 "Sets or clears the default calendar for new events.\n"},
     {"import", "usage: calbridge-store import --calendar ID FILE.ics\n\n"
                "Adds every VEVENT of the file (- for standard input) to the calendar, all or\n"
                "nothing, and prints how many. What the store does not keep (alarms, attendees,\n"
-               "changed single occurrences, extra dates) is counted on standard error.\n"},
+               "changed single occurrences, extra dates) is counted on standard error, and so\n"
+               "are titles cut to 255 characters and UIDs cut to 1000.\n"},
     {"export", "usage: calbridge-store export --calendar ID\n\n"
                "Writes the calendar's events as one VCALENDAR to standard output.\n"},
 };
@@ -171,6 +179,31 @@ bool wantsHelp(int argc, char** argv) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
   }
   return false;
+}
+
+// Cuts `text` to its first `max` user-perceived characters, as the bridge cuts
+// what a request brings, and to no more bytes than a request can hold (one
+// character may be any number of code points); true when it was longer.
+bool cut(std::string& text, std::size_t max) {
+  if (text.size() <= max) return false;  // no character is shorter than a byte
+  std::size_t kept = std::min(graphemePrefix(text, max).size(), kMaxInputBytes);
+  while (kept > 0 && kept < text.size() && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) --kept;
+  if (kept == text.size()) return false;
+  text.resize(kept);
+  return true;
+}
+
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+// A title given on the command line, kept no longer than the bridge would keep it.
+std::string titleOption(std::string_view given) {
+  std::string title(given);
+  if (cut(title, kMaxCalendarTitleCharacters)) {
+    tell("cut the title to " + std::to_string(kMaxCalendarTitleCharacters) + " characters");
+  }
+  return title;
 }
 
 void printJson(JsonOut& out) {
@@ -387,7 +420,7 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
       return failWith("usage: source add --title T --type N");
     }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
-    auto id = store.addSource(std::string(*title), type);
+    auto id = store.addSource(titleOption(*title), type);
     if (!id) return failWith("the store refused the change");
     std::printf("%s\n", id->c_str());
     return 0;
@@ -428,7 +461,7 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
     auto title = options->value("--title");
     if (!options->positional.empty() || !title) return failWith("usage: calendar add --title T [--source ID] [--color #RRGGBB] [--read-only] [--immutable]");
     Calendar calendar;
-    calendar.title = std::string(*title);
+    calendar.title = titleOption(*title);
     if (auto text = options->value("--color")) {
       calendar.color = parseColorOption(*text, &error);
       if (!calendar.color) return failWith(error);
@@ -459,7 +492,7 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
     auto found = store.calendarWithIdentifier(options->positional[0]);
     if (!found) return failWith("no calendar with id " + std::string(options->positional[0]));
     Calendar calendar = *found;
-    if (auto title = options->value("--title")) calendar.title = std::string(*title);
+    if (auto title = options->value("--title")) calendar.title = titleOption(*title);
     if (auto text = options->value("--color")) {
       calendar.color = parseColorOption(*text, &error);
       if (!calendar.color) return failWith(error);
@@ -478,7 +511,9 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
     if (!store.calendarWithIdentifier(options->positional[0])) {
       return failWith("no calendar with id " + std::string(options->positional[0]));
     }
-    return store.deleteCalendar(options->positional[0]) ? 0 : failWith("the store refused the change");
+    if (!store.deleteCalendar(options->positional[0])) return failWith("the store refused the change");
+    store.shrinkJournal();  // a large calendar's removal, like a large import
+    return 0;
   }
   return failWith("usage: calendar add|set|remove ...");
 }
@@ -533,10 +568,28 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
   if (!text) return failWith(error);
   ParsedCalendar parsed = parseICalendar(*text, store.zones());
   if (!parsed.error.empty()) return failWith(std::string(file == "-" ? "standard input" : file) + ": " + parsed.error);
+  // Text is kept no longer than a request could make it, so that no listing
+  // of the calendar grows with what a file happened to hold.
+  std::size_t titlesCut = 0, uidsCut = 0;
+  for (StoredEvent& event : parsed.events) {
+    if (event.title && cut(*event.title, kMaxTitleCharacters)) ++titlesCut;
+    if (cut(event.externalIdentifier, kMaxUidCharacters)) ++uidsCut;
+  }
   if (!store.importEvents(*calendar, parsed.events)) {
     return failWith("the store refused the change; nothing was imported");
   }
+  // A large import leaves a large journal; it goes back to nothing here rather
+  // than staying for good. The events are stored whether or not this succeeds.
+  store.shrinkJournal();
   if (std::string leftOut = describe(parsed.leftOut); !leftOut.empty()) tell("left out " + leftOut);
+  if (titlesCut + uidsCut > 0) {
+    std::string what;
+    if (titlesCut > 0) what = counted(titlesCut, "title", "titles") + " to " + std::to_string(kMaxTitleCharacters) + " characters";
+    if (uidsCut > 0) {
+      what += (what.empty() ? "" : ", ") + counted(uidsCut, "uid", "uids") + " to " + std::to_string(kMaxUidCharacters) + " characters";
+    }
+    tell("cut " + what);
+  }
   std::printf("%zu\n", parsed.events.size());
   return 0;
 }
@@ -597,7 +650,10 @@ int run(int argc, char** argv) {
   if (!known) return failWith("unknown command " + std::string(command) + "; see calbridge-store --help");
 
   SqliteStore store(path);
-  if (!store.open()) return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
+  if (!store.open()) {
+    if (!store.openProblem().empty()) return failWith(store.openProblem());
+    return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
+  }
   std::string error;
   if (command == "access") {
     auto options = parseOptions(argc, argv, 2, {}, {}, &error);
