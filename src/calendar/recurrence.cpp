@@ -470,8 +470,9 @@ void SeriesCursor::generate() {
   };
   for (;;) {
     if (stepper_->costly() && budget_ != nullptr) {
-      if (budget_->steps <= 0 || std::chrono::steady_clock::now() > budget_->deadline) {
-        budget_->steps = 0;
+      const bool reachedWindow = order_ > 0;
+      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst) ||
+          std::chrono::steady_clock::now() > budget_->deadline) {
         overBudget_ = true;
         return finish();
       }
@@ -539,7 +540,7 @@ std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps) {
   Series all = series;
   all.excluded.clear();
   StepBudget budget;
-  budget.steps = maxSteps;
+  budget.steps = budget.beforeFirst = maxSteps;
   budget.deadline = std::chrono::steady_clock::time_point::max();
   SeriesCursor cursor(all, kFirstMoment, kLastMoment, &budget);
   std::optional<double> last;

@@ -60,9 +60,12 @@ struct Occurrence {
 
 // The work libical may do for one request, shared by all the series it expands:
 // a libical rule can take microseconds to seconds per step, and a counted one
-// is walked from its start. A series that runs out stops where it is.
+// is walked from its start. A series that runs out stops where it is; one that
+// takes more than `beforeFirst` steps to reach its first occurrence in the
+// window is left out, so that one such series leaves the budget to the others.
 struct StepBudget {
-  std::int64_t steps = 200000;
+  std::int64_t steps = 1000000;
+  std::int64_t beforeFirst = 100000;
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
 
@@ -106,6 +109,7 @@ class SeriesCursor {
   double from_ = 0, to_ = 0, stopAt_ = 0, fraction_ = 0;
   std::int64_t wall0_ = 0;
   std::int64_t made_ = 0;
+  std::int64_t costlySteps_ = 0;
   std::uint64_t order_ = 0;
   // No occurrence still to be made starts before this.
   double bound_ = 0;

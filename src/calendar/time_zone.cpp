@@ -380,9 +380,23 @@ const Zone* ZoneCache::find(std::string_view name) {
   if (name == "UTC") {
     zone = std::make_unique<Zone>();
     zone->name = "UTC";
-  } else if (isZoneName(name)) {
-    if (auto data = readSmallFile(zoneFolder() + "/" + std::string(name))) {
-      if (auto parsed = parseTzif(name, *data)) zone = std::make_unique<Zone>(std::move(*parsed));
+  } else {
+    if (isZoneName(name)) {
+      if (auto data = readSmallFile(zoneFolder() + "/" + std::string(name))) {
+        if (auto parsed = parseTzif(name, *data)) zone = std::make_unique<Zone>(std::move(*parsed));
+      }
+    }
+    // As the C library does, a TZ value that names no zone file is read as a
+    // POSIX rule ("EST5EDT,M3.2.0,M11.1.0", "UTC0"); the text itself is then
+    // its name, which any later process reads back the same way. Parsing never
+    // touches a file.
+    if (!zone && name.size() <= 255) {
+      if (auto rule = parsePosixZoneRule(name)) {
+        zone = std::make_unique<Zone>();
+        zone->name = std::string(name);
+        zone->initialOffset = rule->standardOffset;
+        zone->rule = std::move(rule);
+      }
     }
   }
   const Zone* found = zone.get();

@@ -40,7 +40,7 @@ std::optional<PosixZoneRule> parsePosixZoneRule(std::string_view text);
 
 // A zone's offsets from UTC over time.
 struct Zone {
-  std::string name;  // IANA name, or "UTC"
+  std::string name;  // IANA name, "UTC", or a POSIX TZ rule read as the C library reads it
   std::vector<std::int64_t> transitions;  // UTC seconds, increasing
   std::vector<std::int32_t> offsets;  // the offset in force from each transition on
   std::int32_t initialOffset = 0;  // before the first transition
@@ -66,8 +66,9 @@ struct CivilDate {
 };
 CivilDate civilFromDays(std::int64_t days);
 
-// The IANA name of the process's local zone: TZ when it names one, else the
-// zone /etc/localtime links to (or /etc/timezone names); "UTC" when neither tells.
+// The name of the process's local zone: TZ when set (without a leading ':'; an
+// IANA name or a POSIX rule), else the zone /etc/localtime links to (or
+// /etc/timezone names); "UTC" when neither tells.
 std::string localZoneName();
 
 // Loads zones by name, each at most once, and keeps them for its own lifetime.
@@ -78,7 +79,7 @@ class ZoneCache {
   ZoneCache(const ZoneCache&) = delete;
   ZoneCache& operator=(const ZoneCache&) = delete;
 
-  // The zone named `name`, or null when there is no such zone.
+  // The zone named `name` (a zone file's name, or a POSIX TZ rule), or null when there is no such zone.
   const Zone* find(std::string_view name);
   const Zone& utc() { return *find("UTC"); }
   // The process's local zone (see localZoneName); UTC when it cannot be loaded.
