@@ -446,8 +446,9 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
   ended_ = stepper_ == nullptr;
   if (firstShown) push(first, wall0_);
   // Later wall times never start before the earlier reading of the start's own.
-  const std::int64_t earliestFirst = wallToEpoch(zone, wall0_);
-  bound_ = static_cast<double>(wall0_ - utcOffset(zone, earliestFirst)) + fraction_;
+  std::int64_t earliestLater = 0;
+  (void)wallToEpoch(zone, wall0_, &earliestLater);
+  bound_ = static_cast<double>(earliestLater) + fraction_;
 }
 
 SeriesCursor::~SeriesCursor() = default;
@@ -481,7 +482,8 @@ void SeriesCursor::generate() {
     std::optional<std::int64_t> wall = stepper_->next();
     if (!wall) return finish();
     if (*wall <= wall0_) continue;
-    const std::int64_t epoch = wallToEpoch(zone, *wall);
+    std::int64_t earliestLater = 0;
+    const std::int64_t epoch = wallToEpoch(zone, *wall, &earliestLater);
     const double start = static_cast<double>(epoch) + fraction_;
     if (series.until && (series.floating ? static_cast<double>(*wall) + fraction_ : start) > *series.until) {
       return finish();
@@ -490,7 +492,7 @@ void SeriesCursor::generate() {
     ++made_;
     // A wall time in a gap reads with the offset before it, so the times just
     // after the gap may start earlier: nothing later starts before this.
-    bound_ = static_cast<double>(*wall - utcOffset(zone, epoch)) + fraction_;
+    bound_ = static_cast<double>(earliestLater) + fraction_;
     if (start < to_ && (start + series.duration > from_ || start >= from_) &&
         !std::binary_search(series.excluded.begin(), series.excluded.end(), *wall)) {
       push(start, *wall);

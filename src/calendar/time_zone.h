@@ -56,6 +56,10 @@ std::int64_t epochToWall(const Zone& zone, std::int64_t epoch);
 // A wall time that occurs twice (clocks going back) is the earlier instant; one
 // that does not occur (clocks going forward) is shifted forward by the gap.
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall);
+// The same, and in `earliestLater` the earliest instant any later wall time
+// can have: the result itself, except in a gap, whose wall times start later
+// than those just after it.
+std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater);
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
 std::int64_t daysFromCivil(int year, int month, int day);
