@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 namespace calbridge {
@@ -245,6 +246,21 @@ TEST_F(Recurrence, CountedSeriesArePlacedWithoutWalkingFromTheirStart) {
   auto first = close.next();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->start, utc(2026, 6, 1, 9));
+}
+
+// Skipping ahead to a window keeps the steps counted from the start, not from
+// where the skip landed.
+TEST_F(Recurrence, SubDailyRulesKeepTheirStepsFarFromTheirStart) {
+  const double start = utc(2026, 3, 1, 1, 30);
+  const double from = utc(2026, 3, 20);
+  for (double step : {7.0, 13 * 60.0, 5 * 3600.0}) {
+    std::string rule = step < 60 ? "FREQ=SECONDLY;INTERVAL=7" : step < 3600 ? "FREQ=MINUTELY;INTERVAL=13"
+                                                                            : "FREQ=HOURLY;INTERVAL=5";
+    auto list = starts(series("UTC", rule, start, 1), from, from + 86400);
+    ASSERT_FALSE(list.empty()) << rule;
+    EXPECT_EQ(list.front(), start + std::ceil((from - start) / step) * step) << rule;
+    EXPECT_EQ(list.size(), static_cast<std::size_t>(std::floor((from + 86400 - 1 - list.front()) / step)) + 1) << rule;
+  }
 }
 
 // Where clocks go forward, a wall time in the gap starts later than the wall
