@@ -4,6 +4,11 @@
 // holding the same records in a plain table.
 //
 //   calbridge-bench-fill STORE_PATH OUT_DIR
+//   calbridge-bench-fill --dense STORE_PATH OUT_DIR
+//
+// --dense fills the store's default calendar with series whose occurrences far
+// outnumber what one reply may hold: one SECONDLY, one MINUTELY and 5,000 daily
+// series over the widest window, for the cost of a listing bounded by what it sends.
 //
 // The store must exist with its 20 calendars (bench/run makes them with
 // calbridge-store). Times are laid out in the zone TZ names and converted with
@@ -568,12 +573,46 @@ int fill(const std::string& storePath, const std::string& out) {
   return 0;
 }
 
+constexpr int kDenseDailySeries = 5000;
+
+int fillDense(const std::string& storePath, const std::string& out) {
+  SqliteStore store(storePath);
+  if (!store.open()) return fail("cannot open the store at " + storePath);
+  auto standard = store.defaultCalendarForNewEvents();
+  if (!standard) return fail("the store has no default calendar");
+  const Window full{"events-dense", localMoment(0, 0).epoch, localMoment(0, 0).epoch + kWindowSeconds};
+  const char* zone = std::getenv("TZ");
+  std::vector<StoredEvent> events;
+  auto series = [&](const std::string& uid, const std::string& rule, std::int64_t start, std::int64_t length) {
+    StoredEvent e;
+    e.externalIdentifier = uid;
+    e.title = uid;
+    e.timeZone = zone;
+    e.start = static_cast<double>(start);
+    e.end = static_cast<double>(start + length);
+    e.rule = rule;
+    events.push_back(std::move(e));
+  };
+  series("every-second", "FREQ=SECONDLY", full.from, 1);
+  series("every-minute", "FREQ=MINUTELY", full.from, 30);
+  for (int i = 0; i < kDenseDailySeries; ++i) {
+    series("daily-" + std::to_string(i), "FREQ=DAILY", localMoment(i % 400, 8 * 3600 + (i % 40) * 900).epoch, 1800);
+  }
+  if (!store.importEvents(standard->calendarIdentifier, events)) return fail("the store refused the events");
+  if (!writeFile(out + "/events-dense.json", eventsRequest(full, {standard->calendarIdentifier}))) {
+    return fail("cannot write " + out);
+  }
+  std::printf("generated: 1 SECONDLY, 1 MINUTELY and %d daily series in one calendar\n", kDenseDailySeries);
+  return 0;
+}
+
 }  // namespace
 }  // namespace calbridge
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--dense") return calbridge::fillDense(argv[2], argv[3]);
   if (argc != 3) {
-    std::fprintf(stderr, "usage: calbridge-bench-fill STORE_PATH OUT_DIR\n");
+    std::fprintf(stderr, "usage: calbridge-bench-fill [--dense] STORE_PATH OUT_DIR\n");
     return 2;
   }
   return calbridge::fill(argv[1], argv[2]);

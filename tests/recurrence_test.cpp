@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 namespace calbridge {
@@ -181,11 +183,93 @@ TEST_F(Recurrence, ArithmeticStepperAgreesWithLibical) {
     Series plain = series(zone, rule, start);
     Series viaLibical = series(zone, rule + ";BYSECOND=0", start);
     if (random() % 3 == 0) {
-      plain.count = viaLibical.count = 1 + random() % 40;
-      from = start - 86400;
+      plain.count = viaLibical.count = 1 + random() % 400;  // placed by arithmetic, walked by libical
     }
     ASSERT_EQ(starts(plain, from, to), starts(viaLibical, from, to)) << rule << " in " << zone << " from " << start;
   }
+}
+
+// A counted series is placed in a window far from its start, and its last
+// occurrence found, by arithmetic for the plain shapes: the same answers as
+// libical walking it from the start (BYSECOND=0 sends a rule down that path).
+TEST_F(Recurrence, CountedSeriesArePlacedWithoutWalkingFromTheirStart) {
+  struct Case {
+    const char* zone;
+    const char* rule;
+    double start;
+    std::int64_t count;
+  } cases[] = {
+      {"Europe/Berlin", "FREQ=DAILY;INTERVAL=3", utc(1950, 1, 1, 8), 8000},
+      {"America/New_York", "FREQ=WEEKLY;BYDAY=MO,WE,FR", utc(1970, 1, 2, 14), 8000},
+      {"Europe/Berlin", "FREQ=WEEKLY;INTERVAL=2;BYDAY=TU,SU;WKST=SU", utc(1950, 3, 7, 9), 4000},
+      {"Australia/Sydney", "FREQ=MONTHLY", utc(1900, 1, 30, 23), 850},
+      {"UTC", "FREQ=YEARLY", utc(1904, 2, 29, 12), 30},
+      {"Europe/Berlin", "FREQ=MINUTELY;INTERVAL=7", utc(2026, 3, 1, 0, 3), 20000},
+      {"America/New_York", "FREQ=HOURLY;INTERVAL=5", utc(2020, 1, 1, 12), 10000},
+  };
+  for (const Case& c : cases) {
+    Series plain = series(c.zone, c.rule, c.start);
+    Series viaLibical = series(c.zone, std::string(c.rule) + ";BYSECOND=0", c.start);
+    plain.count = viaLibical.count = c.count;
+    auto last = lastStartOf(plain, 0);  // no step to spare: arithmetic alone
+    ASSERT_TRUE(last) << c.rule;
+    EXPECT_EQ(last, lastStartOf(viaLibical, 10000000)) << c.rule;
+    for (double from : {*last - 3 * 86400, *last - 400 * 86400, *last - 90}) {
+      ASSERT_EQ(starts(plain, from, from + 5 * 86400), starts(viaLibical, from, from + 5 * 86400))
+          << c.rule << " from " << from;
+    }
+  }
+  // A hundred million minutes from 1900: a day of 2026 is found at once.
+  Series minutes = series("UTC", "FREQ=MINUTELY", utc(1900, 1, 1), 60);
+  minutes.count = 100000000;
+  auto day = starts(minutes, utc(2026, 6, 1), utc(2026, 6, 2));
+  ASSERT_EQ(day.size(), 1440u);
+  EXPECT_EQ(day.front(), utc(2026, 6, 1));
+  minutes.count = static_cast<std::int64_t>((utc(2026, 6, 1, 12) - utc(1900, 1, 1)) / 60) + 1;
+  EXPECT_EQ(starts(minutes, utc(2026, 6, 1, 11, 59), utc(2026, 6, 2)),
+            (std::vector<double>{utc(2026, 6, 1, 11, 59), utc(2026, 6, 1, 12)}));
+  EXPECT_EQ(lastStartOf(minutes, 0), utc(2026, 6, 1, 12));
+
+  // Through libical a counted series is walked: one too far from the window is
+  // left out of a listing, and leaves the listing's budget to the others.
+  StepBudget budget;
+  budget.beforeFirst = 1000;
+  budget.deadline = std::chrono::steady_clock::time_point::max();
+  Series walked = series("UTC", "FREQ=MINUTELY;BYSECOND=0", utc(1900, 1, 1), 60);
+  walked.count = 100000000;
+  SeriesCursor far(walked, utc(2026, 6, 1), utc(2026, 6, 2), &budget);
+  EXPECT_FALSE(far.next());
+  EXPECT_TRUE(far.overBudget());
+  Series near = series("UTC", "FREQ=DAILY;BYSECOND=0", utc(2026, 5, 1, 9));
+  near.count = 100;
+  SeriesCursor close(near, utc(2026, 6, 1), utc(2026, 6, 2), &budget);
+  auto first = close.next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->start, utc(2026, 6, 1, 9));
+}
+
+// Skipping ahead to a window keeps the steps counted from the start, not from
+// where the skip landed.
+TEST_F(Recurrence, SubDailyRulesKeepTheirStepsFarFromTheirStart) {
+  const double start = utc(2026, 3, 1, 1, 30);
+  const double from = utc(2026, 3, 20);
+  for (double step : {7.0, 13 * 60.0, 5 * 3600.0}) {
+    std::string rule = step < 60 ? "FREQ=SECONDLY;INTERVAL=7" : step < 3600 ? "FREQ=MINUTELY;INTERVAL=13"
+                                                                            : "FREQ=HOURLY;INTERVAL=5";
+    auto list = starts(series("UTC", rule, start, 1), from, from + 86400);
+    ASSERT_FALSE(list.empty()) << rule;
+    EXPECT_EQ(list.front(), start + std::ceil((from - start) / step) * step) << rule;
+    EXPECT_EQ(list.size(), static_cast<std::size_t>(std::floor((from + 86400 - 1 - list.front()) / step)) + 1) << rule;
+  }
+}
+
+// Where clocks go forward, a wall time in the gap starts later than the wall
+// times just after it; the occurrences still come in order of start.
+TEST_F(Recurrence, OccurrencesComeInOrderOfStartAcrossAGap) {
+  Series s = series("Europe/Berlin", "FREQ=MINUTELY;INTERVAL=10", utc(2026, 3, 28, 23), 60);
+  auto list = starts(s, utc(2026, 3, 28, 23), utc(2026, 3, 29, 3));
+  EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+  EXPECT_EQ(list.size(), 4u * 6 + 6);  // four hours of wall time, and the gap's hour read once more
 }
 
 // RFC 5545's own examples for the week start: only WKST differs between them.

@@ -113,9 +113,11 @@ TEST(Tzif, DamagedFilesAreRefusedNotTrusted) {
 TEST(ZoneCache, NamesNeverLeaveTheZoneFolder) {
   ZoneCache zones;
   for (const char* name : {"../../etc/passwd", "/etc/localtime", "Europe/../../../etc/passwd", "", ".hidden",
-                           "Nowhere/Special", "Europe/Berlin\n"}) {
+                           "Nowhere/Special", "Europe/Berlin\n", "../UTC0", "EST5EDT,M3.2.0,M11.1.0/../../x"}) {
     EXPECT_EQ(zones.find(name), nullptr) << name;
   }
+  // A POSIX rule is parsed, never opened, and keeps its text as its name.
+  EXPECT_EQ(zones.find("EST5EDT,M3.2.0,M11.1.0")->name, "EST5EDT,M3.2.0,M11.1.0");
   EXPECT_NE(zones.find("Europe/Berlin"), nullptr);
   EXPECT_EQ(zones.find("UTC")->name, "UTC");
 }

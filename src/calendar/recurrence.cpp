@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 
 namespace calbridge {
 
@@ -49,14 +50,19 @@ int weekdayCode(std::string_view code) {
   return -1;
 }
 
-// Steps through the wall times a rule yields after its start, strictly increasing.
-class Stepper {
- public:
-  virtual ~Stepper() = default;
-  virtual std::optional<std::int64_t> next() = 0;
-};
-
 }  // namespace
+
+// Steps through the wall times a rule yields after its start, strictly increasing.
+class RuleStepper {
+ public:
+  virtual ~RuleStepper() = default;
+  virtual std::optional<std::int64_t> next() = 0;
+  // How many times the rule yields after the start and before the first wall
+  // time `next` gives (for a stepper that skipped ahead).
+  virtual std::int64_t skipped() const { return 0; }
+  // True when each step goes through libical, and so counts against a budget.
+  virtual bool costly() const { return false; }
+};
 
 std::optional<PlainRule> parsePlainRule(std::string_view text) {
   PlainRule rule;
@@ -71,7 +77,10 @@ std::optional<PlainRule> parsePlainRule(std::string_view text) {
     std::string_view value = part.substr(equals + 1);
     if (name == "FREQ" && !sawFrequency) {
       sawFrequency = true;
-      if (value == "DAILY") rule.frequency = Frequency::daily;
+      if (value == "SECONDLY") rule.secondsPerUnit = 1;
+      else if (value == "MINUTELY") rule.secondsPerUnit = 60;
+      else if (value == "HOURLY") rule.secondsPerUnit = 3600;
+      else if (value == "DAILY") rule.frequency = Frequency::daily;
       else if (value == "WEEKLY") rule.frequency = Frequency::weekly;
       else if (value == "MONTHLY") rule.frequency = Frequency::monthly;
       else if (value == "YEARLY") rule.frequency = Frequency::yearly;
@@ -114,11 +123,19 @@ std::optional<PlainRule> parsePlainRule(std::string_view text) {
 
 namespace {
 
-// Skipping ahead costs nothing, so an old series is as cheap as a new one.
-class PlainStepper final : public Stepper {
+constexpr std::int64_t kMonthCycle = 4800;  // 400 years: the calendar repeats, leap days and all
+
+// Skipping ahead costs nothing, so an old series is as cheap as a new one; a
+// counted series finds its place and its last occurrence by arithmetic too.
+class PlainStepper final : public RuleStepper {
  public:
   PlainStepper(const PlainRule& rule, std::int64_t wall0, std::optional<std::int64_t> skipTo)
-      : rule_(rule), day0_(floorDiv(wall0, kDay)), timeOfDay_(wall0 - day0_ * kDay) {
+      : rule_(rule), wall0_(wall0), day0_(floorDiv(wall0, kDay)), timeOfDay_(wall0 - day0_ * kDay) {
+    if (rule_.secondsPerUnit > 0) {
+      step_ = rule_.secondsPerUnit * rule_.interval;
+      k_ = skipTo && *skipTo > wall0 ? (*skipTo - wall0) / step_ : 0;
+      return;
+    }
     std::int64_t fromDay = skipTo ? std::max(floorDiv(*skipTo, kDay), day0_) : day0_;
     switch (rule_.frequency) {
       case Frequency::daily:
@@ -152,6 +169,10 @@ class PlainStepper final : public Stepper {
   }
 
   std::optional<std::int64_t> next() override {
+    if (rule_.secondsPerUnit > 0) {
+      if (k_ == 0) k_ = 1;
+      return wall0_ + step_ * k_++;
+    }
     // Bounded: even a rule that skips most steps (the 31st, or 29 February) hits within 8 years.
     for (int guard = 0; guard < 100000; ++guard) {
       std::optional<std::int64_t> day = candidate();
@@ -162,7 +183,86 @@ class PlainStepper final : public Stepper {
     return std::nullopt;
   }
 
+  std::int64_t skipped() const override {
+    if (k_ == 0) return 0;
+    if (rule_.secondsPerUnit > 0 || rule_.frequency == Frequency::daily ||
+        (rule_.frequency == Frequency::weekly && offsets_.empty())) {
+      return k_ - 1;  // step 0 is the start itself
+    }
+    if (rule_.frequency == Frequency::weekly) {
+      return k_ * static_cast<std::int64_t>(offsets_.size()) - daysNotAfterStart();
+    }
+    return realDatesBefore(k_);
+  }
+
+  // The wall time of the n-th time the rule yields after the start (n >= 1), or
+  // nothing when that lies past year 9999.
+  std::optional<std::int64_t> nth(std::int64_t n) const {
+    constexpr std::int64_t kLastDay = 2932897;  // 10000-01-01
+    constexpr std::int64_t kLimit = kLastDay * kDay;
+    if (rule_.secondsPerUnit > 0) {
+      if (n > (kLimit - wall0_) / step_) return std::nullopt;
+      return wall0_ + step_ * n;
+    }
+    std::int64_t day = 0;
+    if (rule_.frequency == Frequency::daily || (rule_.frequency == Frequency::weekly && offsets_.empty())) {
+      if (n > (kLastDay - day0_) / step_) return std::nullopt;
+      day = day0_ + step_ * n;
+    } else if (rule_.frequency == Frequency::weekly) {
+      const auto perWeek = static_cast<std::int64_t>(offsets_.size());
+      std::int64_t at = daysNotAfterStart() + n - 1;  // counted from the first day of the start's week
+      if (at / perWeek > (kLastDay - weekStartDay_) / step_) return std::nullopt;
+      day = weekStartDay_ + step_ * (at / perWeek) + offsets_[static_cast<std::size_t>(at % perWeek)];
+    } else {
+      // Each cycle of steps through the 400-year calendar holds the same number of real dates.
+      const std::int64_t period = cyclePeriod();
+      const std::int64_t perCycle = realDatesBefore(period + 1);
+      if (perCycle == 0) return std::nullopt;
+      const std::int64_t lastIndex = 10000 * 12;
+      std::int64_t cycles = (n - 1) / perCycle;
+      if (cycles > (lastIndex - monthIndex0_) / (step_ * period) + 1) return std::nullopt;
+      std::int64_t left = n - cycles * perCycle;
+      std::int64_t k = cycles * period;
+      while (left > 0) {
+        ++k;
+        if (realDate(k)) --left;
+      }
+      std::int64_t index = monthIndex0_ + step_ * k;
+      if (index >= lastIndex) return std::nullopt;
+      int year = static_cast<int>(floorDiv(index, 12));
+      int month = static_cast<int>(index - static_cast<std::int64_t>(year) * 12) + 1;
+      day = daysFromCivil(year, month, dayOfMonth_);
+    }
+    if (day >= kLastDay) return std::nullopt;
+    return day * kDay + timeOfDay_;
+  }
+
  private:
+  // Of the weekly rule's days in the start's week, those on or before the start.
+  std::int64_t daysNotAfterStart() const {
+    return std::count_if(offsets_.begin(), offsets_.end(),
+                         [&](std::int64_t offset) { return weekStartDay_ + offset <= day0_; });
+  }
+  // Steps after which a monthly or yearly rule meets the same months again.
+  std::int64_t cyclePeriod() const { return kMonthCycle / std::gcd(step_, kMonthCycle); }
+  bool realDate(std::int64_t k) const {
+    std::int64_t index = monthIndex0_ + step_ * k;
+    std::int64_t inCycle = ((index % kMonthCycle) + kMonthCycle) % kMonthCycle;
+    return dayOfMonth_ <= daysInMonth(static_cast<int>(2000 + inCycle / 12), static_cast<int>(inCycle % 12) + 1);
+  }
+  // How many of the steps 1 to k - 1 of a monthly or yearly rule name a real date.
+  std::int64_t realDatesBefore(std::int64_t k) const {
+    if (k <= 1) return 0;
+    if (dayOfMonth_ <= 28) return k - 1;
+    const std::int64_t period = cyclePeriod();
+    std::int64_t perCycle = 0;
+    for (std::int64_t j = 1; j <= period; ++j) perCycle += realDate(j) ? 1 : 0;
+    std::int64_t full = (k - 1) / period;
+    std::int64_t count = full * perCycle;
+    for (std::int64_t j = full * period + 1; j < k; ++j) count += realDate(j) ? 1 : 0;
+    return count;
+  }
+
   // The next day the rule names, or nothing for a step that names no real date.
   std::optional<std::int64_t> candidate() {
     switch (rule_.frequency) {
@@ -191,6 +291,7 @@ class PlainStepper final : public Stepper {
   }
 
   PlainRule rule_;
+  std::int64_t wall0_;
   std::int64_t day0_;
   std::int64_t timeOfDay_;
   std::int64_t step_ = 1;
@@ -226,17 +327,19 @@ std::int64_t wallOf(const icaltimetype& t) {
 }
 
 // Any other rule (BYMONTHDAY, BYSETPOS, ordinal weekdays, ...) through libical.
-class LibicalStepper final : public Stepper {
+class LibicalStepper final : public RuleStepper {
  public:
   LibicalStepper(const LibicalFunctions& ical, std::string_view text, std::int64_t wall0, bool allDay,
                  std::optional<std::int64_t> skipTo)
       : ical_(ical) {
     std::string owned(text);
+    *ical_.errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
     icalrecurrencetype rule = ical_.recurrenceFromString(owned.c_str());
-    if (rule.freq == ICAL_NO_RECURRENCE) {
+    if (rule.freq == ICAL_NO_RECURRENCE || *ical_.errorNumber() != ICAL_NO_ERROR) {
       *ical_.errorNumber() = ICAL_NO_ERROR;
       return;
     }
+    parsed_ = true;
     // The series' end is applied by the caller, in its own terms.
     rule.count = 0;
     rule.until = icaltimetype{};
@@ -250,7 +353,10 @@ class LibicalStepper final : public Stepper {
     if (iterator_ != nullptr) ical_.iteratorFree(iterator_);
   }
 
-  bool usable() const { return iterator_ != nullptr; }
+  // False for a rule that does not parse; a parsed rule libical cannot iterate
+  // (30 February) yields nothing after the start.
+  bool usable() const { return parsed_; }
+  bool costly() const override { return true; }
 
   std::optional<std::int64_t> next() override {
     if (iterator_ == nullptr) return std::nullopt;
@@ -265,19 +371,31 @@ class LibicalStepper final : public Stepper {
  private:
   const LibicalFunctions& ical_;
   icalrecur_iterator* iterator_ = nullptr;
+  bool parsed_ = false;
   std::optional<std::int64_t> last_;
 };
 
+// The plain form of the series' rule, when it has one. Sub-daily steps of an
+// all-day series stay with libical, which reads them on dates.
+std::optional<PlainRule> plainOf(const Series& series) {
+  std::optional<PlainRule> plain = series.plain ? series.plain : parsePlainRule(series.rule);
+  if (plain && plain->secondsPerUnit > 0 && series.allDay) return std::nullopt;
+  return plain;
+}
+
 // A stepper for the rule, or null when it cannot be stepped through at all.
-std::unique_ptr<Stepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
-  if (series.plain) return std::make_unique<PlainStepper>(*series.plain, wall0, skipTo);
-  if (auto plain = parsePlainRule(series.rule)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
+std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
+  if (auto plain = plainOf(series)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return nullptr;
   auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo);
   if (!stepper->usable()) return nullptr;
   return stepper;
 }
+
+// Steps are taken only within years 1 to 9999, the range iCalendar can write.
+constexpr double kFirstMoment = -62135596800.0;
+constexpr double kLastMoment = 253402300800.0;
 
 }  // namespace
 
@@ -295,116 +413,216 @@ double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
   return static_cast<double>(wallToEpoch(*series.zone, static_cast<std::int64_t>(base))) + (wallEnd - base);
 }
 
-namespace {
-
-// The union of several rules' occurrences, each rule expanded on its own (its
-// first occurrence is the start, as for any rule) and cut short by `until`.
-bool expandRuleSet(const Series& series, double from, double to,
-                   const std::function<bool(const Occurrence&)>& visit) {
-  std::vector<Occurrence> all;
-  const double fraction = series.start - std::floor(series.start);
-  for (const Series::Rule& rule : series.rules) {
-    Series one;
-    one.rule = rule.rule;
-    one.start = series.start;
-    one.duration = series.duration;
-    one.days = series.days;
-    one.zone = series.zone;
-    one.floating = series.floating;
-    one.allDay = series.allDay;
-    one.count = rule.count;
-    one.until = rule.until;
-    if (series.until && (!one.until || *series.until < *one.until)) {
-      // A counted rule stops at the cut as well; its count is still its own.
-      one.until = series.until;
-    }
-    if (!expandSeries(one, from, to, [&](const Occurrence& o) {
-          all.push_back(o);
-          return true;
-        })) {
-      return false;
-    }
+SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBudget* budget)
+    : series_(&series), budget_(budget) {
+  if (series.zone == nullptr || !std::isfinite(series.start)) {
+    expandable_ = false;
+    return;
   }
-  std::sort(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.wall < b.wall; });
-  all.erase(std::unique(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.wall == b.wall; }),
-            all.end());
-  std::stable_sort(all.begin(), all.end(), [](const Occurrence& a, const Occurrence& b) { return a.start < b.start; });
-  for (const Occurrence& o : all) {
-    if (std::binary_search(series.excluded.begin(), series.excluded.end(), o.wall)) continue;
-    if (series.until && (series.floating ? static_cast<double>(o.wall) + fraction : o.start) > *series.until) continue;
-    if (!visit(o)) break;
+  if (!series.rules.empty()) {
+    // Several rules: the union of each one's occurrences (each has the start
+    // as its first, as any rule has), merged by start, each cut short by the
+    // series' own end as well as its own.
+    ruleSeries_.reserve(series.rules.size());
+    for (const Series::Rule& rule : series.rules) {
+      Series one;
+      one.rule = rule.rule;
+      one.start = series.start;
+      one.duration = series.duration;
+      one.days = series.days;
+      one.zone = series.zone;
+      one.floating = series.floating;
+      one.allDay = series.allDay;
+      one.count = rule.count;
+      one.until = rule.until;
+      if (series.until && (!one.until || *series.until < *one.until)) one.until = series.until;
+      ruleSeries_.push_back(std::move(one));
+    }
+    // The vector is not touched again: each cursor keeps a pointer into it.
+    for (const Series& one : ruleSeries_) {
+      children_.emplace_back(one, from, to, budget);
+      if (!children_.back().expandable()) expandable_ = false;
+      heads_.push_back(children_.back().next());
+    }
+    return;
   }
-  return true;
-}
-
-}  // namespace
-
-bool expandSeries(const Series& series, double from, double to,
-                  const std::function<bool(const Occurrence&)>& visit) {
-  if (series.zone == nullptr || !std::isfinite(series.start)) return false;
-  if (!series.rules.empty()) return expandRuleSet(series, from, to, visit);
   const Zone& zone = *series.zone;
   const double base = std::floor(series.start);
-  const double fraction = series.start - base;
+  fraction_ = series.start - base;
   const auto baseSeconds = static_cast<std::int64_t>(base);
-  const std::int64_t wall0 = series.floating ? baseSeconds : epochToWall(zone, baseSeconds);
-
-  auto startOf = [&](std::int64_t wall) { return static_cast<double>(wallToEpoch(zone, wall)) + fraction; };
-  auto overlaps = [&](double start, std::int64_t wall) {
-    return start < to && (start >= from || occurrenceEnd(series, Occurrence{start, wall}) > from);
-  };
-  auto excluded = [&](std::int64_t wall) {
-    return std::binary_search(series.excluded.begin(), series.excluded.end(), wall);
-  };
-  auto pastUntil = [&](double start, std::int64_t wall) {
-    if (!series.until) return false;
-    return (series.floating ? static_cast<double>(wall) + fraction : start) > *series.until;
-  };
+  wall0_ = series.floating ? baseSeconds : epochToWall(zone, baseSeconds);
+  from_ = from;
+  to_ = to;
 
   // The first occurrence is the start itself (read exactly, even when its wall
   // time occurs twice), rule or no rule.
-  const double first = series.floating ? startOf(wall0) : series.start;
-  if (first >= to) return true;
-  if (overlaps(first, wall0) && !excluded(wall0)) {
-    if (!visit(Occurrence{first, wall0})) return true;
-  }
-  std::int64_t made = 1;
-  if (series.count && made >= *series.count) return true;
-  // Steps are taken only within years 1 to 9999, the range iCalendar can write.
-  constexpr double kFirstMoment = -62135596800.0;
-  constexpr double kLastMoment = 253402300800.0;
-  from = std::max(from, kFirstMoment);
-  to = std::min(to, kLastMoment);
-  if (from >= to || first < kFirstMoment || first >= kLastMoment) return true;
-
-  // Counted series are walked from the start; others skip to just before the
-  // window (two days' slack covers any offset change).
-  std::optional<std::int64_t> skipTo;
-  if (!series.count) {
+  const double first = series.floating ? static_cast<double>(wallToEpoch(zone, wall0_)) + fraction_ : series.start;
+  if (first >= to) return;
+  const bool firstShown = first < to && (first >= from || occurrenceEnd(series, Occurrence{first, wall0_}) > from) &&
+                          !std::binary_search(series.excluded.begin(), series.excluded.end(), wall0_);
+  made_ = 1;
+  from_ = std::max(from, kFirstMoment);
+  to_ = std::min(to, kLastMoment);
+  const bool more = !(series.count && made_ >= *series.count) && from_ < to_ && first >= kFirstMoment &&
+                    first < kLastMoment;
+  if (more) {
+    // Skip to just before the window (two days' slack covers any offset change);
+    // a counted series learns how many occurrences it passed, where it can.
+    std::optional<std::int64_t> skipTo;
     // Nominal days and floating ends may run longer than their seconds by an offset change.
     const double longest = series.duration + static_cast<double>(series.days) * kDay +
                            (series.days != 0 || series.floating ? kDay : 0);
-    double earliest = from - std::max(longest, 0.0);
+    double earliest = from_ - std::max(longest, 0.0);
     if (std::isfinite(earliest) && earliest > first) {
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
+    if (series.count && !plainOf(series)) skipTo.reset();
+    stepper_ = stepperFor(series, wall0_, skipTo);
+    if (!stepper_) {
+      expandable_ = false;
+      return;
+    }
+    if (series.count) made_ += stepper_->skipped();
+    if (series.count && made_ >= *series.count) stepper_.reset();
   }
-  auto stepper = stepperFor(series, wall0, skipTo);
-  if (!stepper) return false;
   // Wall time runs ahead of epoch time by less than a day in every zone; a
   // start this far past the window cannot be followed by one inside it.
-  const double stopAt = to + kDay;
-  while (auto wall = stepper->next()) {
-    if (*wall <= wall0) continue;
-    double start = startOf(*wall);
-    if (pastUntil(start, *wall) || start >= stopAt) return true;
-    ++made;
-    if (overlaps(start, *wall) && !excluded(*wall)) {
-      if (!visit(Occurrence{start, *wall})) return true;
+  stopAt_ = to_ + kDay;
+  ended_ = stepper_ == nullptr;
+  if (firstShown) push(first, wall0_);
+  // Later wall times never start before the earlier reading of the start's own.
+  std::int64_t earliestLater = 0;
+  (void)wallToEpoch(zone, wall0_, &earliestLater);
+  bound_ = static_cast<double>(earliestLater) + fraction_;
+}
+
+SeriesCursor::~SeriesCursor() = default;
+SeriesCursor::SeriesCursor(SeriesCursor&&) noexcept = default;
+SeriesCursor& SeriesCursor::operator=(SeriesCursor&&) noexcept = default;
+
+void SeriesCursor::push(double start, std::int64_t wall) {
+  pending_.push_back(Pending{start, wall, order_++});
+  std::push_heap(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+    return a.start != b.start ? a.start > b.start : a.order > b.order;
+  });
+}
+
+void SeriesCursor::generate() {
+  const Series& series = *series_;
+  const Zone& zone = *series.zone;
+  auto finish = [&] {
+    ended_ = true;
+    stepper_.reset();
+  };
+  for (;;) {
+    if (stepper_->costly() && budget_ != nullptr) {
+      const bool reachedWindow = order_ > 0;
+      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst) ||
+          std::chrono::steady_clock::now() > budget_->deadline) {
+        overBudget_ = true;
+        return finish();
+      }
+      --budget_->steps;
     }
-    if (series.count && made >= *series.count) return true;
+    std::optional<std::int64_t> wall = stepper_->next();
+    if (!wall) return finish();
+    if (*wall <= wall0_) continue;
+    std::int64_t earliestLater = 0;
+    const std::int64_t epoch = wallToEpoch(zone, *wall, &earliestLater);
+    const double start = static_cast<double>(epoch) + fraction_;
+    if (series.until && (series.floating ? static_cast<double>(*wall) + fraction_ : start) > *series.until) {
+      return finish();
+    }
+    if (start >= stopAt_) return finish();
+    ++made_;
+    // A wall time in a gap reads with the offset before it, so the times just
+    // after the gap may start earlier: nothing later starts before this.
+    bound_ = static_cast<double>(earliestLater) + fraction_;
+    if (start < to_ && (start >= from_ || occurrenceEnd(series, Occurrence{start, *wall}) > from_) &&
+        !std::binary_search(series.excluded.begin(), series.excluded.end(), *wall)) {
+      push(start, *wall);
+    }
+    if (series.count && made_ >= *series.count) finish();
+    return;
   }
-  return true;
+}
+
+std::optional<Occurrence> SeriesCursor::nextOfRules() {
+  const Series& series = *series_;
+  const double fraction = series.start - std::floor(series.start);
+  for (;;) {
+    std::size_t best = heads_.size();
+    for (std::size_t i = 0; i < heads_.size(); ++i) {
+      if (!heads_[i]) continue;
+      if (best == heads_.size() || heads_[i]->start < heads_[best]->start ||
+          (heads_[i]->start == heads_[best]->start && heads_[i]->wall < heads_[best]->wall)) {
+        best = i;
+      }
+    }
+    if (best == heads_.size()) return std::nullopt;
+    Occurrence o = *heads_[best];
+    heads_[best] = children_[best].next();
+    overBudget_ = overBudget_ || children_[best].overBudget();
+    // Two rules that make the same occurrence make it once.
+    if (lastOfRules_ && lastOfRules_->wall == o.wall && lastOfRules_->start == o.start) continue;
+    lastOfRules_ = o;
+    if (std::binary_search(series.excluded.begin(), series.excluded.end(), o.wall)) continue;
+    if (series.until && (series.floating ? static_cast<double>(o.wall) + fraction : o.start) > *series.until) continue;
+    return o;
+  }
+}
+
+std::optional<Occurrence> SeriesCursor::next() {
+  if (!children_.empty()) return nextOfRules();
+  for (;;) {
+    if (!pending_.empty() && (ended_ || pending_.front().start <= bound_)) {
+      std::pop_heap(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+        return a.start != b.start ? a.start > b.start : a.order > b.order;
+      });
+      Pending p = pending_.back();
+      pending_.pop_back();
+      return Occurrence{p.start, p.wall};
+    }
+    if (ended_) return std::nullopt;
+    generate();
+  }
+}
+
+bool expandSeries(const Series& series, double from, double to,
+                  const std::function<bool(const Occurrence&)>& visit) {
+  SeriesCursor cursor(series, from, to);
+  while (auto occurrence = cursor.next()) {
+    if (!visit(*occurrence)) break;
+  }
+  return cursor.expandable();
+}
+
+std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps) {
+  if (!series.count || series.zone == nullptr || !std::isfinite(series.start)) return std::nullopt;
+  if (*series.count <= 1) return series.start;
+  const double fraction = series.start - std::floor(series.start);
+  if (auto plain = plainOf(series)) {
+    const auto base = static_cast<std::int64_t>(std::floor(series.start));
+    const std::int64_t wall0 = series.floating ? base : epochToWall(*series.zone, base);
+    auto wall = PlainStepper(*plain, wall0, std::nullopt).nth(*series.count - 1);
+    if (!wall) return std::nullopt;
+    if (series.floating) return static_cast<double>(*wall) + fraction;
+    return static_cast<double>(wallToEpoch(*series.zone, *wall)) + fraction;
+  }
+  if (*series.count > maxSteps) return std::nullopt;
+  Series all = series;
+  all.excluded.clear();
+  StepBudget budget;
+  budget.steps = budget.beforeFirst = maxSteps;
+  budget.deadline = std::chrono::steady_clock::time_point::max();
+  SeriesCursor cursor(all, kFirstMoment, kLastMoment, &budget);
+  std::optional<double> last;
+  while (auto o = cursor.next()) {
+    double start = series.floating ? static_cast<double>(o->wall) + fraction : o->start;
+    if (!last || start > *last) last = start;
+  }
+  if (!cursor.expandable() || cursor.overBudget()) return std::nullopt;
+  return last ? *last : series.start;
 }
 
 std::string ruleSetText(const std::vector<Series::Rule>& rules) {
@@ -472,6 +690,28 @@ std::string ruleText(const RecurrenceRule& rule) {
   return text;
 }
 
+namespace {
+
+// RFC 5545's table of the BY parts each frequency may have.
+bool partsAllowed(const icalrecurrencetype& r) {
+  auto has = [](const short* values) { return values[0] != ICAL_RECURRENCE_ARRAY_MAX; };
+  const bool yearly = r.freq == ICAL_YEARLY_RECURRENCE;
+  const bool monthly = r.freq == ICAL_MONTHLY_RECURRENCE;
+  const bool weekly = r.freq == ICAL_WEEKLY_RECURRENCE;
+  if (has(r.by_month_day) && weekly) return false;
+  if (has(r.by_year_day) && (monthly || weekly || r.freq == ICAL_DAILY_RECURRENCE)) return false;
+  if (has(r.by_week_no) && !yearly) return false;
+  for (int i = 0; i < ICAL_BY_DAY_SIZE && r.by_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+    const bool ordinal = std::abs(r.by_day[i]) / 8 != 0;  // libical keeps 2MO as 2 * 8 + weekday
+    if (ordinal && (!(monthly || yearly) || (yearly && has(r.by_week_no)))) return false;
+  }
+  const bool otherParts = has(r.by_second) || has(r.by_minute) || has(r.by_hour) || has(r.by_day) ||
+                          has(r.by_month_day) || has(r.by_year_day) || has(r.by_week_no) || has(r.by_month);
+  return !has(r.by_set_pos) || otherParts;
+}
+
+}  // namespace
+
 bool ruleIsValid(std::string_view rule) {
   if (rule.empty()) return false;
   if (parsePlainRule(rule)) return true;
@@ -480,7 +720,7 @@ bool ruleIsValid(std::string_view rule) {
   std::string owned(rule);
   *ical->errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
   icalrecurrencetype parsed = ical->recurrenceFromString(owned.c_str());
-  bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE;
+  bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE && partsAllowed(parsed);
   *ical->errorNumber() = ICAL_NO_ERROR;
   return valid;
 }

@@ -8,8 +8,10 @@
 #include "calendar/store.h"
 #include "calendar/time_zone.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,10 +20,12 @@
 namespace calbridge {
 
 // A rule of the shapes people make by hand, walked with plain arithmetic: a
-// frequency, an interval, and for weekly rules a set of weekdays.
+// frequency, an interval, and for weekly rules a set of weekdays; or a fixed
+// step of wall seconds (SECONDLY, MINUTELY, HOURLY with an interval).
 struct PlainRule {
   Frequency frequency = Frequency::daily;
   std::int64_t interval = 1;
+  std::int64_t secondsPerUnit = 0;  // 1, 60 or 3600 for the sub-daily rules (`frequency` then unused)
   std::vector<int> weekdays;  // 0 Sunday to 6 Saturday; only for weekly rules
   int weekStart = 1;  // Monday, unless WKST says otherwise
 };
@@ -71,12 +75,77 @@ struct Occurrence {
 
 // The end of one occurrence of the series.
 double occurrenceEnd(const Series& series, const Occurrence& occurrence);
+// The work libical may do for one request, shared by all the series it expands:
+// a libical rule can take microseconds to seconds per step, and a counted one
+// is walked from its start. A series that runs out stops where it is; one that
+// takes more than `beforeFirst` steps to reach its first occurrence in the
+// window is left out, so that one such series leaves the budget to the others.
+struct StepBudget {
+  std::int64_t steps = 1000000;
+  std::int64_t beforeFirst = 100000;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+};
+
+class RuleStepper;
+
+// The occurrences of a series overlapping [from, to), one at a time in order of
+// start (equal starts in the order the rule makes them). It holds one pending
+// occurrence, more only where clocks go forward and later wall times start
+// earlier. Work is bounded by the window, not by how long ago the series began;
+// a COUNT is placed arithmetically for the plain shapes, walked for the rest.
+// The series must outlive the cursor.
+class SeriesCursor {
+ public:
+  // `budget`, when given, bounds the libical steps (see StepBudget).
+  SeriesCursor(const Series& series, double from, double to, StepBudget* budget = nullptr);
+  ~SeriesCursor();
+  SeriesCursor(SeriesCursor&&) noexcept;
+  SeriesCursor& operator=(SeriesCursor&&) noexcept;
+  SeriesCursor(const SeriesCursor&) = delete;
+  SeriesCursor& operator=(const SeriesCursor&) = delete;
+
+  std::optional<Occurrence> next();
+  // False when the rule cannot be stepped through at all (it does not parse, or
+  // libical is missing): such a series yields nothing, not even its start.
+  bool expandable() const { return expandable_; }
+  // True when the budget ran out before the series ended.
+  bool overBudget() const { return overBudget_; }
+
+ private:
+  struct Pending {
+    double start;
+    std::int64_t wall;
+    std::uint64_t order;
+  };
+  void generate();
+  void push(double start, std::int64_t wall);
+  std::optional<Occurrence> nextOfRules();
+
+  const Series* series_ = nullptr;
+  std::unique_ptr<RuleStepper> stepper_;
+  StepBudget* budget_ = nullptr;
+  double from_ = 0, to_ = 0, stopAt_ = 0, fraction_ = 0;
+  std::int64_t wall0_ = 0;
+  std::int64_t made_ = 0;
+  std::int64_t costlySteps_ = 0;
+  std::uint64_t order_ = 0;
+  // No occurrence still to be made starts before this.
+  double bound_ = 0;
+  std::vector<Pending> pending_;  // a heap, earliest on top
+  bool ended_ = true;
+  bool expandable_ = true;
+  bool overBudget_ = false;
+  // A series of several rules: one cursor per rule, over a copy of the series
+  // each, and the next occurrence each has ready.
+  std::vector<Series> ruleSeries_;
+  std::vector<SeriesCursor> children_;
+  std::vector<std::optional<Occurrence>> heads_;
+  std::optional<Occurrence> lastOfRules_;
+};
 
 // Calls `visit` for each occurrence overlapping [from, to) in order of start,
-// until it returns false. Work is bounded by the window, not by how long ago the
-// series began (unless it has a COUNT, which bounds it instead). False when the
-// rule could not be stepped through (it does not parse, or libical is missing):
-// then only the first occurrence may have been visited.
+// until it returns false. False when the rule could not be stepped through (it
+// does not parse, or libical is missing): then nothing was visited.
 bool expandSeries(const Series& series, double from, double to,
                   const std::function<bool(const Occurrence&)>& visit);
 
@@ -84,11 +153,18 @@ bool expandSeries(const Series& series, double from, double to,
 // line each), and back; a text without one gives none (it is a single rule).
 std::string ruleSetText(const std::vector<Series::Rule>& rules);
 std::vector<Series::Rule> parseRuleSet(std::string_view text);
+// The start of a counted series' last occurrence, exclusions aside, in the terms
+// of `start` (wall seconds for a floating series): arithmetic for the plain
+// shapes; walked for the rest, at most `maxSteps` steps. Nothing when unknown:
+// no COUNT, past year 9999, or too long to walk.
+std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps);
 
 // The RRULE parts for a rule the commands build (its end is kept apart).
 std::string ruleText(const RecurrenceRule& rule);
 
-// True when `rule` parses as RRULE parts with a frequency.
+// True when `rule` parses as RRULE parts with a frequency, and its parts are
+// allowed together (no BYMONTHDAY in a weekly rule, and so on): a rule that
+// libical refuses for naming no real date (30 February) is valid.
 bool ruleIsValid(std::string_view rule);
 
 // Splits a full RRULE value into its parts without UNTIL and COUNT, and those two.

@@ -931,17 +931,9 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
   const double longest =
       series.duration + (series.days != 0 ? static_cast<double>(series.days + 1) * kDaySeconds : 0.0);
   if (series.until) return *series.until + longest;
-  if (!series.count || *series.count > 100000) return std::nullopt;
-  std::optional<double> last;
-  Series all = series;
-  all.excluded.clear();
-  double fraction = series.start - std::floor(series.start);
-  bool expanded = expandSeries(all, -62135596800.0, 253402300800.0, [&](const Occurrence& o) {
-    last = series.floating ? static_cast<double>(o.wall) + fraction : o.start;
-    return true;
-  });
-  if (!expanded) return std::nullopt;  // unknown: never leave it out of a window
-  if (!last) return series.start + longest;
+  // Unknown (a rule too long to walk): never leave it out of a window.
+  auto last = lastStartOf(series, 100000);
+  if (!last) return std::nullopt;
   return *last + longest;
 }
 
@@ -1001,24 +993,33 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   // One snapshot for the whole answer, and one lock instead of one per statement.
   const bool reading = !inTransaction_ && run(statement("BEGIN"));
 
-  // Occurrences are gathered as small keys, ordered, and only then made into
-  // events, one at a time: a long answer never exists as objects all at once.
-  struct Hit {
+  // Singles (ordered once, as small keys) and one cursor per series are merged
+  // by start, then end, then the order of their sources: calendars as asked,
+  // in each its singles in table order, then its series. Only what is sent is
+  // ever made, and each series holds about one pending occurrence, so a listing
+  // costs what it sends, however many occurrences its series have.
+  struct SingleHit {
     double start, end;
-    std::uint32_t order;  // the index of its source; ties keep the order found
-  };
-  struct Source {
-    const SingleRow* single;  // a single event, with its chunk's text ...
+    std::uint64_t order;
+    const SingleRow* row;
     const std::string* text;
-    const EventRow* series;  // ... or an occurrence of a series
     const CalendarRow* calendar;
   };
-  std::vector<Hit> hits;  // small, so that ordering them moves little
-  std::vector<Source> sources;
-  auto add = [&](double start, double end, const Source& source) {
-    hits.push_back(Hit{start, end, static_cast<std::uint32_t>(sources.size())});
-    sources.push_back(source);
+  struct SeriesHead {
+    double start, end;
+    std::uint64_t order;
+    std::uint32_t cursor;
   };
+  struct SeriesSource {
+    SeriesCursor cursor;
+    const CachedSeries* cached;
+    const CalendarRow* calendar;
+    std::uint64_t order;
+  };
+  std::vector<SingleHit> singleHits;
+  std::vector<SeriesSource> seriesSources;
+  std::uint64_t order = 0;
+  StepBudget budget;
   auto overlaps = [&](double start, double end) { return start < to && (end > from || start >= from); };
   // Floating times are wall seconds in the table; a day's margin covers any offset.
   const double earliestSingle = from - longestEvent() - kDaySeconds;
@@ -1033,30 +1034,55 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
         start = epochOf(local, start);
         end = epochOf(local, end);
       }
-      if (overlaps(start, end)) add(start, end, Source{&row, singles.text, nullptr, calendar});
+      if (overlaps(start, end)) singleHits.push_back(SingleHit{start, end, order, &row, singles.text, calendar});
+      ++order;
     }
     for (const CachedSeries& cached : seriesIn(calendar->id)) {
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
-      bool expanded = expandSeries(cached.series, from, to, [&](const Occurrence& o) {
-        add(o.start, occurrenceEnd(cached.series, o), Source{nullptr, nullptr, &cached.row, calendar});
-        return true;
-      });
-      // A rule that cannot be expanded leaves the answer incomplete: say so.
-      if (!expanded) readFailed_ = true;
+      // A rule that cannot be expanded is left out rather than failing the listing.
+      seriesSources.push_back(SeriesSource{SeriesCursor(cached.series, from, to, &budget), &cached, calendar, order++});
     }
   }
-  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+  auto before = [](const auto& a, const auto& b) {
     if (a.start != b.start) return a.start < b.start;
     if (a.end != b.end) return a.end < b.end;
     return a.order < b.order;
-  });
+  };
+  // Timed singles are in start order already; floating ones shift by their offset.
+  if (!std::is_sorted(singleHits.begin(), singleHits.end(), before)) {
+    std::sort(singleHits.begin(), singleHits.end(), before);
+  }
+  std::vector<SeriesHead> heads;  // a heap, earliest on top
+  heads.reserve(seriesSources.size());
+  auto later = [&](const SeriesHead& a, const SeriesHead& b) { return before(b, a); };
+  auto advance = [&](std::uint32_t index) {
+    SeriesSource& source = seriesSources[index];
+    if (auto o = source.cursor.next()) {
+      heads.push_back(SeriesHead{o->start, occurrenceEnd(source.cached->series, *o), source.order, index});
+      std::push_heap(heads.begin(), heads.end(), later);
+    }
+  };
+  for (std::uint32_t i = 0; i < seriesSources.size(); ++i) advance(i);
   Event event;
-  for (const Hit& hit : hits) {
-    const Source& source = sources[hit.order];
-    fill(event, source.single ? viewOf(*source.single, *source.text) : viewOf(*source.series), *source.calendar,
-         hit.start, hit.end);
-    if (!visit(event)) break;
+  std::size_t nextSingle = 0;
+  for (;;) {
+    const bool single = nextSingle < singleHits.size() && (heads.empty() || before(singleHits[nextSingle], heads.front()));
+    if (single) {
+      const SingleHit& hit = singleHits[nextSingle++];
+      fill(event, viewOf(*hit.row, *hit.text), *hit.calendar, hit.start, hit.end);
+      if (!visit(event)) break;
+    } else if (!heads.empty()) {
+      std::pop_heap(heads.begin(), heads.end(), later);
+      const SeriesHead head = heads.back();
+      heads.pop_back();
+      const SeriesSource& source = seriesSources[head.cursor];
+      fill(event, viewOf(source.cached->row), *source.calendar, head.start, head.end);
+      if (!visit(event)) break;
+      advance(head.cursor);
+    } else {
+      break;
+    }
   }
   if (reading) run(statement("COMMIT"));
 }

@@ -386,17 +386,28 @@ std::int64_t epochToWall(const Zone& zone, std::int64_t epoch) {
   return epoch + utcOffset(zone, epoch);
 }
 
-std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall) {
+std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall) { return wallToEpoch(zone, wall, nullptr); }
+
+std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater) {
   // The offsets a day either side bracket any single transition near `wall`.
   int before = utcOffset(zone, wall - kDay);
   int after = utcOffset(zone, wall + kDay);
   std::int64_t earlier = wall - std::max(before, after);
   std::int64_t later = wall - std::min(before, after);
-  if (utcOffset(zone, earlier) == wall - earlier) return earlier;
-  if (utcOffset(zone, later) == wall - later) return later;
-  // In a gap: read the time with the offset in force before it, which lands the
-  // same distance past the gap's end.
-  return wall - before;
+  std::int64_t epoch = wall - before;
+  if (before == after || utcOffset(zone, earlier) == wall - earlier) {
+    epoch = earlier;
+  } else if (utcOffset(zone, later) == wall - later) {
+    epoch = later;
+  } else {
+    // In a gap: read the time with the offset in force before it, which lands
+    // the same distance past the gap's end; the wall times just after the gap
+    // start from its beginning on.
+    if (earliestLater != nullptr) *earliestLater = wall - after;
+    return epoch;
+  }
+  if (earliestLater != nullptr) *earliestLater = epoch;
+  return epoch;
 }
 
 namespace {
@@ -473,9 +484,23 @@ const Zone* ZoneCache::find(std::string_view name) {
   if (name == "UTC") {
     zone = std::make_unique<Zone>();
     zone->name = "UTC";
-  } else if (isZoneName(name)) {
-    if (auto data = readSmallFile(zoneFolder() + "/" + std::string(name))) {
-      if (auto parsed = parseTzif(name, *data)) zone = std::make_unique<Zone>(std::move(*parsed));
+  } else {
+    if (isZoneName(name)) {
+      if (auto data = readSmallFile(zoneFolder() + "/" + std::string(name))) {
+        if (auto parsed = parseTzif(name, *data)) zone = std::make_unique<Zone>(std::move(*parsed));
+      }
+    }
+    // As the C library does, a TZ value that names no zone file is read as a
+    // POSIX rule ("EST5EDT,M3.2.0,M11.1.0", "UTC0"); the text itself is then
+    // its name, which any later process reads back the same way. Parsing never
+    // touches a file.
+    if (!zone && name.size() <= 255) {
+      if (auto rule = parsePosixZoneRule(name)) {
+        zone = std::make_unique<Zone>();
+        zone->name = std::string(name);
+        zone->initialOffset = rule->standardOffset;
+        zone->rule = std::move(rule);
+      }
     }
   }
   const Zone* found = zone.get();

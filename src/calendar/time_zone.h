@@ -42,7 +42,7 @@ std::string posixZoneRuleText(const PosixZoneRule& rule);
 
 // A zone's offsets from UTC over time.
 struct Zone {
-  std::string name;  // IANA name, or "UTC"
+  std::string name;  // IANA name, "UTC", or a POSIX TZ rule read as the C library reads it
   std::vector<std::int64_t> transitions;  // UTC seconds, increasing
   std::vector<std::int32_t> offsets;  // the offset in force from each transition on
   std::int32_t initialOffset = 0;  // before the first transition
@@ -67,6 +67,10 @@ std::int64_t epochToWall(const Zone& zone, std::int64_t epoch);
 // A wall time that occurs twice (clocks going back) is the earlier instant; one
 // that does not occur (clocks going forward) is shifted forward by the gap.
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall);
+// The same, and in `earliestLater` the earliest instant any later wall time
+// can have: the result itself, except in a gap, whose wall times start later
+// than those just after it.
+std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater);
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
 std::int64_t daysFromCivil(int year, int month, int day);
@@ -77,8 +81,9 @@ struct CivilDate {
 };
 CivilDate civilFromDays(std::int64_t days);
 
-// The IANA name of the process's local zone: TZ when it names one, else the
-// zone /etc/localtime links to (or /etc/timezone names); "UTC" when neither tells.
+// The name of the process's local zone: TZ when set (without a leading ':'; an
+// IANA name or a POSIX rule), else the zone /etc/localtime links to (or
+// /etc/timezone names); "UTC" when neither tells.
 std::string localZoneName();
 
 // Loads zones by name, each at most once, and keeps them for its own lifetime.
@@ -89,7 +94,7 @@ class ZoneCache {
   ZoneCache(const ZoneCache&) = delete;
   ZoneCache& operator=(const ZoneCache&) = delete;
 
-  // The zone named `name`, or null when there is no such zone.
+  // The zone named `name` (a zone file's name, or a POSIX TZ rule), or null when there is no such zone.
   const Zone* find(std::string_view name);
   const Zone& utc() { return *find("UTC"); }
   // The process's local zone (see localZoneName); UTC when it cannot be loaded.
