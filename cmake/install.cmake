@@ -31,6 +31,9 @@ endif()
 
 install(TARGETS calbridge calbridge-store RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES completion/calbridge-store DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The systemd user timer that syncs CalDAV accounts every few minutes
+# (systemctl --user enable --now calbridge-sync.timer).
+install(FILES contrib/systemd/calbridge-sync.service contrib/systemd/calbridge-sync.timer DESTINATION lib/systemd/user)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/protocol DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.json")
 
