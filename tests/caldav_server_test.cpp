@@ -102,6 +102,7 @@ TEST_P(CaldavServer, ChangesMadeElsewhereArriveIncrementally) {
   server->peer({"put", calendar, "d", "Event d"});
   server->peer({"put", calendar, "a", "Event a moved"});
   server->peer({"remove", calendar, "b"});
+  server->peer({"rename", calendar, "Work & Play"});
   SyncReport next = sync(replica);
   ASSERT_TRUE(next.ok()) << next.failures.at(0);
   EXPECT_EQ(next.incremental, 1u);
@@ -109,6 +110,7 @@ TEST_P(CaldavServer, ChangesMadeElsewhereArriveIncrementally) {
   EXPECT_EQ(next.objects_fetched, 2u);
   EXPECT_EQ(next.objects_removed, 1u);
   EXPECT_EQ(summaries(replica, key(replica)), (std::vector<std::string>{"Event a moved", "Event c", "Event d"}));
+  EXPECT_EQ(replica.state.at(key(replica)).info.title, "Work & Play");
 }
 
 TEST_P(CaldavServer, ATokenTheServerRejectsMeansAFullComparison) {
