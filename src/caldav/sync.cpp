@@ -29,7 +29,10 @@ Changes incremental(HttpTransport& http, const std::string& url, const std::stri
   Changes out;
   std::string at = token;
   for (int round = 0; round < 1000; ++round) {
-    SyncChanges part = sync_collection(http, url, at, true);
+    // From no token the answer is the whole calendar, so its data comes with
+    // it (one request instead of a multiget per hundred objects); later
+    // rounds fetch their few changes in bounded multiget batches.
+    SyncChanges part = sync_collection(http, url, at, token.empty());
     for (auto& m : part.changed) {
       out.removed.erase(m.url);
       out.changed[href_path(m.url)] = std::move(m);
