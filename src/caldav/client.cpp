@@ -257,13 +257,16 @@ std::vector<Member> list_members(HttpTransport& http, const std::string& calenda
     if (same_resource(member, calendar_url) || is_collection(r)) continue;
     const Property* etag = r.find(kEtag);
     if (etag == nullptr) continue;
-    out.push_back({member, trim(etag->text)});
+    out.push_back({member, trim(etag->text), {}});
   }
   return out;
 }
 
-SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token) {
-  HttpRequest request{"REPORT", calendar_url, xml_headers(), sync_collection_body(token, {kEtag})};
+SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token,
+                            bool with_data) {
+  std::vector<QName> properties{kEtag};
+  if (with_data) properties.push_back(kCalendarData);
+  HttpRequest request{"REPORT", calendar_url, xml_headers(), sync_collection_body(token, properties)};
   Multistatus ms = read_multistatus(http.send(request), "sync-collection " + calendar_url);
   SyncChanges out;
   for (const auto& r : ms.responses) {
@@ -279,7 +282,10 @@ SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url
     if (gone) {
       out.removed.push_back(member);
     } else if (etag != nullptr) {
-      out.changed.push_back({member, trim(etag->text)});
+      const Property* data = r.find(kCalendarData);
+      std::string text = data != nullptr ? crlf(data->text) : std::string();
+      if (!whole_calendar(text)) text.clear();
+      out.changed.push_back({member, trim(etag->text), std::move(text)});
     }
   }
   out.token = ms.sync_token;

@@ -58,6 +58,7 @@ struct Discovery {
 struct Member {
   std::string url;  // absolute
   std::string etag;
+  std::string data;  // iCalendar text when the server sent it along; else empty
 };
 
 struct SyncChanges {
@@ -101,10 +102,14 @@ std::vector<RemoteCalendar> list_calendars(HttpTransport& http, const std::strin
 // Every object of a calendar with its ETag (PROPFIND Depth 1).
 std::vector<Member> list_members(HttpTransport& http, const std::string& calendar_url);
 
-// RFC 6578 with a stored token (empty: from the start). Throws Error with
-// kind rejected/forbidden/not_found/bad_reply for anything that is not a
-// readable 207; the caller takes any of those as "token no longer valid".
-SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token);
+// RFC 6578 with a stored token (empty: from the start). With with_data the
+// calendar data is asked for along with the ETags, so a server that answers
+// it (Radicale, Xandikos) needs no second request; a member without whole
+// data must still be fetched. Throws Error with kind rejected/forbidden/
+// not_found/bad_reply for anything that is not a readable 207; the caller
+// takes any of those as "token no longer valid".
+SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token,
+                            bool with_data = false);
 
 // The objects' texts: calendar-multiget in batches of batch_size, or one GET
 // each when batch_size is 0. Throws when an object asked for is neither in

@@ -103,6 +103,19 @@ std::string scheme_of(const std::string& url) {
   return lower(u.get(CURLUPART_SCHEME));
 }
 
+// Basic goes with the first request, so a Basic server costs no extra round
+// trip; a server that refuses it and offers Digest only gets Digest from
+// then on.
+bool asks_only_digest(const HttpResponse& response) {
+  bool digest = false;
+  for (const auto& [name, value] : response.headers) {
+    if (name != "www-authenticate") continue;
+    if (starts_with_nocase(value, "basic")) return false;
+    if (starts_with_nocase(value, "digest")) digest = true;
+  }
+  return digest;
+}
+
 bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -187,8 +200,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
     }
     HttpResponse response = send_once(request, url);
     if (!response.ok_transport()) return response;
-    if (response.status == 401 && !digest_ && settings_.password &&
-        starts_with_nocase(response.header("www-authenticate"), "digest")) {
+    if (response.status == 401 && !digest_ && settings_.password && asks_only_digest(response)) {
       digest_ = true;
       response = send_once(request, url);
       if (!response.ok_transport()) return response;

@@ -29,7 +29,10 @@ Changes incremental(HttpTransport& http, const std::string& url, const std::stri
   Changes out;
   std::string at = token;
   for (int round = 0; round < 1000; ++round) {
-    SyncChanges part = sync_collection(http, url, at);
+    // From no token the answer is the whole calendar, so its data comes with
+    // it (one request instead of a multiget per hundred objects); later
+    // rounds fetch their few changes in bounded multiget batches.
+    SyncChanges part = sync_collection(http, url, at, token.empty());
     for (auto& m : part.changed) {
       out.removed.erase(m.url);
       out.changed[href_path(m.url)] = std::move(m);
@@ -109,16 +112,19 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
   }
   Changes changes;
   bool done = false;
-  if (stored != nullptr && !stored->sync_token.empty() && !remote.sync_token.empty()) {
+  // A new calendar of a server that keeps tokens starts from the empty
+  // token: every member, its data and a token in one answer.
+  std::string from = stored != nullptr ? stored->sync_token : std::string();
+  if (!remote.sync_token.empty() && (stored == nullptr || !from.empty())) {
     try {
-      changes = incremental(http, remote.url, stored->sync_token);
+      changes = incremental(http, remote.url, from);
       done = true;
       ++report.incremental;
     } catch (const Error& e) {
       // Whatever the server says about an old token (403, 500, a
       // valid-sync-token precondition), the cure is the same.
       if (stops_everything(e)) throw;
-      ++report.tokens_rejected;
+      if (!from.empty()) ++report.tokens_rejected;
     }
   }
   if (!done) {
@@ -127,9 +133,16 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
   }
 
   std::vector<std::string> wanted;
-  wanted.reserve(changes.changed.size());
-  for (const auto& [path, member] : changes.changed) wanted.push_back(member.url);
-  Fetched fetched = fetch(http, remote.url, wanted, options);
+  Fetched fetched;
+  for (auto& [path, member] : changes.changed) {
+    if (member.data.empty())
+      wanted.push_back(member.url);
+    else
+      fetched.objects.push_back({member.url, member.etag, std::move(member.data)});
+  }
+  Fetched more = fetch(http, remote.url, wanted, options);
+  for (auto& o : more.objects) fetched.objects.push_back(std::move(o));
+  for (auto& g : more.gone) fetched.gone.push_back(std::move(g));
 
   CalendarRound round;
   round.action = stored == nullptr ? CalendarRound::Action::add : CalendarRound::Action::update;

@@ -78,7 +78,7 @@ struct SyncOptions {
 
 struct SyncReport {
   size_t calendars_added = 0, calendars_removed = 0, calendars_changed = 0, calendars_unchanged = 0;
-  size_t incremental = 0;        // calendars brought up to date by sync-collection
+  size_t incremental = 0;        // calendars brought up to date by sync-collection (a new one from no token)
   size_t full_comparisons = 0;   // calendars compared ETag by ETag
   size_t tokens_rejected = 0;    // of those, because the server refused the stored token
   size_t objects_fetched = 0, objects_removed = 0;

@@ -5,6 +5,7 @@ someone else's program would, not through the code under test.
 peer.py URL USER PASSWORD COMMAND ARGS...
   mkcal ID NAME                 a calendar below the principal's home; prints its URL
   rmcal CAL_URL                 deletes a calendar
+  rename CAL_URL NAME           gives a calendar a new display name
   put CAL_URL UID SUMMARY       a new event (or a new version of it)
   remove CAL_URL UID            deletes the event with that UID
   bulk CAL_URL COUNT            COUNT new events, one PUT each
@@ -36,6 +37,9 @@ def main():
         print(cal.url)
     elif command == "rmcal":
         client.calendar(url=rest[0]).delete()
+    elif command == "rename":
+        from caldav.elements import dav
+        client.calendar(url=rest[0]).set_properties([dav.DisplayName(rest[1])])
     elif command == "put":
         cal = client.calendar(url=rest[0])
         cal.save_event(EVENT.format(uid=rest[1], summary=rest[2], hour=9))
