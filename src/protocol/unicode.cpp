@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -102,6 +103,15 @@ bool canonicallyEqual(std::string_view a, std::string_view b) {
   if (a == b) return true;
   if (isAscii(a) && isAscii(b)) return false;
   return nfc(a) == nfc(b);
+}
+
+bool cutToCharacters(std::string& text, std::size_t max, std::size_t maxBytes) {
+  if (text.size() <= max) return false;  // no character is shorter than a byte
+  std::size_t kept = std::min(graphemePrefix(text, max).size(), maxBytes);
+  while (kept > 0 && kept < text.size() && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) --kept;
+  if (kept == text.size()) return false;
+  text.resize(kept);
+  return true;
 }
 
 }  // namespace calbridge

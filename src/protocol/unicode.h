@@ -12,6 +12,11 @@ namespace calbridge {
 // The longest prefix of `s` holding at most `max` extended grapheme clusters.
 std::string_view graphemePrefix(std::string_view s, std::size_t max);
 
+// Cuts `text` to its first `max` user-perceived characters and to no more than
+// `maxBytes` bytes (one character may be any number of code points), never
+// inside a code point; true when it was longer.
+bool cutToCharacters(std::string& text, std::size_t max, std::size_t maxBytes);
+
 // Extended grapheme clusters in `s`, counting no further than `limit`.
 std::size_t graphemeCount(std::string_view s, std::size_t limit = static_cast<std::size_t>(-1));
 

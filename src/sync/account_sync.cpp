@@ -5,6 +5,10 @@
 #include "caldav/password_command.h"
 #include "caldav/sync.h"
 #include "calendar/icalendar.h"
+#include "commands/create_event.h"
+#include "commands/delete_event.h"
+#include "protocol/request.h"
+#include "protocol/unicode.h"
 
 #include <chrono>
 #include <ctime>
@@ -46,6 +50,14 @@ std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& dat
     warnings->push_back(url + ": " + parsed.error);
     return {};
   }
+  // A server's text is bounded as an imported file's is.
+  std::size_t cuts = 0;
+  for (StoredEvent& event : parsed.events) {
+    if (event.title && cutToCharacters(*event.title, kMaxTitleCharacters, kMaxInputBytes)) ++cuts;
+    if (cutToCharacters(event.externalIdentifier, kMaxUidCharacters, kMaxInputBytes)) ++cuts;
+  }
+  if (cuts > 0) warnings->push_back(url + ": titles cut to " + std::to_string(kMaxTitleCharacters) + " characters, uids to " +
+                                    std::to_string(kMaxUidCharacters));
   return std::move(parsed.events);
 }
 

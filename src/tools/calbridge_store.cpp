@@ -181,17 +181,8 @@ bool wantsHelp(int argc, char** argv) {
   return false;
 }
 
-// Cuts `text` to its first `max` user-perceived characters, as the bridge cuts
-// what a request brings, and to no more bytes than a request can hold (one
-// character may be any number of code points); true when it was longer.
-bool cut(std::string& text, std::size_t max) {
-  if (text.size() <= max) return false;  // no character is shorter than a byte
-  std::size_t kept = std::min(graphemePrefix(text, max).size(), kMaxInputBytes);
-  while (kept > 0 && kept < text.size() && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) --kept;
-  if (kept == text.size()) return false;
-  text.resize(kept);
-  return true;
-}
+// Cut as the bridge cuts what a request brings, and to no more bytes than a request can hold.
+bool cut(std::string& text, std::size_t max) { return cutToCharacters(text, max, kMaxInputBytes); }
 
 std::string counted(std::size_t n, std::string_view one, std::string_view many) {
   return std::to_string(n) + " " + std::string(n == 1 ? one : many);
