@@ -130,6 +130,20 @@ TEST_P(CaldavStore, AStaleReplicaIsRefreshedBehindTheReply) {
   EXPECT_EQ(titles, (std::multiset<std::string>{"Dentist moved"}));
 }
 
+// A server that fails is not asked again by every read: a sync begun less than
+// a minute ago, completed or not, counts as fresh.
+TEST_P(CaldavStore, AFailingServerIsNotAskedAgainAtOnce) {
+  ASSERT_EQ(addAccount(server->url(), "sh " + password).status, 0);
+  sql("UPDATE sources SET synced_at = 0 WHERE url IS NOT NULL");
+  server->set_faults(R"([{"action":"status","status":500}])");
+  EXPECT_NE(runStore({"sync", "--if-older-than", "60"}).status, 0);
+  const std::size_t asked = server->requests().size();
+  EXPECT_EQ(runStore({"sync", "--if-older-than", "60"}).status, 0);
+  EXPECT_EQ(server->requests().size(), asked) << "a second sync within the minute asks nothing";
+  server->set_faults("[]");
+  EXPECT_EQ(runStore({"sync"}).status, 0) << "a sync asked for by name goes ahead";
+}
+
 TEST_P(CaldavStore, ASyncCutShortLeavesTheReplicaAsItWasAndTheNextCompletesIt) {
   server->peer({"put", calendar, "a", "Dentist"});
   ASSERT_EQ(addAccount(server->url(), "sh " + password).status, 0);

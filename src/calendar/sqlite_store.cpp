@@ -116,6 +116,7 @@ ALTER TABLE sources ADD COLUMN password_command TEXT;
 ALTER TABLE sources ADD COLUMN ca_file TEXT;
 ALTER TABLE sources ADD COLUMN single_calendar INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE sources ADD COLUMN synced_at REAL;
+ALTER TABLE sources ADD COLUMN sync_tried_at REAL;
 ALTER TABLE calendars ADD COLUMN remote_url TEXT;
 ALTER TABLE calendars ADD COLUMN remote_writable INTEGER;
 ALTER TABLE calendars ADD COLUMN sync_token TEXT;
@@ -778,7 +779,10 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
   std::vector<CalendarRow> rows;
   StatementUse s = usable_ ? statement(
       "SELECT c.id, c.identifier, c.title, c.color_space, c.color_components, c.writable, c.immutable, "
-      "s.identifier, s.title, s.type, s.url, s.synced_at FROM calendars c LEFT JOIN sources s ON s.id = c.source_id "
+      "s.identifier, s.title, s.type, s.url, "
+      "CASE WHEN s.synced_at IS NULL AND s.sync_tried_at IS NULL THEN NULL "
+      "ELSE max(coalesce(s.synced_at, 0), coalesce(s.sync_tried_at, 0)) END "
+      "FROM calendars c LEFT JOIN sources s ON s.id = c.source_id "
       "ORDER BY c.id")
                             : StatementUse(nullptr);
   bool row = false;
@@ -1705,7 +1709,8 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
 std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
   if (!usable_) return std::nullopt;
   StatementUse s = statement(
-      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at FROM sources "
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "FROM sources "
       "WHERE url IS NOT NULL ORDER BY id");
   std::vector<RemoteAccount> accounts;
   bool row = false;
@@ -1719,6 +1724,7 @@ std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
     account.passwordCommand = optionalText(s, 5);
     account.caFile = optionalText(s, 6);
     account.syncedAt = optionalReal(s, 7);
+    account.syncTriedAt = optionalReal(s, 8);
     accounts.push_back(std::move(account));
   }
   if (readFailed_) return std::nullopt;
@@ -1768,11 +1774,12 @@ bool SqliteStore::applyReplicaRound(std::string_view sourceIdentifier, const Rep
   });
 }
 
-bool SqliteStore::markSynced(std::string_view sourceIdentifier, double when) {
+bool SqliteStore::markSynced(std::string_view sourceIdentifier, double when, bool completed) {
   return change(true, [&] {
     auto sourceId = findSource(sourceIdentifier);
     if (!sourceId) return false;
-    StatementUse s = statement("UPDATE sources SET synced_at = ?2 WHERE id = ?1");
+    StatementUse s = completed ? statement("UPDATE sources SET synced_at = ?2 WHERE id = ?1")
+                               : statement("UPDATE sources SET sync_tried_at = ?2 WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, *sourceId);
     sqlite3_bind_double(s, 2, when);

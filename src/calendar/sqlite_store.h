@@ -62,6 +62,7 @@ struct RemoteAccount {
   std::optional<std::string> passwordCommand;  // run for the password each time one is needed
   std::optional<std::string> caFile;
   std::optional<double> syncedAt;  // epoch seconds of the last sync that completed
+  std::optional<double> syncTriedAt;  // of the last sync begun, completed or not
 };
 
 // One calendar of a replica, as the server last described it.
@@ -162,7 +163,8 @@ class SqliteStore final : public Store {
   std::optional<std::map<std::string, std::string>> replicaEtags(std::string_view sourceIdentifier,
                                                                 std::string_view remoteUrl);
   bool applyReplicaRound(std::string_view sourceIdentifier, const ReplicaRound& round);
-  bool markSynced(std::string_view sourceIdentifier, double when);
+  // Records when a sync of the account completed, or (completed false) began.
+  bool markSynced(std::string_view sourceIdentifier, double when, bool completed = true);
   // The accounts of replica calendars read since `open` whose last sync is
   // older than `maxAge` seconds (or that never synced).
   std::vector<std::string> staleAccountsRead(double now, double maxAge) const;
@@ -175,7 +177,7 @@ class SqliteStore final : public Store {
     std::int64_t id;
     std::shared_ptr<const Calendar> calendar;
     bool replica = false;  // its account is kept in step with a server
-    std::optional<double> syncedAt;  // that account's last sync
+    std::optional<double> syncedAt;  // that account's last sync, completed or only begun
   };
   // One row of the events table.
   struct EventRow {

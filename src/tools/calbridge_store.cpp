@@ -373,16 +373,20 @@ int syncCommand(SqliteStore& store, int argc, char** argv) {
       // Read again under the lock: the sync that held it may have just finished.
       SqliteStore fresh(store.path());
       auto now = static_cast<double>(std::time(nullptr));
-      std::optional<double> syncedAt = account.syncedAt;
+      // A sync that failed a moment ago is not tried again at once either:
+      // a server that is down would otherwise be asked by every read.
+      auto lastLook = [](const RemoteAccount& a) { return std::max(a.syncedAt.value_or(0), a.syncTriedAt.value_or(0)); };
+      double looked = lastLook(account);
       if (fresh.open()) {
         if (auto again = fresh.remoteAccounts()) {
           for (const auto& a : *again) {
-            if (a.sourceIdentifier == account.sourceIdentifier) syncedAt = a.syncedAt;
+            if (a.sourceIdentifier == account.sourceIdentifier) looked = lastLook(a);
           }
         }
       }
-      if (syncedAt && now - *syncedAt <= *maxAge) continue;
+      if (looked > 0 && now - looked <= *maxAge) continue;
     }
+    (void)store.markSynced(account.sourceIdentifier, static_cast<double>(std::time(nullptr)), false);
     SyncOutcome outcome = syncCalDavAccount(store, account);
     tellWarnings(outcome);
     if (!outcome.ok) {
