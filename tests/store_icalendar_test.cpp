@@ -218,6 +218,11 @@ TEST_F(StoreICalendar, ExportedCalendarImportsToTheSameEvents) {
   // even what the bridge does not show (a cancelled event, a tentative one).
   RunResult again = runStore({"export", "--calendar", second});
   EXPECT_TRUE(withoutStampAndName(again.out) == withoutStampAndName(exported.out)) << again.out;
+  // Importing it once more updates what is there: one copy of each event.
+  RunResult twice = runStore({"import", "--calendar", second, "-"}, exported.out);
+  EXPECT_EQ(twice.status, 0) << twice.err;
+  EXPECT_NE(twice.err.find("replaced 13 events stored before under the same UID"), std::string::npos) << twice.err;
+  EXPECT_EQ(records(second), original);
 }
 
 TEST_F(StoreICalendar, BridgeSeesImportedEventsAsThePersonWould) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <numeric>
 #include <sys/stat.h>
+#include <set>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -1521,8 +1522,24 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
   for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
   return change(true, [&] {
     const CalendarRow* row = findCalendar(calendarIdentifier);
-    if (row == nullptr) return false;
+    // A replica's events come from its server, and the next sync would not know these.
+    if (row == nullptr || row->replica) return false;
     const std::int64_t id = row->id;
+    // An event whose UID the calendar already holds is an update of it, as
+    // calendar programs read a file: the file's version replaces the stored one,
+    // and importing a file twice leaves one copy.
+    std::set<std::string> uids;
+    for (const StoredEvent& event : events) uids.insert(nfc(event.externalIdentifier));
+    for (const std::string& uid : uids) {
+      StatementUse d = statement("DELETE FROM events WHERE calendar_id = ?1 AND external_key = ?2");
+      if (d == nullptr) return false;
+      sqlite3_bind_int64(d, 1, id);
+      bindText(d, 2, uid);
+      if (!run(d)) return false;
+      replaced_ += static_cast<std::size_t>(sqlite3_changes(db_));
+    }
+    seriesCache_.erase(id);
+    singlesCache_.erase(id);
     for (std::size_t i = 0; i < events.size(); ++i) {
       if (!keepDefinedZone(events[i]) || !insertEvent(id, events[i], lastEnds[i])) return false;
     }

@@ -147,8 +147,12 @@ class SqliteStore final : public Store {
   bool deleteCalendar(std::string_view identifier);
   bool setDefaultCalendar(std::optional<std::string_view> identifier);
 
-  // Stores `events` in the calendar, all of them or none, filling in their identifiers.
+  // Stores `events` in the calendar, all of them or none, filling in their
+  // identifiers. Events of the calendar with a UID among theirs are replaced.
+  // Refuses a replica's calendar.
   bool importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events);
+  // How many stored events the imports since `open` replaced.
+  std::size_t replacedByImport() const { return replaced_; }
   // Every event of the calendar, in the order stored; nothing when it cannot be read.
   std::optional<std::vector<StoredEvent>> storedEvents(std::string_view calendarIdentifier);
 
@@ -322,6 +326,7 @@ class SqliteStore final : public Store {
   bool inTransaction_ = false;
   // The open transaction was rolled back by SQLite on an error; see noticeLostTransaction.
   bool lost_ = false;
+  std::size_t replaced_ = 0;
   std::chrono::milliseconds waitBudget_{10000};
   std::optional<std::chrono::steady_clock::time_point> waitDeadline_;
   struct TextHash {

@@ -110,7 +110,9 @@ constexpr HelpEntry kHelp[] = {
                "Adds every VEVENT of the file (- for standard input) to the calendar, all or\n"
                "nothing, and prints how many. What the store does not keep (alarms, attendees,\n"
                "changed single occurrences, extra dates) is counted on standard error, and so\n"
-               "are titles cut to 255 characters and UIDs cut to 1000.\n"},
+               "are titles cut to 255 characters and UIDs cut to 1000. An event whose UID the\n"
+               "calendar already holds replaces it, as an update: importing a file twice leaves\n"
+               "one copy. A calendar of a CalDAV account is refused.\n"},
     {"export", "usage: calbridge-store export --calendar ID\n\n"
                "Writes the calendar's events as one VCALENDAR to standard output.\n"},
 };
@@ -570,6 +572,14 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
     if (event.title && cut(*event.title, kMaxTitleCharacters)) ++titlesCut;
     if (cut(event.externalIdentifier, kMaxUidCharacters)) ++uidsCut;
   }
+  auto remote = store.remoteAccounts();
+  if (!remote) return failWith("cannot read the store");
+  auto target = store.calendarWithIdentifier(*calendar);
+  for (const auto& account : *remote) {
+    if (target && target->source && target->source->sourceIdentifier == account.sourceIdentifier) {
+      return failWith("calendar " + std::string(*calendar) + " is kept in step with a CalDAV server; its events come from there");
+    }
+  }
   if (!store.importEvents(*calendar, parsed.events)) {
     return failWith("the store refused the change; nothing was imported");
   }
@@ -584,6 +594,9 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
       what += (what.empty() ? "" : ", ") + counted(uidsCut, "uid", "uids") + " to " + std::to_string(kMaxUidCharacters) + " characters";
     }
     tell("cut " + what);
+  }
+  if (std::size_t replaced = store.replacedByImport(); replaced > 0) {
+    tell("replaced " + counted(replaced, "event", "events") + " stored before under the same UID");
   }
   std::printf("%zu\n", parsed.events.size());
   return 0;
