@@ -1,5 +1,6 @@
 #include "calendar/icalendar.h"
 
+#include "calendar/civil_time.h"
 #include "calendar/recurrence.h"
 
 #include <libical/ical.h>
@@ -20,30 +21,13 @@ namespace calbridge {
 
 namespace {
 
-constexpr std::int64_t kDay = 86400;
-// 0001-01-01 and 10000-01-01: the years iCalendar can write and wall time is defined for.
-constexpr std::int64_t kFirstMoment = -62135596800;
-constexpr std::int64_t kEndOfTime = 253402300800;
-
 struct ComponentFree {
   void operator()(icalcomponent* component) const { icalcomponent_free(component); }
 };
 // A component nobody else owns yet; freed unless handed to a parent.
 using OwnedComponent = std::unique_ptr<icalcomponent, ComponentFree>;
 
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
 bool writable(double t) { return std::isfinite(t) && t >= kFirstMoment && t < kEndOfTime; }
-
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(int y, int m) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && isLeap(y) ? 29 : kDays[m - 1];
-}
 
 int yearOf(std::int64_t wall) { return civilFromDays(floorDiv(wall, kDay)).year; }
 

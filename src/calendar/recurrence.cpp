@@ -1,5 +1,7 @@
 #include "calendar/recurrence.h"
 
+#include "calendar/civil_time.h"
+
 #include "calendar/libical.h"
 
 #include <algorithm>
@@ -12,23 +14,6 @@
 namespace calbridge {
 
 namespace {
-
-constexpr std::int64_t kDay = 86400;
-
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
-// 0 Sunday to 6 Saturday; 1970-01-01 was a Thursday.
-int weekdayOf(std::int64_t day) { return static_cast<int>(floorDiv(day + 4, 7) * -7 + day + 4); }
-
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(int y, int m) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && isLeap(y) ? 29 : kDays[m - 1];
-}
 
 std::vector<std::string_view> splitParts(std::string_view rule) {
   std::vector<std::string_view> parts;
@@ -394,8 +379,8 @@ std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0
 }
 
 // Steps are taken only within years 1 to 9999, the range iCalendar can write.
-constexpr double kFirstMoment = -62135596800.0;
-constexpr double kLastMoment = 253402300800.0;
+constexpr double kFirstStep = static_cast<double>(kFirstMoment);
+constexpr double kLastStep = static_cast<double>(kEndOfTime);
 
 }  // namespace
 
@@ -461,10 +446,10 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
   const bool firstShown = first < to && (first >= from || occurrenceEnd(series, Occurrence{first, wall0_}) > from) &&
                           !std::binary_search(series.excluded.begin(), series.excluded.end(), wall0_);
   made_ = 1;
-  from_ = std::max(from, kFirstMoment);
-  to_ = std::min(to, kLastMoment);
-  const bool more = !(series.count && made_ >= *series.count) && from_ < to_ && first >= kFirstMoment &&
-                    first < kLastMoment;
+  from_ = std::max(from, kFirstStep);
+  to_ = std::min(to, kLastStep);
+  const bool more = !(series.count && made_ >= *series.count) && from_ < to_ && first >= kFirstStep &&
+                    first < kLastStep;
   if (more) {
     // Skip to just before the window (two days' slack covers any offset change);
     // a counted series learns how many occurrences it passed, where it can.
@@ -615,7 +600,7 @@ std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps) {
   StepBudget budget;
   budget.steps = budget.beforeFirst = maxSteps;
   budget.deadline = std::chrono::steady_clock::time_point::max();
-  SeriesCursor cursor(all, kFirstMoment, kLastMoment, &budget);
+  SeriesCursor cursor(all, kFirstStep, kLastStep, &budget);
   std::optional<double> last;
   while (auto o = cursor.next()) {
     double start = series.floating ? static_cast<double>(o->wall) + fraction : o->start;

@@ -1,6 +1,7 @@
 #include "calendar/sqlite_store.h"
 
 #include "calendar/authorization.h"
+#include "calendar/civil_time.h"
 #include "calendar/prompt.h"
 #include "calendar/store_files.h"
 #include "protocol/unicode.h"
@@ -32,7 +33,7 @@ constexpr int kBusyTimeoutMs = 10000;
 #define CALBRIDGE_JOURNAL_SIZE_LIMIT "4194304"
 // Journal pages after which a commit checkpoints: SQLite's own default.
 constexpr int kCheckpointPages = 1000;
-constexpr double kDaySeconds = 86400;
+constexpr double kDaySeconds = static_cast<double>(kDay);
 // Two starts this close are one occurrence: well below a second, well above rounding.
 constexpr double kSameMoment = 0.001;
 
@@ -236,7 +237,7 @@ double epochOf(const Zone& zone, double wall) {
 }
 
 // The years 1 to 9999: the range wall-clock conversion is defined for.
-bool convertible(double t) { return t > -62135596800.0 && t < 253402300800.0; }
+bool convertible(double t) { return t > static_cast<double>(kFirstMoment) && t < static_cast<double>(kEndOfTime); }
 
 // Records the answer from the thread that asked, on a connection of its own: the
 // asking thread may outlive the request that started it.
@@ -1262,7 +1263,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   auto nothingLeft = [&](const Series& series) {
     if (!series.until && !(series.count && *series.count <= 100000)) return false;
     bool remains = false;
-    bool expanded = expandSeries(series, -62135596800.0, 253402300800.0, [&](const Occurrence&) {
+    bool expanded = expandSeries(series, static_cast<double>(kFirstMoment), static_cast<double>(kEndOfTime), [&](const Occurrence&) {
       remains = true;
       return false;
     });

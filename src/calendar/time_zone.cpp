@@ -11,40 +11,7 @@
 
 namespace calbridge {
 
-std::int64_t daysFromCivil(int year, int month, int day) {
-  // Howard Hinnant's days_from_civil.
-  std::int64_t y = static_cast<std::int64_t>(year) - (month <= 2 ? 1 : 0);
-  std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  std::int64_t yoe = y - era * 400;
-  std::int64_t mp = (month + 9) % 12;
-  std::int64_t doy = (153 * mp + 2) / 5 + day - 1;
-  std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-CivilDate civilFromDays(std::int64_t z) {
-  z += 719468;
-  std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  std::int64_t doe = z - era * 146097;
-  std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  std::int64_t y = yoe + era * 400;
-  std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  std::int64_t mp = (5 * doy + 2) / 153;
-  std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  return CivilDate{static_cast<int>(y + (m <= 2 ? 1 : 0)), static_cast<int>(m), static_cast<int>(d)};
-}
-
 namespace {
-
-constexpr std::int64_t kDay = 86400;
-
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 // The day (days since 1970) on which a rule's change falls in `year`.
 std::int64_t changeDay(const PosixZoneRule::Change& change, int year) {
@@ -57,7 +24,7 @@ std::int64_t changeDay(const PosixZoneRule::Change& change, int year) {
       return january1 + change.day;
     case Kind::monthWeekDay: {
       std::int64_t first = daysFromCivil(year, change.month, 1);
-      int firstWeekday = static_cast<int>(floorDiv(first + 4, 7) * -7 + first + 4);
+      int firstWeekday = weekdayOf(first);
       std::int64_t day = first + (change.weekday - firstWeekday + 7) % 7 + 7 * (change.week - 1);
       int monthLength = static_cast<int>(daysFromCivil(change.month == 12 ? year + 1 : year,
                                                        change.month == 12 ? 1 : change.month + 1, 1) - first);

@@ -9,6 +9,8 @@
 // past its last listed transition.
 #pragma once
 
+#include "calendar/civil_time.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -71,15 +73,6 @@ std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall);
 // can have: the result itself, except in a gap, whose wall times start later
 // than those just after it.
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater);
-
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-std::int64_t daysFromCivil(int year, int month, int day);
-struct CivilDate {
-  int year;
-  int month;  // 1 to 12
-  int day;  // 1 to 31
-};
-CivilDate civilFromDays(std::int64_t days);
 
 // The name of the process's local zone: TZ when set (without a leading ':'; an
 // IANA name or a POSIX rule), else the zone /etc/localtime links to (or
