@@ -40,7 +40,7 @@ struct StoredEvent {
   double start = 0;
   double end = 0;
   bool allDay = false;
-  int status = 0;
+  EventStatus status = EventStatus::none;
   std::optional<std::string> timeZone;  // absent: floating
   std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
   std::optional<double> until;  // in the same terms as start
@@ -134,7 +134,7 @@ class SqliteStore final : public Store {
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);
-  std::optional<std::string> addSource(const std::string& title, int type);
+  std::optional<std::string> addSource(const std::string& title, SourceType type);
   // Refused while the account holds calendars.
   bool removeSource(std::string_view identifier);
   // A calendar with the given title, color, flags and account (by its
@@ -187,7 +187,7 @@ class SqliteStore final : public Store {
     double start = 0;
     double end = 0;
     bool allDay = false;
-    int status = 0;
+    EventStatus status = EventStatus::none;
     std::optional<std::string> timeZone;
     std::optional<std::string> rule;
     std::optional<double> until;
@@ -205,7 +205,7 @@ class SqliteStore final : public Store {
     };
     double start = 0, end = 0;
     bool allDay = false;
-    int status = 0;
+    EventStatus status = EventStatus::none;
     Slice itemId, externalId, title, timeZone;
   };
   // What filling an event needs of a row, whichever kind it is.
@@ -213,7 +213,7 @@ class SqliteStore final : public Store {
     std::string_view itemId, externalId;
     std::optional<std::string_view> title, timeZone;
     bool allDay;
-    int status;
+    EventStatus status;
   };
   static RowView viewOf(const EventRow& row);
   static RowView viewOf(const SingleRow& row, const std::string& text);

@@ -271,7 +271,7 @@ int sourcesCommand(SqliteStore& store) {
     if (source.title) out.string(*source.title);
     else out.string("");
     out.key("type");
-    out.integer(source.sourceType);
+    out.integer(static_cast<int>(source.sourceType));
     out.endObject();
   }
   out.endArray();
@@ -420,7 +420,7 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
       return failWith("usage: source add --title T --type N");
     }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
-    auto id = store.addSource(titleOption(*title), type);
+    auto id = store.addSource(titleOption(*title), static_cast<SourceType>(type));
     if (!id) return failWith("the store refused the change");
     std::printf("%s\n", id->c_str());
     return 0;
@@ -467,7 +467,7 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
       if (!calendar.color) return failWith(error);
     }
     if (auto source = options->value("--source")) {
-      calendar.source = Source{std::string(*source), std::nullopt, 0};
+      calendar.source = Source{std::string(*source), std::nullopt, SourceType::local};
       bool known = false;
       for (const auto& s : store.sources()) known = known || s.sourceIdentifier == *source;
       if (!known) return failWith("no account with id " + std::string(*source));
