@@ -1,6 +1,6 @@
 // The command handlers in-process, over a store that hands back crafted
 // results and refuses what a test tells it to.
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "commands/access_calendars.h"
 #include "commands/calendar_management.h"
 #include "commands/create_event.h"

@@ -1,4 +1,4 @@
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "calendar/time_zone.h"
 #include "support/bridge.h"
 #include "support/database.h"

@@ -4,7 +4,7 @@
 #include "caldav/http.h"
 #include "caldav/password_command.h"
 #include "caldav/sync.h"
-#include "calendar/icalendar.h"
+#include "ical/icalendar.h"
 
 #include <chrono>
 #include <ctime>

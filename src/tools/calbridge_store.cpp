@@ -1,8 +1,8 @@
 // calbridge-store: the store owner's tool. Errors are one line on standard
 // error with exit status 1; bad input changes nothing.
 #include "calendar/color.h"
-#include "calendar/icalendar.h"
-#include "calendar/sqlite_store.h"
+#include "ical/icalendar.h"
+#include "sqlite/sqlite_store.h"
 #include "sync/account_sync.h"
 #include "commands/calendar_management.h"
 #include "commands/create_event.h"

@@ -1,9 +1,9 @@
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 
 #include "calendar/authorization.h"
 #include "calendar/civil_time.h"
 #include "calendar/prompt.h"
-#include "calendar/store_files.h"
+#include "sqlite/store_files.h"
 #include "protocol/unicode.h"
 
 #include <sqlite3.h>

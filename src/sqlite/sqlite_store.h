@@ -8,6 +8,7 @@
 
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
 #include <chrono>
@@ -30,27 +31,6 @@ namespace calbridge {
 // when XDG_DATA_HOME is unset or not absolute; empty when neither is an
 // absolute path (the user database is not asked: see README, Security).
 std::string defaultStorePath();
-
-// An event as stored, with everything calendar file exchange needs.
-struct StoredEvent {
-  std::string calendarItemIdentifier;  // filled in when the event is stored
-  std::string externalIdentifier;
-  std::optional<std::string> title;
-  // Epoch seconds; for a floating event (no time zone) wall seconds instead.
-  double start = 0;
-  double end = 0;
-  bool allDay = false;
-  EventStatus status = EventStatus::none;
-  std::optional<std::string> timeZone;  // absent: floating
-  std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
-  std::optional<double> until;  // in the same terms as start
-  std::optional<std::int64_t> count;
-  std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
-  // For a zoned series: whole days of its DURATION, which each occurrence spends
-  // on the clock (its end has the start's wall time that many days later); the
-  // rest of `end - start` is exact seconds. 0 for any other event.
-  std::int64_t nominalDays = 0;
-};
 
 // A CalDAV account whose calendars the store keeps a replica of.
 struct RemoteAccount {

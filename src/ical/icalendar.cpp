@@ -1,4 +1,4 @@
-#include "calendar/icalendar.h"
+#include "ical/icalendar.h"
 
 #include "calendar/civil_time.h"
 #include "calendar/recurrence.h"
