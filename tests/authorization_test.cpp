@@ -1,4 +1,4 @@
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 

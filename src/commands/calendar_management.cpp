@@ -1,6 +1,6 @@
 #include "commands/calendar_management.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "calendar/color.h"
 #include "protocol/readers.h"
 #include "protocol/unicode.h"

@@ -1,8 +1,8 @@
 #include "sqlite/sqlite_store.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "calendar/civil_time.h"
-#include "calendar/prompt.h"
+#include "calendar/access/prompt.h"
 #include "sqlite/store_files.h"
 #include "protocol/unicode.h"
 
