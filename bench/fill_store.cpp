@@ -15,7 +15,7 @@
 // the C library rather than calbridge's zone code, so the expected counts check
 // calbridge instead of repeating it.
 #include "calendar/color.h"
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 
 #include <sqlite3.h>
 

@@ -1,5 +1,5 @@
-#include "calendar/authorization.h"
-#include "calendar/sqlite_store.h"
+#include "calendar/access/authorization.h"
+#include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 
 #include <gtest/gtest.h>

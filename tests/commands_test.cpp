@@ -1,6 +1,6 @@
 // The command handlers in-process, over a store that hands back crafted
 // results and refuses what a test tells it to.
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "commands/access_calendars.h"
 #include "commands/calendar_management.h"
 #include "commands/create_event.h"
@@ -138,7 +138,7 @@ TEST_F(Commands, EventsWithoutAMatchingCalendarNeverQueries) {
 TEST_F(Commands, TheCapCountsOccurrencesBeforeAnyIsLeftOut) {
   std::vector<Event> many;
   for (int i = 0; i < 20001; ++i) many.push_back(occurrence(i, "u"));
-  many[0].status = kEventStatusCancelled;
+  many[0].status = EventStatus::cancelled;
   store.occurrences = many;
   rapidjson::Document reply;
   reply.Parse(events().c_str());
@@ -368,9 +368,9 @@ TEST_F(Commands, DeleteEventTakesOnlyEventsOfTheNamedWritableCalendar) {
 TEST_F(Commands, CalendarRecordsFillWhatTheStoreLeavesOut) {
   auto bare = std::make_shared<Calendar>(Calendar{"a", "Bare", std::nullopt, false, false, std::nullopt});
   auto untitledAccount = std::make_shared<Calendar>(
-      Calendar{"b", "Grey", Color{ColorSpace::gray, {0.5, 1}}, true, false, Source{"s", std::nullopt, 0}});
+      Calendar{"b", "Grey", Color{ColorSpace::gray, {0.5, 1}}, true, false, Source{"s", std::nullopt, SourceType::local}});
   auto print = std::make_shared<Calendar>(
-      Calendar{"c", "Print", Color{ColorSpace::other, {0, 1, 1, 0, 1}}, true, true, Source{"s", "Work", 2}});
+      Calendar{"c", "Print", Color{ColorSpace::other, {0, 1, 1, 0, 1}}, true, true, Source{"s", "Work", SourceType::calDAV}});
   store.craftedCalendars = std::vector<std::shared_ptr<const Calendar>>{bare, untitledAccount, print};
   EXPECT_EQ(calendarsCommand(store, requestOf("{}")).text,
             R"({"ok":true,"data":[)"
@@ -382,9 +382,9 @@ TEST_F(Commands, CalendarRecordsFillWhatTheStoreLeavesOut) {
 }
 
 TEST_F(Commands, NewCalendarsGoToTheAccountOfTheFirstApplicableRule) {
-  Source local{"local", "Local", kSourceTypeLocal};
-  Source caldav{"caldav", "Server", kSourceTypeCalDAV};
-  Source exchange{"exchange", "Exchange", 1};
+  Source local{"local", "Local", SourceType::local};
+  Source caldav{"caldav", "Server", SourceType::calDAV};
+  Source exchange{"exchange", "Exchange", SourceType::exchange};
   auto inExchange = std::make_shared<Calendar>(Calendar{"d", "Default", std::nullopt, true, false, exchange});
   auto withoutAccount = std::make_shared<Calendar>(Calendar{"d", "Default", std::nullopt, true, false, std::nullopt});
   struct Case {
@@ -396,7 +396,7 @@ TEST_F(Commands, NewCalendarsGoToTheAccountOfTheFirstApplicableRule) {
       {"the default calendar's account, whatever its type", inExchange, {local, caldav}, "exchange"},
       {"CalDAV before a local account listed first", nullptr, {local, exchange, caldav}, "caldav"},
       {"a default without an account falls through", withoutAccount, {exchange, local}, "local"},
-      {"only other types", nullptr, {exchange, Source{"sub", "Subscribed", 4}}, std::nullopt},
+      {"only other types", nullptr, {exchange, Source{"sub", "Subscribed", SourceType::subscribed}}, std::nullopt},
       {"no accounts at all", nullptr, {}, std::nullopt},
   };
   for (const auto& c : cases) {

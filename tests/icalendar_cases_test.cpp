@@ -1,7 +1,8 @@
 // The small calendar files of the interop folder, each a way of reading a real
 // file wrong, imported under one zone and listed under another. The expected
 // occurrences are worked out from RFC 5545 beside each case.
-#include "calendar/icalendar.h"
+#include "ical/icalendar.h"
+#include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 
 #include <gtest/gtest.h>

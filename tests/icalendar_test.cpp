@@ -1,6 +1,6 @@
 // Calendar files in and out, in process: where times land, what is refused,
 // what is counted as left out, and the shape of what is written.
-#include "calendar/icalendar.h"
+#include "ical/icalendar.h"
 
 #include <gtest/gtest.h>
 

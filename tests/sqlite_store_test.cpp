@@ -1,4 +1,4 @@
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "calendar/time_zone.h"
 #include "support/bridge.h"
 #include "support/database.h"
@@ -68,7 +68,7 @@ TEST_F(StoreTest, NewStoreIsPrivateAndHoldsOneLocalDefaultCalendar) {
 
   auto sources = store->sources();
   ASSERT_EQ(sources.size(), 1u);
-  EXPECT_EQ(sources[0].sourceType, kSourceTypeLocal);
+  EXPECT_EQ(sources[0].sourceType, SourceType::local);
   auto calendars = store->calendars();
   ASSERT_EQ(calendars.size(), 1u);
   EXPECT_TRUE(calendars[0]->allowsContentModifications);
@@ -343,7 +343,7 @@ TEST_F(StoreTest, RefusesWhatThePlatformRefuses) {
   Calendar orphan;
   orphan.title = "no account";
   EXPECT_FALSE(store->saveCalendar(orphan, true));
-  orphan.source = Source{"no-such-account", std::nullopt, 0};
+  orphan.source = Source{"no-such-account", std::nullopt, SourceType::local};
   EXPECT_FALSE(store->saveCalendar(orphan, true));
   EXPECT_FALSE(store->removeCalendar(*store->calendarWithIdentifier(*immutable), true));
   EXPECT_NE(store->calendarWithIdentifier(*immutable), nullptr);

@@ -24,15 +24,16 @@ namespace calbridge {
 
 enum class AuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, fullAccess = 3, writeOnly = 4 };
 
-inline constexpr int kSourceTypeLocal = 0;
-inline constexpr int kSourceTypeCalDAV = 2;
-inline constexpr int kEventStatusCancelled = 3;
+// The numbers are what the store keeps and what calbridge-store prints; an
+// account may carry any other number (up to 999) its owner gave it.
+enum class SourceType { local = 0, exchange = 1, calDAV = 2, mobileMe = 3, subscribed = 4, birthdays = 5 };
+enum class EventStatus { none = 0, confirmed = 1, tentative = 2, cancelled = 3 };
 
 // An account that holds calendars.
 struct Source {
   std::string sourceIdentifier;
   std::optional<std::string> title;  // absent: an untitled account
-  int sourceType = kSourceTypeLocal;  // 0 local, 1 Exchange, 2 CalDAV, 3 MobileMe, 4 subscribed, 5 birthdays
+  SourceType sourceType = SourceType::local;
 };
 
 struct Calendar {
@@ -62,7 +63,7 @@ struct Event {
   std::optional<double> startDate;  // epoch seconds
   std::optional<double> endDate;  // epoch seconds
   bool isAllDay = false;
-  int status = 0;  // kEventStatusCancelled for a cancelled event
+  EventStatus status = EventStatus::none;
   // IANA zone name the wall-clock times and the recurrence follow. A new event
   // without one takes the process's local zone; all-day events float (absent).
   std::optional<std::string> timeZone;

@@ -1,6 +1,6 @@
 #include "commands/access_calendars.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "calendar/color.h"
 
 namespace calbridge {

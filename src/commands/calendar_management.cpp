@@ -1,6 +1,6 @@
 #include "commands/calendar_management.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "calendar/color.h"
 #include "protocol/readers.h"
 #include "protocol/unicode.h"
@@ -13,7 +13,7 @@ namespace {
 // CalDAV account, else the first local one.
 std::optional<Source> accountForNewCalendar(Store& store) {
   if (auto standard = store.defaultCalendarForNewEvents(); standard && standard->source) return standard->source;
-  for (int type : {kSourceTypeCalDAV, kSourceTypeLocal}) {
+  for (SourceType type : {SourceType::calDAV, SourceType::local}) {
     for (auto& source : store.sources()) {
       if (source.sourceType == type) return source;
     }

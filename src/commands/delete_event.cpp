@@ -1,6 +1,6 @@
 #include "commands/delete_event.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "protocol/readers.h"
 #include "protocol/unicode.h"
 

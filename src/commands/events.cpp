@@ -1,6 +1,6 @@
 #include "commands/events.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "protocol/readers.h"
 #include "protocol/unicode.h"
 
@@ -16,7 +16,7 @@ namespace {
 // record: cancelled, or without a start, an end or a calendar. `text` is room
 // to compose records in, reused from one to the next.
 void writeRecord(JsonOut& out, JsonText& text, const Event& occurrence) {
-  if (occurrence.status == kEventStatusCancelled) return;
+  if (occurrence.status == EventStatus::cancelled) return;
   if (!occurrence.startDate || !occurrence.endDate || !occurrence.calendar) return;
   std::string generated;
   std::string_view uid;

@@ -1,6 +1,6 @@
 // calbridge: one command word as the only argument, one JSON object on
 // standard input, one JSON reply on standard output.
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "main/bridge.h"
 #include "main/refresh.h"
 

@@ -2,7 +2,7 @@
 // read never waits on the network.
 #pragma once
 
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 
 namespace calbridge {
 

@@ -3,7 +3,7 @@
 // store nothing of CalDAV; this is where they meet.
 #pragma once
 
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 
 #include <string>
 

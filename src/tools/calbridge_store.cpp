@@ -1,8 +1,8 @@
 // calbridge-store: the store owner's tool. Errors are one line on standard
 // error with exit status 1; bad input changes nothing.
 #include "calendar/color.h"
-#include "calendar/icalendar.h"
-#include "calendar/sqlite_store.h"
+#include "ical/icalendar.h"
+#include "sqlite/sqlite_store.h"
 #include "sync/account_sync.h"
 #include "commands/calendar_management.h"
 #include "commands/create_event.h"
@@ -264,7 +264,7 @@ int sourcesCommand(SqliteStore& store) {
     if (source.title) out.string(*source.title);
     else out.string("");
     out.key("type");
-    out.integer(source.sourceType);
+    out.integer(static_cast<int>(source.sourceType));
     out.endObject();
   }
   out.endArray();
@@ -417,7 +417,7 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
       return failWith("usage: source add --title T --type N");
     }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
-    auto id = store.addSource(titleOption(*title), type);
+    auto id = store.addSource(titleOption(*title), static_cast<SourceType>(type));
     if (!id) return failWith("the store refused the change");
     std::printf("%s\n", id->c_str());
     return 0;
@@ -464,7 +464,7 @@ int calendarCommand(SqliteStore& store, int argc, char** argv) {
       if (!calendar.color) return failWith(error);
     }
     if (auto source = options->value("--source")) {
-      calendar.source = Source{std::string(*source), std::nullopt, 0};
+      calendar.source = Source{std::string(*source), std::nullopt, SourceType::local};
       bool known = false;
       for (const auto& s : store.sources()) known = known || s.sourceIdentifier == *source;
       if (!known) return failWith("no account with id " + std::string(*source));

@@ -7,7 +7,7 @@
 // identifiers are random UUIDs, which a fuzzer cannot guess, so the request may
 // say "%cal" for the default calendar, "%uid" for a stored series and "%one"
 // for a stored single event; the corpus and dictionary use them.
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 #include "main/bridge.h"
 
 #include <rapidjson/document.h>

@@ -1,4 +1,4 @@
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 
 #include <atomic>
 #include <memory>

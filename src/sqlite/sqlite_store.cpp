@@ -1,9 +1,9 @@
-#include "calendar/sqlite_store.h"
+#include "sqlite/sqlite_store.h"
 
-#include "calendar/authorization.h"
+#include "calendar/access/authorization.h"
 #include "calendar/civil_time.h"
-#include "calendar/prompt.h"
-#include "calendar/store_files.h"
+#include "calendar/access/prompt.h"
+#include "sqlite/store_files.h"
 #include "protocol/unicode.h"
 
 #include <sqlite3.h>
@@ -292,7 +292,7 @@ SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   row.start = sqlite3_column_double(s, 5);
   row.end = sqlite3_column_double(s, 6);
   row.allDay = sqlite3_column_int(s, 7) != 0;
-  row.status = sqlite3_column_int(s, 8);
+  row.status = static_cast<EventStatus>(sqlite3_column_int(s, 8));
   row.timeZone = optionalText(s, 9);
   row.rule = optionalText(s, 10);
   row.until = optionalReal(s, 11);
@@ -708,7 +708,7 @@ SqliteStore::Singles SqliteStore::singlesIn(std::int64_t calendarId, double from
       single.start = sqlite3_column_double(s, 3);
       single.end = sqlite3_column_double(s, 4);
       single.allDay = sqlite3_column_int(s, 5) != 0;
-      single.status = sqlite3_column_int(s, 6);
+      single.status = static_cast<EventStatus>(sqlite3_column_int(s, 6));
       single.timeZone = slice(7);
       loaded.rows.push_back(single);
     }
@@ -796,7 +796,7 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
     calendar->allowsContentModifications = sqlite3_column_int(s, 5) != 0;
     calendar->isImmutable = sqlite3_column_int(s, 6) != 0;
     if (sqlite3_column_type(s, 7) != SQLITE_NULL) {
-      calendar->source = Source{columnText(s, 7), optionalText(s, 8), sqlite3_column_int(s, 9)};
+      calendar->source = Source{columnText(s, 7), optionalText(s, 8), static_cast<SourceType>(sqlite3_column_int(s, 9))};
     }
     CalendarRow loaded{sqlite3_column_int64(s, 0), std::move(calendar), false, std::nullopt};
     loaded.replica = sqlite3_column_type(s, 10) != SQLITE_NULL;
@@ -867,7 +867,7 @@ std::vector<Source> SqliteStore::sources() {
   StatementUse s = usable_ ? statement("SELECT identifier, title, type FROM sources ORDER BY id") : StatementUse(nullptr);
   bool row = false;
   while (usable_ && step(s, &row) && row) {
-    result.push_back(Source{columnText(s, 0), optionalText(s, 1), sqlite3_column_int(s, 2)});
+    result.push_back(Source{columnText(s, 0), optionalText(s, 1), static_cast<SourceType>(sqlite3_column_int(s, 2))});
   }
   return result;
 }
@@ -1152,7 +1152,7 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   sqlite3_bind_double(s, 6, event.start);
   sqlite3_bind_double(s, 7, event.end);
   sqlite3_bind_int(s, 8, event.allDay ? 1 : 0);
-  sqlite3_bind_int(s, 9, event.status);
+  sqlite3_bind_int(s, 9, static_cast<int>(event.status));
   bindOptionalText(s, 10, event.timeZone);
   bindOptionalText(s, 11, event.rule);
   bindOptionalReal(s, 12, event.until);
@@ -1419,14 +1419,14 @@ bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
   });
 }
 
-std::optional<std::string> SqliteStore::addSource(const std::string& title, int type) {
+std::optional<std::string> SqliteStore::addSource(const std::string& title, SourceType type) {
   std::string identifier = newUuid();
   bool added = change(true, [&] {
     StatementUse s = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, ?2, ?3)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
     bindText(s, 2, title);
-    sqlite3_bind_int(s, 3, type);
+    sqlite3_bind_int(s, 3, static_cast<int>(type));
     return run(s);
   });
   if (!added) return std::nullopt;

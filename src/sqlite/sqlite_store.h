@@ -8,6 +8,7 @@
 
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
 #include <chrono>
@@ -30,27 +31,6 @@ namespace calbridge {
 // when XDG_DATA_HOME is unset or not absolute; empty when neither is an
 // absolute path (the user database is not asked: see README, Security).
 std::string defaultStorePath();
-
-// An event as stored, with everything calendar file exchange needs.
-struct StoredEvent {
-  std::string calendarItemIdentifier;  // filled in when the event is stored
-  std::string externalIdentifier;
-  std::optional<std::string> title;
-  // Epoch seconds; for a floating event (no time zone) wall seconds instead.
-  double start = 0;
-  double end = 0;
-  bool allDay = false;
-  int status = 0;
-  std::optional<std::string> timeZone;  // absent: floating
-  std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
-  std::optional<double> until;  // in the same terms as start
-  std::optional<std::int64_t> count;
-  std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
-  // For a zoned series: whole days of its DURATION, which each occurrence spends
-  // on the clock (its end has the start's wall time that many days later); the
-  // rest of `end - start` is exact seconds. 0 for any other event.
-  std::int64_t nominalDays = 0;
-};
 
 // A CalDAV account whose calendars the store keeps a replica of.
 struct RemoteAccount {
@@ -135,7 +115,7 @@ class SqliteStore final : public Store {
 
   // The owner's operations (calbridge-store). Each commits at once and is all or nothing.
   bool setAuthorizationStatus(AuthorizationStatus status);
-  std::optional<std::string> addSource(const std::string& title, int type);
+  std::optional<std::string> addSource(const std::string& title, SourceType type);
   // Refused while the account holds calendars.
   bool removeSource(std::string_view identifier);
   // A calendar with the given title, color, flags and account (by its
@@ -193,7 +173,7 @@ class SqliteStore final : public Store {
     double start = 0;
     double end = 0;
     bool allDay = false;
-    int status = 0;
+    EventStatus status = EventStatus::none;
     std::optional<std::string> timeZone;
     std::optional<std::string> rule;
     std::optional<double> until;
@@ -211,7 +191,7 @@ class SqliteStore final : public Store {
     };
     double start = 0, end = 0;
     bool allDay = false;
-    int status = 0;
+    EventStatus status = EventStatus::none;
     Slice itemId, externalId, title, timeZone;
   };
   // What filling an event needs of a row, whichever kind it is.
@@ -219,7 +199,7 @@ class SqliteStore final : public Store {
     std::string_view itemId, externalId;
     std::optional<std::string_view> title, timeZone;
     bool allDay;
-    int status;
+    EventStatus status;
   };
   static RowView viewOf(const EventRow& row);
   static RowView viewOf(const SingleRow& row, const std::string& text);

@@ -1,4 +1,4 @@
-#include "calendar/icalendar.h"
+#include "ical/icalendar.h"
 
 #include "calendar/civil_time.h"
 #include "calendar/recurrence.h"
@@ -856,7 +856,7 @@ struct ReadEvent {
   std::optional<std::int64_t> stamp;  // DTSTAMP, UTC seconds
   std::string label;  // how messages name the event
   std::optional<std::string> title;
-  int status = 0;
+  EventStatus status = EventStatus::none;
   WrittenTime start;
   std::optional<WrittenTime> end;
   std::optional<icaldurationtype> duration;
@@ -873,20 +873,20 @@ struct ReadEvent {
   std::vector<WrittenTime> excluded;
 };
 
-int statusOf(icalproperty_status status) {
+EventStatus statusOf(icalproperty_status status) {
   switch (status) {
-    case ICAL_STATUS_CONFIRMED: return 1;
-    case ICAL_STATUS_TENTATIVE: return 2;
-    case ICAL_STATUS_CANCELLED: return kEventStatusCancelled;
-    default: return 0;
+    case ICAL_STATUS_CONFIRMED: return EventStatus::confirmed;
+    case ICAL_STATUS_TENTATIVE: return EventStatus::tentative;
+    case ICAL_STATUS_CANCELLED: return EventStatus::cancelled;
+    default: return EventStatus::none;
   }
 }
 
-std::optional<icalproperty_status> icalStatusOf(int status) {
+std::optional<icalproperty_status> icalStatusOf(EventStatus status) {
   switch (status) {
-    case 1: return ICAL_STATUS_CONFIRMED;
-    case 2: return ICAL_STATUS_TENTATIVE;
-    case kEventStatusCancelled: return ICAL_STATUS_CANCELLED;
+    case EventStatus::confirmed: return ICAL_STATUS_CONFIRMED;
+    case EventStatus::tentative: return ICAL_STATUS_TENTATIVE;
+    case EventStatus::cancelled: return ICAL_STATUS_CANCELLED;
     default: return std::nullopt;
   }
 }

@@ -7,7 +7,7 @@
 // occurrences, ...) is counted, never dropped silently.
 #pragma once
 
-#include "calendar/sqlite_store.h"
+#include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
 #include <cstdint>

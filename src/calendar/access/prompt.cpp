@@ -1,4 +1,4 @@
-#include "calendar/prompt.h"
+#include "calendar/access/prompt.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "calendar/store_files.h"
+#include "sqlite/store_files.h"
 
 #include <cerrno>
 #include <cstdio>
