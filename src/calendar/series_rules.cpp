@@ -20,7 +20,7 @@ bool nothingLeft(const Series& series) {
   return expanded && !remains;
 }
 
-RemovalPlan planRemoval(const Series& series, double occurrenceStart, Span span) {
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
   RemovalPlan plan;
   double first = series.start;
   if (series.floating) {
@@ -45,10 +45,13 @@ RemovalPlan planRemoval(const Series& series, double occurrenceStart, Span span)
   if (!found) return plan;
   plan.wall = found->wall;
   if (span == Span::thisEvent) {
-    Series without = series;
-    without.excluded.insert(std::lower_bound(without.excluded.begin(), without.excluded.end(), found->wall),
-                            found->wall);
-    plan.kind = nothingLeft(without) ? RemovalPlan::Kind::removeAll : RemovalPlan::Kind::exclude;
+    // Tried in place rather than on a copy: many skips of one new series each
+    // come here, and a copy of its growing exclusions each time is what they cost.
+    auto& excluded = series.excluded;
+    auto at = excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
+    const bool empty = nothingLeft(series);
+    excluded.erase(at);
+    plan.kind = empty ? RemovalPlan::Kind::removeAll : RemovalPlan::Kind::exclude;
     return plan;
   }
   Series ended = series;

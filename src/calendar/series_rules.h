@@ -29,7 +29,8 @@ struct RemovalPlan {
 };
 
 // Removing the occurrence that starts at `occurrenceStart` (epoch seconds), and
-// with `Span::futureEvents` every later one too.
-RemovalPlan planRemoval(const Series& series, double occurrenceStart, Span span);
+// with `Span::futureEvents` every later one too. `series` is left as it was
+// (it is only borrowed to try an exclusion in place).
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span);
 
 }  // namespace calbridge
