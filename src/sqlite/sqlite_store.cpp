@@ -2,6 +2,7 @@
 
 #include "calendar/access/authorization.h"
 #include "calendar/civil_time.h"
+#include "calendar/series_rules.h"
 #include "calendar/access/prompt.h"
 #include "sqlite/store_files.h"
 #include "protocol/unicode.h"
@@ -35,7 +36,6 @@ constexpr int kBusyTimeoutMs = 10000;
 constexpr int kCheckpointPages = 1000;
 constexpr double kDaySeconds = static_cast<double>(kDay);
 // Two starts this close are one occurrence: well below a second, well above rounding.
-constexpr double kSameMoment = 0.001;
 
 // Migration i takes the schema from version i to i + 1; a new store runs them all.
 constexpr const char* kMigrations[] = {
@@ -1243,54 +1243,23 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
     return true;
   };
-  const Series& current = cached.series;
-  const double first = current.floating ? epochOf(*current.zone, current.start) : current.start;
-  // Ending a series at its first occurrence removes it, even when that first
-  // occurrence itself was already excluded.
-  if (span == Span::futureEvents && occurrenceStart <= first + kSameMoment) return removeAll();
-
-  std::optional<Occurrence> found;
-  // A rule that cannot be expanded finds nothing, and nothing is changed.
-  expandSeries(current, occurrenceStart - 1, occurrenceStart + 1, [&](const Occurrence& o) {
-    if (std::fabs(o.start - occurrenceStart) < kSameMoment) {
-      found = o;
-      return false;
+  RemovalPlan plan = planRemoval(cached.series, occurrenceStart, span);
+  switch (plan.kind) {
+    case RemovalPlan::Kind::none: return false;
+    case RemovalPlan::Kind::removeAll: return removeAll();
+    case RemovalPlan::Kind::exclude: {
+      StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
+      if (s == nullptr) return false;
+      sqlite3_bind_int64(s, 1, id);
+      sqlite3_bind_int64(s, 2, plan.wall);
+      if (!run(s)) return false;
+      auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
+      excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
+      return true;
     }
-    return true;
-  });
-  if (!found) return false;
-  // A series that ends and has nothing left is removed rather than kept invisible.
-  auto nothingLeft = [&](const Series& series) {
-    if (!series.until && !(series.count && *series.count <= 100000)) return false;
-    bool remains = false;
-    bool expanded = expandSeries(series, static_cast<double>(kFirstMoment), static_cast<double>(kEndOfTime), [&](const Occurrence&) {
-      remains = true;
-      return false;
-    });
-    return expanded && !remains;
-  };
-
-  if (span == Span::thisEvent) {
-    auto& excluded = cached.series.excluded;
-    auto at = excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
-    bool empty = nothingLeft(cached.series);
-    excluded.erase(at);  // the cache takes the exclusion only once the database has
-    if (empty) return removeAll();
-    StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
-    if (s == nullptr) return false;
-    sqlite3_bind_int64(s, 1, id);
-    sqlite3_bind_int64(s, 2, found->wall);
-    if (!run(s)) return false;
-    excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
-    return true;
+    case RemovalPlan::Kind::endBefore: break;
   }
-
-  Series ended = current;
-  ended.until = ended.floating ? static_cast<double>(found->wall) + (ended.start - std::floor(ended.start)) - 1
-                               : found->start - 1;
-  ended.count.reset();
-  std::erase_if(ended.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
-  if (nothingLeft(ended)) return removeAll();
+  Series& ended = plan.ended;
   std::optional<double> lastEnd = lastEndOf(ended);
   StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
   StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
@@ -1299,7 +1268,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   sqlite3_bind_double(s, 2, *ended.until);
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
-  sqlite3_bind_int64(e, 2, found->wall);
+  sqlite3_bind_int64(e, 2, plan.wall);
   if (!run(s) || !run(e)) return false;
   cached.series = std::move(ended);
   cached.row.until = cached.series.until;

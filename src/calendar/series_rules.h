@@ -1,0 +1,36 @@
+// What editing a repeating event means, decided over values; a store only
+// applies the plan to its rows.
+#pragma once
+
+#include "calendar/recurrence.h"
+#include "calendar/store.h"
+
+#include <cstdint>
+
+namespace calbridge {
+
+// Starts closer than this are the same occurrence.
+inline constexpr double kSameMoment = 0.001;
+
+// True when a series that ends has no occurrence left; an endless series, or
+// one counted past what is worth walking, is never empty.
+bool nothingLeft(const Series& series);
+
+struct RemovalPlan {
+  enum class Kind {
+    none,  // no occurrence starts there (or the rule cannot be expanded): change nothing
+    removeAll,  // the series goes, rather than stay with nothing to show
+    exclude,  // leave out the one occurrence at `wall`
+    endBefore,  // end the series before the occurrence at `wall`: `ended` is what stays
+  };
+  Kind kind = Kind::none;
+  std::int64_t wall = 0;  // the found occurrence's start by the rule, in wall seconds
+  Series ended;  // for endBefore: until set, count dropped, later exclusions gone
+};
+
+// Removing the occurrence that starts at `occurrenceStart` (epoch seconds), and
+// with `Span::futureEvents` every later one too. `series` is left as it was
+// (it is only borrowed to try an exclusion in place).
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span);
+
+}  // namespace calbridge
