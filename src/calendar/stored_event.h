@@ -32,4 +32,17 @@ struct StoredEvent {
   std::int64_t nominalDays = 0;
 };
 
+// One edit of a series, in the terms an object's text can take it again after
+// somebody else changed the object: each always applies.
+struct ObjectEdit {
+  enum class Kind {
+    exclude,  // leave out the occurrence that starts at `wall` by the rule (its override goes too)
+    endBefore,  // end the series before that occurrence (later overrides and exclusions go)
+  };
+  Kind kind = Kind::exclude;
+  // The occurrence's start by the rule (its RECURRENCE-ID), in wall seconds of
+  // the series' zone (local midnight for an all-day series).
+  std::int64_t wall = 0;
+};
+
 }  // namespace calbridge
