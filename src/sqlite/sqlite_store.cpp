@@ -783,7 +783,7 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
       "SELECT c.id, c.identifier, c.title, c.color_space, c.color_components, c.writable, c.immutable, "
       "s.identifier, s.title, s.type, s.url, "
       "CASE WHEN s.synced_at IS NULL AND s.sync_tried_at IS NULL THEN NULL "
-      "ELSE max(coalesce(s.synced_at, 0), coalesce(s.sync_tried_at, 0)) END "
+      "ELSE max(coalesce(s.synced_at, 0), coalesce(s.sync_tried_at, 0)) END, c.remote_url, c.remote_writable "
       "FROM calendars c LEFT JOIN sources s ON s.id = c.source_id "
       "ORDER BY c.id")
                             : StatementUse(nullptr);
@@ -798,8 +798,16 @@ const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
     if (sqlite3_column_type(s, 7) != SQLITE_NULL) {
       calendar->source = Source{columnText(s, 7), optionalText(s, 8), static_cast<SourceType>(sqlite3_column_int(s, 9))};
     }
-    CalendarRow loaded{sqlite3_column_int64(s, 0), std::move(calendar), false, std::nullopt};
-    loaded.replica = sqlite3_column_type(s, 10) != SQLITE_NULL;
+    const bool replica = sqlite3_column_type(s, 10) != SQLITE_NULL;
+    std::string remoteUrl = replica ? columnText(s, 12) : std::string();
+    if (replica) {
+      // The server's privilege decides; and only a store that tells the server
+      // first may change a replica at all.
+      const bool writable = publisher_ != nullptr && !remoteUrl.empty() && sqlite3_column_int(s, 13) != 0;
+      calendar->allowsContentModifications = writable;
+      calendar->isImmutable = !writable;
+    }
+    CalendarRow loaded{sqlite3_column_int64(s, 0), std::move(calendar), replica, std::move(remoteUrl), std::nullopt};
     loaded.syncedAt = optionalReal(s, 11);
     rows.push_back(std::move(loaded));
   }
@@ -1220,7 +1228,8 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
     // Looked up under the lock, by identifier: the event goes into the calendar
     // the request named, or nowhere, whatever happened to it meanwhile.
     const CalendarRow* calendar = findCalendar(calendarIdentifier);
-    return calendar != nullptr && calendar->calendar->allowsContentModifications &&
+    // A replica's events change only by way of its server, which saving here does not do.
+    return calendar != nullptr && calendar->calendar->allowsContentModifications && !calendar->replica &&
            insertEvent(calendar->id, stored, lastEnd);
   });
   if (!saved) return false;
@@ -1309,7 +1318,8 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     }
     const std::int64_t calendarId = series != nullptr ? series->row.calendarId : single->calendarId;
     calendar = findCalendar(calendarId);
-    if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+    // A replica's events change only by way of its server, which removing here does not do.
+    if (calendar == nullptr || !calendar->calendar->allowsContentModifications || calendar->replica) return false;
     if (single) {
       StatementUse d = statement("DELETE FROM events WHERE id = ?1");
       if (d == nullptr) return false;
@@ -1327,10 +1337,10 @@ bool SqliteStore::saveCalendar(Calendar& calendar, bool commit) {
   if (!usable_ || !calendar.calendarIdentifier.empty() || !calendar.source) return false;
   auto sourceId = findSource(calendar.source->sourceIdentifier);
   if (!sourceId) return false;
-  // A calendar made here in an account kept in step with a server would exist
-  // nowhere but here, and the next sync would take it away again.
-  if (isRemoteAccount(*sourceId)) return false;
-  auto identifier = insertCalendar(calendar, sourceId, commit);
+  // A calendar of an account kept in step with a server is made there first:
+  // one made only here would be taken away again by the next sync.
+  auto identifier = isRemoteAccount(*sourceId) ? makeReplicaCalendar(calendar, *sourceId, commit)
+                                               : insertCalendar(calendar, sourceId, commit);
   if (!identifier) return false;
   calendar.calendarIdentifier = *identifier;
   return true;
@@ -1366,6 +1376,16 @@ bool SqliteStore::removeCalendarRow(std::string_view identifier, bool evenImmuta
     const CalendarRow* row = findCalendar(identifier);
     if (row == nullptr || (row->calendar->isImmutable && !evenImmutable)) return false;
     const std::int64_t id = row->id;
+    // The server first; the replica follows only once the collection is gone
+    // there. The owner's tool (no publisher) may still drop a replica calendar
+    // here, and the next sync brings it back.
+    if (row->replica && publisher_ != nullptr) {
+      auto account = row->calendar->source ? findSource(row->calendar->source->sourceIdentifier) : std::nullopt;
+      auto remote = account ? remoteAccount(*account) : std::nullopt;
+      if (!remote || row->remoteUrl.empty() || !publisher_->removeCalendar(*remote, row->remoteUrl)) return false;
+    } else if (row->replica && !evenImmutable) {
+      return false;
+    }
     StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, id);
@@ -1556,6 +1576,11 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
 // ---------------------------------------------------------------------------
 // Replicas of CalDAV accounts.
 
+void SqliteStore::setPublisher(ObjectPublisher* publisher) {
+  publisher_ = publisher;
+  calendarRows_.reset();  // what a replica calendar allows depends on it
+}
+
 bool SqliteStore::isRemoteAccount(std::int64_t sourceId) {
   StatementUse s = statement("SELECT url IS NOT NULL FROM sources WHERE id = ?1");
   if (s != nullptr) sqlite3_bind_int64(s, 1, sourceId);
@@ -1570,6 +1595,22 @@ namespace {
 // The server's color as the store keeps colors: "#RRGGBBAA" loses its alpha.
 std::optional<Color> colorOfRemote(const std::string& text) {
   return colorFromHex(text.size() == 9 && text[0] == '#' ? text.substr(0, 7) : text);
+}
+
+// An account from the columns identifier, title, url, single_calendar,
+// user_name, password_command, ca_file, synced_at, sync_tried_at.
+RemoteAccount readRemoteAccount(sqlite3_stmt* s) {
+  RemoteAccount account;
+  account.sourceIdentifier = columnText(s, 0);
+  account.title = columnText(s, 1);
+  account.url = columnText(s, 2);
+  account.singleCalendar = sqlite3_column_int(s, 3) != 0;
+  account.user = optionalText(s, 4);
+  account.passwordCommand = optionalText(s, 5);
+  account.caFile = optionalText(s, 6);
+  account.syncedAt = optionalReal(s, 7);
+  account.syncTriedAt = optionalReal(s, 8);
+  return account;
 }
 
 }  // namespace
@@ -1664,6 +1705,61 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
   return true;
 }
 
+std::optional<RemoteAccount> SqliteStore::remoteAccount(std::int64_t sourceId) {
+  StatementUse s = statement(
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "FROM sources WHERE id = ?1 AND url IS NOT NULL");
+  if (s == nullptr) return std::nullopt;
+  sqlite3_bind_int64(s, 1, sourceId);
+  bool row = false;
+  if (!step(s, &row) || !row) return std::nullopt;
+  return readRemoteAccount(s);
+}
+
+std::optional<std::string> SqliteStore::makeReplicaCalendar(const Calendar& calendar, std::int64_t sourceId,
+                                                            bool commit) {
+  if (publisher_ == nullptr) return std::nullopt;
+  auto account = remoteAccount(sourceId);
+  if (!account) return std::nullopt;
+  const std::string color = calendar.color ? hex(calendar.color) : std::string();
+  // Asked before the write lock is taken: other writers need not wait on the server.
+  auto url = publisher_->makeCalendar(*account, calendar.title, color);
+  if (!url) return std::nullopt;
+  std::string identifier = newUuid();
+  bool stored = change(commit, [&] {
+    // A sync that ran meanwhile may have brought the new collection in already.
+    StatementUse find = statement("SELECT identifier FROM calendars WHERE source_id = ?1 AND remote_url = ?2");
+    if (find == nullptr) return false;
+    sqlite3_bind_int64(find, 1, sourceId);
+    bindText(find, 2, *url);
+    bool row = false;
+    if (!step(find, &row)) return false;
+    if (row) {
+      identifier = columnText(find, 0);
+      return true;
+    }
+    Calendar fields = calendar;
+    fields.allowsContentModifications = true;
+    fields.isImmutable = false;
+    StatementUse s = statement(
+        "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id, "
+        "remote_url, remote_writable, sync_token, ctag, remote_color) "
+        "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 1, '', '', ?9)");
+    if (s == nullptr) return false;
+    bindText(s, 1, identifier);
+    bindCalendarFields(s, fields);
+    sqlite3_bind_int64(s, 7, sourceId);
+    bindText(s, 8, *url);
+    bindText(s, 9, color);
+    return run(s);
+  });
+  calendarRows_.reset();
+  if (stored) return identifier;
+  // "failed" must leave nothing behind: the collection goes again.
+  publisher_->removeCalendar(*account, *url);
+  return std::nullopt;
+}
+
 std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
                                                          const std::vector<ReplicaRound>& rounds) {
   std::string identifier = newUuid();
@@ -1701,19 +1797,7 @@ std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
       "WHERE url IS NOT NULL ORDER BY id");
   std::vector<RemoteAccount> accounts;
   bool row = false;
-  while (step(s, &row) && row) {
-    RemoteAccount account;
-    account.sourceIdentifier = columnText(s, 0);
-    account.title = columnText(s, 1);
-    account.url = columnText(s, 2);
-    account.singleCalendar = sqlite3_column_int(s, 3) != 0;
-    account.user = optionalText(s, 4);
-    account.passwordCommand = optionalText(s, 5);
-    account.caFile = optionalText(s, 6);
-    account.syncedAt = optionalReal(s, 7);
-    account.syncTriedAt = optionalReal(s, 8);
-    accounts.push_back(std::move(account));
-  }
+  while (step(s, &row) && row) accounts.push_back(readRemoteAccount(s));
   if (readFailed_) return std::nullopt;
   return accounts;
 }

@@ -10,6 +10,7 @@
 #include "calendar/store.h"
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
+#include "sqlite/publisher.h"
 
 #include <chrono>
 #include <cstdint>
@@ -156,11 +157,17 @@ class SqliteStore final : public Store {
   // The zones events may name, with those imported files defined for themselves.
   ZoneCache& zones();
 
+  // Where changes to replica calendars go first; borrowed. Without one, the
+  // replica's calendars refuse every change, as a server that cannot be told
+  // of a change must not see the replica disagree with it.
+  void setPublisher(ObjectPublisher* publisher);
+
  private:
   struct CalendarRow {
     std::int64_t id;
     std::shared_ptr<const Calendar> calendar;
     bool replica = false;  // its account is kept in step with a server
+    std::string remoteUrl;  // a replica's collection on the server
     std::optional<double> syncedAt;  // that account's last sync, completed or only begun
   };
   // One row of the events table.
@@ -258,6 +265,9 @@ class SqliteStore final : public Store {
   const CalendarRow* findCalendar(std::int64_t id);
   std::optional<std::int64_t> findSource(std::string_view identifier);
   bool isRemoteAccount(std::int64_t sourceId);
+  std::optional<RemoteAccount> remoteAccount(std::int64_t sourceId);
+  // A calendar of a CalDAV account: made on the server, then kept in the replica.
+  std::optional<std::string> makeReplicaCalendar(const Calendar& calendar, std::int64_t sourceId, bool commit);
   void noteRead(const CalendarRow& row);
   bool applyRound(std::int64_t sourceId, const ReplicaRound& round);
   std::optional<std::int64_t> setting(const char* name);
@@ -328,6 +338,7 @@ class SqliteStore final : public Store {
   std::map<std::string, std::optional<double>, std::less<>> replicasRead_;
   ZoneCache zones_;
   bool definedZonesLoaded_ = false;
+  ObjectPublisher* publisher_ = nullptr;
 };
 
 }  // namespace calbridge

@@ -9,6 +9,7 @@
 #include "ical/icalendar.h"
 #include "protocol/request.h"
 #include "protocol/unicode.h"
+#include "sync/object_events.h"
 
 #include <chrono>
 #include <ctime>
@@ -45,20 +46,14 @@ ReplicaCalendar replicaOf(const caldav::ReplicaCalendar& c) {
 // An object's events; none when its text cannot be read, which the warnings tell.
 std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, ZoneCache& zones,
                                   std::vector<std::string>* warnings) {
-  ParsedCalendar parsed = parseICalendar(data, zones);
-  if (!parsed.error.empty()) {
-    warnings->push_back(url + ": " + parsed.error);
+  ObjectEvents read = readObjectEvents(data, zones);
+  if (!read.error.empty()) {
+    warnings->push_back(url + ": " + read.error);
     return {};
   }
-  // A server's text is bounded as an imported file's is.
-  std::size_t cuts = 0;
-  for (StoredEvent& event : parsed.events) {
-    if (event.title && cutToCharacters(*event.title, kMaxTitleCharacters, kMaxInputBytes)) ++cuts;
-    if (cutToCharacters(event.externalIdentifier, kMaxUidCharacters, kMaxInputBytes)) ++cuts;
-  }
-  if (cuts > 0) warnings->push_back(url + ": titles cut to " + std::to_string(kMaxTitleCharacters) + " characters, uids to " +
-                                    std::to_string(kMaxUidCharacters));
-  return std::move(parsed.events);
+  if (read.cuts > 0) warnings->push_back(url + ": titles cut to " + std::to_string(kMaxTitleCharacters) + " characters, uids to " +
+                                         std::to_string(kMaxUidCharacters));
+  return std::move(read.events);
 }
 
 ReplicaRound roundOf(const caldav::CalendarRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {

@@ -1,0 +1,203 @@
+#include "sync/caldav_publisher.h"
+
+#include "caldav/client.h"
+#include "caldav/http.h"
+#include "caldav/password_command.h"
+#include "calendar/store.h"
+#include "sync/object_events.h"
+
+#include <algorithm>
+
+namespace calbridge {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kConnectTime{5'000};
+
+bool gone(const caldav::Error& e) { return e.kind() == caldav::ErrorKind::not_found; }
+
+// Some servers wrap a failed precondition in a multistatus; put_object tells
+// it apart from other multistatus answers, and it is a conflict like a 412.
+bool conflict(const caldav::Error& e) { return e.kind() == caldav::ErrorKind::precondition_failed; }
+
+}  // namespace
+
+CalDavPublisher::CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound)
+    : zones_(zones), editor_(editor), bound_(bound) {}
+
+CalDavPublisher::~CalDavPublisher() = default;
+
+std::size_t CalDavPublisher::exchanges() const {
+  std::size_t n = 0;
+  for (const auto& [account, http] : transports_) n += http->exchanges();
+  return n;
+}
+
+caldav::CurlTransport* CalDavPublisher::transportFor(const RemoteAccount& account) {
+  auto known = transports_.find(account.sourceIdentifier);
+  if (known != transports_.end()) return known->second.get();
+  if (!deadline_) deadline_ = Clock::now() + bound_;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+  if (left <= std::chrono::milliseconds::zero()) {
+    error_ = "no time left for the server";
+    return nullptr;
+  }
+  caldav::HttpSettings settings;
+  if (account.user) settings.user = *account.user;
+  if (account.caFile) settings.ca_file = *account.caFile;
+  if (account.passwordCommand) {
+    caldav::PasswordResult password = caldav::run_password_command(*account.passwordCommand, left);
+    if (!password.ok) {
+      error_ = "the password command failed: " + password.error;
+      return nullptr;
+    }
+    settings.password = std::move(password.password);
+  }
+  settings.connect_timeout = std::min(kConnectTime, bound_);
+  settings.request_timeout = bound_;
+  settings.deadline = *deadline_;
+  auto http = std::make_unique<caldav::CurlTransport>(std::move(settings));
+  return transports_.emplace(account.sourceIdentifier, std::move(http)).first->second.get();
+}
+
+std::optional<PublishedObject> CalDavPublisher::readBack(std::string text, std::string etag) {
+  ObjectEvents read = readObjectEvents(text, zones_);
+  if (!read.error.empty() || read.events.empty()) {
+    error_ = "the object's text holds no event that can be read: " + read.error;
+    return std::nullopt;
+  }
+  return PublishedObject{std::move(etag), std::move(text), std::move(read.events)};
+}
+
+std::optional<PublishedObject> CalDavPublisher::publish(const RemoteAccount& account, const ObjectChange& change) {
+  error_.clear();
+  // A change to an object must name the version it was made from; without it
+  // the request could replace or remove what somebody else wrote meanwhile.
+  if (change.kind != ObjectChange::Kind::create && change.etag.empty()) {
+    error_ = change.url + ": no ETag to change it by";
+    return std::nullopt;
+  }
+  caldav::CurlTransport* http = transportFor(account);
+  if (http == nullptr) return std::nullopt;
+  if (change.kind == ObjectChange::Kind::remove) {
+    if (!remove(*http, change)) return std::nullopt;
+    return PublishedObject{};
+  }
+  return put(*http, change);
+}
+
+std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http, const ObjectChange& change) {
+  const bool create = change.kind == ObjectChange::Kind::create;
+  // Read before sending: the server must not get a text the replica could not list.
+  auto sent = readBack(change.text, {});
+  if (!sent) return std::nullopt;
+  try {
+    sent->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;
+    return sent;
+  } catch (const caldav::Error& e) {
+    // A new object meets an old one only when its name is taken: never overwrite that.
+    if (create || !conflict(e)) {
+      error_ = e.what();
+      return std::nullopt;
+    }
+  }
+  // Changed elsewhere since the replica last saw it: the same edits once more,
+  // on the server's text, so what the other change did stays.
+  if (editor_ == nullptr || change.edits.empty()) {
+    error_ = change.url + ": changed on the server";
+    return std::nullopt;
+  }
+  try {
+    caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
+    if (now.objects.empty()) {
+      error_ = change.url + ": removed on the server";
+      return std::nullopt;
+    }
+    const caldav::FetchedObject& current = now.objects.front();
+    if (current.etag.empty()) {
+      error_ = change.url + ": the server gives no ETag for it";
+      return std::nullopt;
+    }
+    std::optional<std::string> edited = editor_(current.data, change.edits, zones_);
+    if (!edited) {
+      error_ = change.url + ": the server's version cannot take the change";
+      return std::nullopt;
+    }
+    auto again = readBack(std::move(*edited), {});
+    if (!again) return std::nullopt;
+    again->etag = caldav::put_object(http, change.url, again->text, current.etag).etag;
+    return again;
+  } catch (const caldav::Error& e) {
+    error_ = e.what();
+    return std::nullopt;
+  }
+}
+
+bool CalDavPublisher::remove(caldav::CurlTransport& http, const ObjectChange& change) {
+  // An object already gone from the server is what the change asked for; the
+  // next sync would take it out of the replica anyway.
+  try {
+    caldav::delete_object(http, change.url, change.etag);
+    return true;
+  } catch (const caldav::Error& e) {
+    if (gone(e)) return true;
+    if (!conflict(e)) {
+      error_ = e.what();
+      return false;
+    }
+  }
+  try {
+    caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
+    if (now.objects.empty()) return true;
+    if (now.objects.front().etag.empty()) {
+      error_ = change.url + ": the server gives no ETag for it";
+      return false;
+    }
+    caldav::delete_object(http, change.url, now.objects.front().etag);
+    return true;
+  } catch (const caldav::Error& e) {
+    if (gone(e)) return true;
+    error_ = e.what();
+    return false;
+  }
+}
+
+std::optional<std::string> CalDavPublisher::makeCalendar(const RemoteAccount& account, const std::string& title,
+                                                         const std::string& color) {
+  error_.clear();
+  if (account.singleCalendar) {
+    error_ = "the account is one calendar, with no home to make another in";
+    return std::nullopt;
+  }
+  caldav::CurlTransport* http = transportFor(account);
+  if (http == nullptr) return std::nullopt;
+  std::string home = account.url;
+  if (home.empty() || home.back() != '/') home += '/';
+  std::string url = caldav::resolve_url(home, newUuid() + "/");
+  try {
+    // A color the server will not keep leaves the calendar without one, as a
+    // color the store cannot read leaves a local calendar.
+    caldav::make_calendar(*http, url, title, color);
+    return url;
+  } catch (const caldav::Error& e) {
+    error_ = e.what();
+    return std::nullopt;
+  }
+}
+
+bool CalDavPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
+  error_.clear();
+  caldav::CurlTransport* http = transportFor(account);
+  if (http == nullptr) return false;
+  try {
+    caldav::delete_calendar(*http, calendarUrl);
+    return true;
+  } catch (const caldav::Error& e) {
+    if (gone(e)) return true;
+    error_ = e.what();
+    return false;
+  }
+}
+
+}  // namespace calbridge

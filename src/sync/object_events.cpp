@@ -1,0 +1,26 @@
+#include "sync/object_events.h"
+
+#include "commands/create_event.h"
+#include "commands/delete_event.h"
+#include "ical/icalendar.h"
+#include "protocol/request.h"
+#include "protocol/unicode.h"
+
+namespace calbridge {
+
+ObjectEvents readObjectEvents(std::string_view text, ZoneCache& zones) {
+  ObjectEvents out;
+  ParsedCalendar parsed = parseICalendar(text, zones);
+  if (!parsed.error.empty()) {
+    out.error = std::move(parsed.error);
+    return out;
+  }
+  for (StoredEvent& event : parsed.events) {
+    if (event.title && cutToCharacters(*event.title, kMaxTitleCharacters, kMaxInputBytes)) ++out.cuts;
+    if (cutToCharacters(event.externalIdentifier, kMaxUidCharacters, kMaxInputBytes)) ++out.cuts;
+  }
+  out.events = std::move(parsed.events);
+  return out;
+}
+
+}  // namespace calbridge
