@@ -2,6 +2,7 @@
 // standard input, one JSON reply on standard output.
 #include "sqlite/sqlite_store.h"
 #include "main/bridge.h"
+#include "main/lazy_publisher.h"
 #include "main/refresh.h"
 
 #include <csignal>
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
   std::signal(SIGHUP, SIG_IGN);
   prepareHeap();
   calbridge::SqliteStore store(calbridge::defaultStorePath());
+  // Changes to CalDAV accounts go to their servers first.
+  calbridge::LazyPublisher publisher([&store]() -> calbridge::ZoneCache& { return store.zones(); });
+  store.setPublisher(&publisher);
   calbridge::Reply answer = calbridge::serve(argc, argv, STDIN_FILENO, store);
   calbridge::refreshStaleReplicas(store);
   return calbridge::reply(std::move(answer), STDOUT_FILENO);

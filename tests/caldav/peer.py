@@ -10,6 +10,8 @@ peer.py URL USER PASSWORD COMMAND ARGS...
   remove CAL_URL UID            deletes the event with that UID
   bulk CAL_URL COUNT            COUNT new events, one PUT each
   list CAL_URL                  fetches every event; prints how many
+  calendars                     the display names of the principal's calendars, one a line, sorted
+  get CAL_URL UID               the text of the object holding UID
 """
 import sys
 
@@ -53,6 +55,11 @@ def main():
     elif command == "list":
         cal = client.calendar(url=rest[0])
         print(len(cal.events()))
+    elif command == "calendars":
+        names = [c.get_display_name() or "" for c in client.principal().calendars()]
+        print("\n".join(sorted(names)))
+    elif command == "get":
+        print(client.calendar(url=rest[0]).event_by_uid(rest[1]).data)
     else:
         raise SystemExit("unknown command " + command)
 

@@ -1,0 +1,187 @@
+// Changes to CalDAV accounts go to the server first: what the server has,
+// seen by another client, decides whether a reply of "ok" was true.
+#include "caldav/servers.h"
+#include "calendar/time_zone.h"
+#include "support/bridge.h"
+#include "support/database.h"
+#include "sync/caldav_publisher.h"
+
+#include <gtest/gtest.h>
+
+namespace calbridge::testing {
+namespace {
+
+class CaldavWrite : public ::testing::TestWithParam<ServerKind>, public BridgeFixture {
+ protected:
+  void SetUp() override {
+    std::string skip;
+    server = DavServer::start(GetParam(), &skip);
+    if (!server) GTEST_SKIP() << skip;
+    calendar = server->make_calendar("work", "Work");
+    ASSERT_FALSE(calendar.empty());
+    grantAccess();
+    const std::string password = dataHome() + "/password";
+    store({"calendar", "add", "--title", "scratch"});
+    FILE* f = std::fopen(password.c_str(), "w");
+    std::fprintf(f, "#!/bin/sh\necho %s\n", DavServer::kPassword);
+    std::fclose(f);
+    RunResult added = runStore({"source", "add", "--title", "Work account", "--caldav", server->url(), "--user",
+                                DavServer::kUser, "--password-command", "sh " + password});
+    ASSERT_EQ(added.status, 0) << added.err;
+    // No default calendar: a new calendar goes to the CalDAV account.
+    store({"default", "clear"});
+    work = listed("Work");
+    ASSERT_FALSE(work.empty());
+  }
+
+  // The id of the calendar listed with that title in the account; empty when there is none.
+  std::string listed(const std::string& title, std::string* writable = nullptr, std::string* color = nullptr) const {
+    Envelope reply = request("calendars", "");
+    EXPECT_TRUE(reply.ok()) << reply.raw.out;
+    if (!reply.ok()) return {};
+    for (const auto& c : reply.data().GetArray()) {
+      if (c["source"] != "Work account" || c["title"] != title.c_str()) continue;
+      if (writable) *writable = c["writable"].IsTrue() ? "true" : "false";
+      if (color) *color = c["color"].GetString();
+      return c["id"].GetString();
+    }
+    return {};
+  }
+
+  std::string onServer() const { return server->peer({"calendars"}); }
+
+  std::unique_ptr<DavServer> server;
+  std::string calendar, work;
+};
+
+TEST_P(CaldavWrite, ACalendarIsMadeAndRemovedOnTheServerFirst) {
+  Envelope made = request("createCalendar", R"({"title":"Trips","color":"#ff0000"})");
+  ASSERT_TRUE(made.ok()) << made.raw.out;
+  const std::string id = made.data()["id"].GetString();
+  EXPECT_EQ(onServer(), "Trips\nWork");
+  std::string writable, color;
+  EXPECT_EQ(listed("Trips", &writable, &color), id);
+  EXPECT_EQ(writable, "true");
+  EXPECT_EQ(color, "#ff0000");
+  // The next sync finds the same collection: one calendar, under the same id.
+  EXPECT_EQ(runStore({"sync"}).status, 0);
+  EXPECT_EQ(listed("Trips"), id);
+  EXPECT_EQ(request("calendars", "").raw.out.find("Trips"), request("calendars", "").raw.out.rfind("Trips"));
+
+  Envelope removed = request("deleteCalendar", R"({"calendar":")" + id + R"("})");
+  EXPECT_EQ(removed.raw.out, R"({"ok":true,"data":{"deleted":true}})");
+  EXPECT_EQ(onServer(), "Work");
+  EXPECT_EQ(listed("Trips"), "");
+}
+
+// What the server does not let anyone change is refused before any request.
+TEST_P(CaldavWrite, ACalendarTheServerKeepsReadOnlyIsRefusedWithoutAsking) {
+  sql("UPDATE calendars SET remote_writable = 0 WHERE title = 'Work'");
+  std::string writable;
+  EXPECT_EQ(listed("Work", &writable), work);
+  EXPECT_EQ(writable, "false");
+  const std::size_t asked = server->requests().size();
+  EXPECT_EQ(request("deleteCalendar", R"({"calendar":")" + work + R"("})").raw.out, R"({"ok":false,"error":"invalid"})");
+  EXPECT_EQ(request("createEvent", R"({"calendar":")" + work + R"(","start":0,"end":60})").raw.out,
+            R"({"ok":false,"error":"invalid"})");
+  EXPECT_EQ(server->requests().size(), asked);
+  EXPECT_EQ(onServer(), "Work");
+}
+
+// A server that is down, hangs or refuses: "failed", the replica exactly as
+// before, and reads still answered from it.
+TEST_P(CaldavWrite, AServerThatCannotTakeTheChangeLeavesEverythingAsItWas) {
+  struct Case {
+    const char* name;
+    const char* faults;  // for the proxy; null: the server is stopped
+    std::string command, input;
+  } cases[] = {
+      {"refused", R"([{"method":"MKCALENDAR","action":"status","status":507}])", "createCalendar", R"({"title":"Trips"})"},
+      {"refused", R"([{"method":"DELETE","action":"status","status":403}])", "deleteCalendar",
+       R"({"calendar":")" + work + R"("})"},
+      {"hanging", R"([{"action":"delay","seconds":60}])", "deleteCalendar", R"({"calendar":")" + work + R"("})"},
+      {"stopped", nullptr, "createCalendar", R"({"title":"Trips"})"},
+      {"stopped", nullptr, "deleteCalendar", R"({"calendar":")" + work + R"("})"},
+  };
+  const std::string before = Database(databasePath()).dump();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.command);
+    if (c.faults) server->set_faults(c.faults);
+    else server->kill_server();
+    EXPECT_EQ(request(c.command, c.input).raw.out, R"({"ok":false,"error":"failed"})");
+    EXPECT_EQ(Database(databasePath()).dump(), before);
+    EXPECT_EQ(listed("Work"), work);
+    server->set_faults("[]");
+    if (!c.faults) server->restart_server();
+  }
+  EXPECT_EQ(onServer(), "Work");
+}
+
+// The publisher on its own, against the server: each answer read strictly.
+TEST_P(CaldavWrite, ThePublisherCountsOnlyWhatTheServerStored) {
+  auto object = [](const std::string& uid, const std::string& summary) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20260110T090000Z\r\nDTEND:20260110T100000Z\r\nSUMMARY:" + summary +
+           "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  };
+  RemoteAccount account;
+  account.sourceIdentifier = "a";
+  account.url = server->url();
+  account.user = DavServer::kUser;
+  account.passwordCommand = "echo " + std::string(DavServer::kPassword);
+  ZoneCache zones;
+  const std::string cal = server->via_proxy(calendar);
+  using Kind = ObjectChange::Kind;
+  std::string etag;  // of the object after the last stored change
+  struct Case {
+    const char* name;
+    Kind kind;
+    const char* resource;
+    const char* uid;
+    bool staleEtag;
+    const char* faults;
+    bool stored;
+    const char* serverSummary;  // what the other client then finds under UID "one"; "" for none
+  } cases[] = {
+      {"new object", Kind::create, "one.ics", "one", false, "[]", true, "First"},
+      {"its name is taken", Kind::create, "one.ics", "one", false, "[]", false, "First"},
+      {"its UID is taken", Kind::create, "other.ics", "one", false, "[]", false, "First"},
+      {"a multistatus answer", Kind::modify, "one.ics", "one", false, R"([{"method":"PUT","action":"wrap207"}])", false,
+       "First"},
+      {"replaced", Kind::modify, "one.ics", "one", false, "[]", true, "Second"},
+      {"changed meanwhile, no edits", Kind::modify, "one.ics", "one", true, "[]", false, "Second"},
+      {"removed though changed meanwhile", Kind::remove, "one.ics", "one", true, "[]", true, ""},
+  };
+  int step = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server->set_faults(c.faults);
+    CalDavPublisher publisher(zones, nullptr);
+    ObjectChange change;
+    change.kind = c.kind;
+    change.calendarUrl = cal;
+    change.url = cal + c.resource;
+    change.etag = c.kind == Kind::create ? "" : c.staleEtag ? "\"stale\"" : etag;
+    change.text = object(c.uid, ++step < 5 ? "First" : "Second");
+    auto published = publisher.publish(account, change);
+    EXPECT_EQ(published.has_value(), c.stored) << publisher.lastError();
+    if (published && c.kind != Kind::remove) {
+      EXPECT_FALSE(published->etag.empty());
+      ASSERT_EQ(published->events.size(), 1u);
+      EXPECT_EQ(published->events[0].externalIdentifier, c.uid);
+      etag = published->etag;
+    }
+    server->set_faults("[]");
+    const std::string listedCount = server->peer({"list", calendar});
+    EXPECT_EQ(listedCount, *c.serverSummary ? "1" : "0");
+    if (*c.serverSummary) {
+      EXPECT_NE(server->peer({"get", calendar, "one"}).find(std::string("SUMMARY:") + c.serverSummary), std::string::npos);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CaldavWrite, ::testing::Values(ServerKind::radicale, ServerKind::xandikos),
+                         [](const auto& info) { return std::string(server_name(info.param)); });
+
+}  // namespace
+}  // namespace calbridge::testing
