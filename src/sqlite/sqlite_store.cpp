@@ -1371,21 +1371,26 @@ bool SqliteStore::removeCalendar(const Calendar& calendar, bool commit) {
 bool SqliteStore::deleteCalendar(std::string_view identifier) { return removeCalendarRow(identifier, true, true); }
 
 bool SqliteStore::removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit) {
+  // A replica's collection goes on the server first, and before the write
+  // lock is taken, so that other writers do not wait on the server. The
+  // owner's tool (no publisher) may still drop a replica calendar here only,
+  // and the next sync brings it back.
+  bool goneFromServer = false;
+  if (const CalendarRow* row = publisher_ != nullptr ? findCalendar(identifier) : nullptr; row && row->replica) {
+    if (row->calendar->isImmutable && !evenImmutable) return false;
+    auto account = row->calendar->source ? findSource(row->calendar->source->sourceIdentifier) : std::nullopt;
+    auto remote = account ? remoteAccount(*account) : std::nullopt;
+    if (!remote || row->remoteUrl.empty() || !publisher_->removeCalendar(*remote, row->remoteUrl)) return false;
+    goneFromServer = true;
+  }
   bool removed = change(commit, [&] {
     // Looked up under the lock: a request removes the calendar it named, or none.
     const CalendarRow* row = findCalendar(identifier);
-    if (row == nullptr || (row->calendar->isImmutable && !evenImmutable)) return false;
+    // A sync that ran meanwhile may have taken it out already.
+    if (row == nullptr) return goneFromServer;
+    if (!goneFromServer && row->calendar->isImmutable && !evenImmutable) return false;
+    if (row->replica && !goneFromServer && !evenImmutable) return false;
     const std::int64_t id = row->id;
-    // The server first; the replica follows only once the collection is gone
-    // there. The owner's tool (no publisher) may still drop a replica calendar
-    // here, and the next sync brings it back.
-    if (row->replica && publisher_ != nullptr) {
-      auto account = row->calendar->source ? findSource(row->calendar->source->sourceIdentifier) : std::nullopt;
-      auto remote = account ? remoteAccount(*account) : std::nullopt;
-      if (!remote || row->remoteUrl.empty() || !publisher_->removeCalendar(*remote, row->remoteUrl)) return false;
-    } else if (row->replica && !evenImmutable) {
-      return false;
-    }
     StatementUse d = statement("DELETE FROM settings WHERE name = 'default_calendar' AND value = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, id);
