@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 namespace calbridge::testing {
 namespace {
 
@@ -72,6 +75,30 @@ TEST_P(CaldavWrite, ACalendarIsMadeAndRemovedOnTheServerFirst) {
   EXPECT_EQ(removed.raw.out, R"({"ok":true,"data":{"deleted":true}})");
   EXPECT_EQ(onServer(), "Work");
   EXPECT_EQ(listed("Trips"), "");
+}
+
+// Hosts at once: every calendar a reply calls made is on the server and in
+// the replica, under the id it was given.
+TEST_P(CaldavWrite, EightHostsAtOnceLoseNothing) {
+  constexpr int kHosts = 8;
+  std::vector<std::string> replies(kHosts);
+  std::vector<std::thread> hosts;
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back([&, h] {
+      replies[h] = request("createCalendar", R"({"title":"Host )" + std::to_string(h) + R"("})").raw.out;
+    });
+  }
+  for (auto& host : hosts) host.join();
+  std::string expected;
+  for (int h = 0; h < kHosts; ++h) {
+    SCOPED_TRACE(replies[h]);
+    rapidjson::Document reply;
+    reply.Parse(replies[h].c_str());
+    ASSERT_TRUE(reply.IsObject() && reply["ok"].IsTrue());
+    EXPECT_EQ(listed("Host " + std::to_string(h)), reply["data"]["id"].GetString());
+    expected += "Host " + std::to_string(h) + "\n";
+  }
+  EXPECT_EQ(onServer(), expected + "Work");
 }
 
 // What the server does not let anyone change is refused before any request.
