@@ -12,6 +12,9 @@ peer.py URL USER PASSWORD COMMAND ARGS...
   list CAL_URL                  fetches every event; prints how many
   calendars                     the display names of the principal's calendars, one a line, sorted
   get CAL_URL UID               the text of the object holding UID
+  describe CAL_URL UID TEXT     gives every VEVENT of that object a DESCRIPTION
+  override CAL_URL UID RID START  adds a changed occurrence: the one of the series
+                                at RID (UTC, 20260110T090000Z) moved to START, 30 minutes long
 """
 import sys
 
@@ -60,6 +63,18 @@ def main():
         print("\n".join(sorted(names)))
     elif command == "get":
         print(client.calendar(url=rest[0]).event_by_uid(rest[1]).data)
+    elif command in ("describe", "override"):
+        ev = client.calendar(url=rest[0]).event_by_uid(rest[1])
+        text = ev.data.replace("\r\n", "\n").rstrip("\n") + "\n"
+        if command == "describe":
+            text = text.replace("END:VEVENT\n", "DESCRIPTION:" + rest[2] + "\nEND:VEVENT\n")
+        else:
+            end = rest[3][:11] + "30" + rest[3][13:]
+            block = (f"BEGIN:VEVENT\nUID:{rest[1]}\nDTSTAMP:20260101T000000Z\nRECURRENCE-ID:{rest[2]}\n"
+                     f"DTSTART:{rest[3]}\nDTEND:{end}\nSUMMARY:Moved\nEND:VEVENT\n")
+            text = text.replace("END:VCALENDAR\n", block + "END:VCALENDAR\n")
+        ev.data = text.replace("\n", "\r\n")
+        ev.save()
     else:
         raise SystemExit("unknown command " + command)
 
