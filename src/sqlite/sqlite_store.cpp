@@ -2,6 +2,7 @@
 
 #include "calendar/access/authorization.h"
 #include "calendar/civil_time.h"
+#include "calendar/new_event.h"
 #include "calendar/series_rules.h"
 #include "calendar/access/prompt.h"
 #include "sqlite/store_files.h"
@@ -225,19 +226,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
-
-double wallOf(const Zone& zone, double epoch) {
-  double base = std::floor(epoch);
-  return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
-}
-
-double epochOf(const Zone& zone, double wall) {
-  double base = std::floor(wall);
-  return static_cast<double>(wallToEpoch(zone, static_cast<std::int64_t>(base))) + (wall - base);
-}
-
-// The years 1 to 9999: the range wall-clock conversion is defined for.
-bool convertible(double t) { return t > static_cast<double>(kFirstMoment) && t < static_cast<double>(kEndOfTime); }
 
 // Records the answer from the thread that asked, on a connection of its own: the
 // asking thread may outlive the request that started it.
@@ -1180,40 +1168,11 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
 }
 
 bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
-  if (!usable_ || event.calendarItemIdentifier || !event.calendar || !event.startDate || !event.endDate) return false;
-  const double start = *event.startDate;
-  const double end = *event.endDate;
-  if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
+  if (!usable_ || event.calendarItemIdentifier || !event.calendar) return false;
+  std::optional<StoredEvent> form = storedFormOf(event, zones_);
+  if (!form) return false;
+  StoredEvent& stored = *form;
   const std::string calendarIdentifier = event.calendar->calendarIdentifier;
-
-  StoredEvent stored;
-  stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
-  stored.title = event.title;
-  stored.allDay = event.isAllDay;
-  stored.status = event.status;
-  const Zone* zone = nullptr;
-  if (event.isAllDay) {
-    // All-day events float: they keep their dates wherever the machine's clock is set.
-    zone = &zones_.local();
-    if (!convertible(start) || !convertible(end)) return false;
-    stored.start = wallOf(*zone, start);
-    stored.end = wallOf(*zone, end);
-  } else {
-    zone = zones_.find(event.timeZone.value_or(zones_.local().name));
-    if (zone == nullptr) return false;
-    stored.timeZone = zone->name;
-    stored.start = start;
-    stored.end = end;
-  }
-  if (event.recurrenceRule) {
-    const RecurrenceRule& rule = *event.recurrenceRule;
-    if (rule.interval < 1) return false;
-    stored.rule = ruleText(rule);
-    if (rule.endDate) {
-      if (!std::isfinite(*rule.endDate) || (event.isAllDay && !convertible(*rule.endDate))) return false;
-      stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
-    }
-  }
   // Worked out before the lock is taken: a long series is walked while others may still write.
   const std::optional<double> lastEnd = lastEndFor(stored);
   bool saved = change(commit, [&] {
@@ -1228,7 +1187,7 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   event.calendarItemExternalIdentifier = stored.externalIdentifier;
   event.eventIdentifier = stored.calendarItemIdentifier;
   event.timeZone = stored.timeZone;
-  event.occurrenceDate = start;
+  event.occurrenceDate = event.startDate;
   return true;
 }
 
