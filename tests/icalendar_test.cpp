@@ -302,15 +302,7 @@ TEST_F(ICalendar, AZoneIsWrittenForTheYearsItsEventsUseOnly) {
     icaltimezone* written = icaltimezone_new();
     icaltimezone_set_component(written, icalcomponent_new_clone(vtimezone));
     for (std::int64_t weeks : c.checkWeeks) {
-      const std::int64_t local = wallStart + weeks * kWeek;
-      const std::int64_t day = local / 86400;
-      CivilDate date = civilFromDays(day);
-      icaltimetype t = icaltime_null_time();
-      t.year = date.year;
-      t.month = date.month;
-      t.day = date.day;
-      t.hour = static_cast<int>(local % 86400 / 3600);
-      t.minute = static_cast<int>(local % 3600 / 60);
+      icaltimetype t = icaltime_from_timet_with_zone(static_cast<time_t>(wallStart + weeks * kWeek), 0, nullptr);
       EXPECT_EQ(static_cast<std::int64_t>(icaltime_as_timet_with_zone(t, written)), at(weeks))
           << c.zone << " week " << weeks << "\n" << text;
     }
