@@ -1,13 +1,10 @@
 #include "calendar/access/authorization.h"
-#include "calendar/access/question.h"
 #include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <future>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -138,57 +135,6 @@ TEST(Authorization, SilenceOnATerminalEndsTheQuestionsLineAndRecordsNothing) {
   SqliteStore after(path);
   ASSERT_TRUE(after.open());
   EXPECT_EQ(after.authorizationStatus(), AuthorizationStatus::notDetermined);
-}
-
-// Answers kept in memory: what a question keeps, whatever the backend.
-class MemoryAnswers final : public AccessAnswers {
- public:
-  AuthorizationStatus status() override { return AuthorizationStatus::notDetermined; }
-  bool record(bool granted) override {
-    kept = granted ? "yes" : "no";
-    return true;
-  }
-  std::string kept = "nothing";
-};
-
-TEST(AccessQuestion, KeepsOnlyAYesOrANoThePersonGave) {
-  struct Case {
-    const char* typed;  // on the child's terminal, once asked
-    const char* outcome;  // what was passed on, and what was kept
-  } cases[] = {{"y\n", "granted yes"}, {"no\n", "refused no"}, {"\x04", "refused nothing"}};  // \x04: end of input
-  for (const Case& c : cases) {
-    int master = -1;
-    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      unsetenv("DISPLAY");
-      unsetenv("WAYLAND_DISPLAY");
-      auto answers = std::make_shared<MemoryAnswers>();
-      AccessQuestion question;
-      std::promise<bool> given;
-      question.ask(answers, [&given](bool granted) { given.set_value(granted); });
-      auto granted = given.get_future();
-      bool answered = granted.wait_for(5s) == std::future_status::ready;
-      std::printf("\nresult: %s %s\n", !answered ? "silence" : granted.get() ? "granted" : "refused",
-                  answers->kept.c_str());
-      std::fflush(stdout);
-      _exit(0);
-    }
-    std::string seen;
-    char buffer[512];
-    bool sent = false;
-    for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {
-      ssize_t n = read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      seen.append(buffer, static_cast<std::size_t>(n));
-      if (!sent && seen.find("[y/n] ") != std::string::npos) sent = write(master, c.typed, std::strlen(c.typed)) > 0;
-    }
-    close(master);
-    waitpid(child, nullptr, 0);
-    auto result = seen.find("result: ");
-    ASSERT_NE(result, std::string::npos) << seen;
-    EXPECT_EQ(seen.substr(result + 8, std::strlen(c.outcome)), c.outcome) << seen;
-  }
 }
 
 }  // namespace
