@@ -3,6 +3,7 @@
 #include "ical/icalendar.h"
 
 #include <gtest/gtest.h>
+#include <libical/ical.h>
 
 #include <cstdlib>
 #include <random>
@@ -254,6 +255,66 @@ TEST_F(ICalendar, WrittenFileKeepsTheRulesOfTheFormat) {
   EXPECT_EQ(count("RRULE:FREQ=DAILY;UNTIL=20240513\r\n"), 1u);
   EXPECT_EQ(count("EXDATE;VALUE=DATE:20240511\r\n"), 1u);
   EXPECT_EQ(count("DTSTART:20240304T080000Z\r\n"), 1u);
+}
+
+// Each zone's definition holds the years its events use, and is enough on its
+// own: libical, given only the written VTIMEZONE, puts every local time at the
+// instant the zone's own data says.
+TEST_F(ICalendar, AZoneIsWrittenForTheYearsItsEventsUseOnly) {
+  constexpr std::int64_t kWeek = 7 * 86400;
+  struct Case {
+    const char* zone;
+    const char* wallStart;  // local, "YYYYMMDDTHHMMSS" as a floating DATE-TIME
+    std::optional<std::string> rule;
+    std::optional<std::int64_t> untilWeeks;  // for a rule: its end, in weeks after the start
+    std::vector<std::int64_t> checkWeeks;  // occurrences checked, in weeks after the start
+    std::size_t mostOnsets;
+  } cases[] = {
+      {"Europe/Berlin", "20260701T100000", std::nullopt, std::nullopt, {0}, 1},
+      {"America/New_York", "20260105T090000", "FREQ=WEEKLY", std::nullopt, {0, 26, 52 * 14 + 26, 52 * 40}, 3},
+      {"Australia/Sydney", "20260301T083000", "FREQ=WEEKLY", 10, {0, 4, 10}, 2},
+      {"Europe/London", "19680301T120000", "FREQ=WEEKLY", 52 * 5, {0, 20, 52 * 2, 52 * 4 + 30}, 6},
+  };
+  ZoneCache zones;
+  for (const Case& c : cases) {
+    const Zone* zone = zones.find(c.zone);
+    ASSERT_NE(zone, nullptr) << c.zone;
+    icaltimetype wall = icaltime_from_string(c.wallStart);
+    const std::int64_t wallStart = daysFromCivil(wall.year, wall.month, wall.day) * 86400 + wall.hour * 3600 +
+                                   wall.minute * 60;
+    auto at = [&](std::int64_t weeks) { return wallToEpoch(*zone, wallStart + weeks * kWeek); };
+    StoredEvent event = stored("u", static_cast<double>(at(0)), static_cast<double>(at(0) + 3600), c.zone);
+    event.rule = c.rule;
+    if (c.untilWeeks) event.until = static_cast<double>(at(*c.untilWeeks));
+    const std::string text = writeICalendar({event}, zones, 1700000000).text;
+
+    std::size_t onsets = 0;
+    for (const char* kind : {"BEGIN:STANDARD", "BEGIN:DAYLIGHT"}) {
+      for (auto p = text.find(kind); p != std::string::npos; p = text.find(kind, p + 1)) ++onsets;
+    }
+    EXPECT_GE(onsets, 1u) << c.zone;
+    EXPECT_LE(onsets, c.mostOnsets) << c.zone << "\n" << text;
+
+    icalcomponent* calendar = icalparser_parse_string(text.c_str());
+    ASSERT_NE(calendar, nullptr) << c.zone;
+    icalcomponent* vtimezone = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT);
+    ASSERT_NE(vtimezone, nullptr) << c.zone;
+    icaltimezone* written = icaltimezone_new();
+    icaltimezone_set_component(written, icalcomponent_new_clone(vtimezone));
+    for (std::int64_t weeks : c.checkWeeks) {
+      icaltimetype t = icaltime_from_timet_with_zone(static_cast<time_t>(wallStart + weeks * kWeek), 0, nullptr);
+      EXPECT_EQ(static_cast<std::int64_t>(icaltime_as_timet_with_zone(t, written)), at(weeks))
+          << c.zone << " week " << weeks << "\n" << text;
+    }
+    icaltimezone_free(written, 1);
+    icalcomponent_free(calendar);
+
+    ParsedCalendar back = parseICalendar(text, zones);
+    ASSERT_EQ(back.events.size(), 1u) << back.error;
+    EXPECT_EQ(back.events[0].start, event.start) << c.zone;
+    EXPECT_EQ(back.events[0].timeZone, event.timeZone) << c.zone;
+    EXPECT_EQ(back.events[0].until, event.until) << c.zone;
+  }
 }
 
 TEST(WindowsZones, EveryZoneTheTableNamesIsKnownHere) {

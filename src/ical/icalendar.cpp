@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -1403,6 +1404,110 @@ OwnedComponent definitionOfDefined(const Zone& zone) {
   return definition;
 }
 
+// The stretch of time the events naming one zone take, in UTC seconds.
+struct ZoneUse {
+  std::int64_t from = std::numeric_limits<std::int64_t>::max();
+  std::int64_t to = std::numeric_limits<std::int64_t>::min();
+  bool endless = false;  // a series without UNTIL: the zone's continuing rule is needed
+
+  void cover(const StoredEvent& event) {
+    const auto start = static_cast<std::int64_t>(std::floor(event.start));
+    std::int64_t end = static_cast<std::int64_t>(std::ceil(event.end));
+    if (event.rule) {
+      // COUNT is not walked here: the continuing rule covers any last occurrence.
+      if (!event.until || event.count) endless = true;
+      else end = static_cast<std::int64_t>(std::ceil(*event.until)) + (end - start) + (event.nominalDays + 1) * kDay;
+    }
+    from = std::min(from, start);
+    to = std::max(to, end);
+  }
+};
+
+// A zone's POSIX rule as a yearly STANDARD and DAYLIGHT pair, when RRULE can say it:
+// month, nth or last weekday, at a time within that day.
+bool yearlyRuleWritable(const PosixZoneRule& rule) {
+  auto fits = [](const PosixZoneRule::Change& c) {
+    return c.kind == PosixZoneRule::Change::Kind::monthWeekDay && c.time >= 0 && c.time < kDay;
+  };
+  return rule.daylightOffset && fits(rule.toDaylight) && fits(rule.toStandard);
+}
+
+// A VTIMEZONE for an IANA zone that holds only what `use` needs: the onset in
+// force at its start, every change up to its end, and for an endless use the
+// yearly rule the zone continues with, from where its listed changes and that
+// rule agree. A zone's whole history (back to 1893 for some) would otherwise
+// go into every file. Owned by the caller.
+OwnedComponent definitionOver(const Zone& zone, const ZoneUse& use) {
+  OwnedComponent definition(icalcomponent_new_vtimezone());
+  icalcomponent_add_property(definition.get(), icalproperty_new_tzid(zone.name.c_str()));
+  const OffsetAt offsets = offsetsOf(zone);
+  constexpr std::int64_t kYear = 366 * kDay;
+  // A long bounded use is written as an endless one: the rule is shorter than decades of changes.
+  const bool endless = use.endless || use.to - use.from > 50 * kYear;
+  const bool yearly = endless && zone.rule && yearlyRuleWritable(*zone.rule);
+
+  // Where the yearly rule takes over: the first listed change from which on the
+  // listed changes are the rule's own (zone files list them for decades past
+  // the last change of law), or the first change of the rule after them all.
+  std::int64_t ruled = std::numeric_limits<std::int64_t>::max();
+  if (yearly) {
+    const PosixZoneRule& rule = *zone.rule;
+    const OffsetAt ruleOffsets = [&rule](std::int64_t t) { return rule.offsetAt(t); };
+    const auto& listed = zone.transitions;
+    const std::int64_t last = listed.empty() ? use.from : std::max(use.from, listed.back());
+    std::size_t agreeing = listed.size();
+    auto agrees = [&](std::int64_t t) { return ruleOffsets(t) == offsets(t) && ruleOffsets(t - 1) == offsets(t - 1); };
+    while (agreeing > 0 && listed[agreeing - 1] > use.from && agrees(listed[agreeing - 1])) --agreeing;
+    std::int64_t candidate = agreeing < listed.size() ? listed[agreeing] : last + 1;
+    std::vector<std::int64_t> tail(listed.begin() + static_cast<std::ptrdiff_t>(agreeing), listed.end());
+    if (!sameOffsets(offsets, ruleOffsets, tail, candidate, last + kYear)) candidate = last + 1;
+    // The rule's first change at or after the candidate (which is one itself when listed).
+    std::vector<std::int64_t> first = offsetChanges(ruleOffsets, candidate - 1, candidate + 2 * kYear);
+    if (!first.empty()) ruled = first.front();
+  }
+
+  // The onset in force at the start: the latest change before it, listed or by the rule.
+  std::optional<std::int64_t> inForce;
+  auto listedBefore = std::upper_bound(zone.transitions.begin(), zone.transitions.end(), use.from);
+  if (listedBefore != zone.transitions.begin()) inForce = *std::prev(listedBefore);
+  std::vector<std::int64_t> recent = offsetChanges(offsets, use.from - kYear, use.from + 1);
+  if (!recent.empty() && (!inForce || recent.back() > *inForce)) inForce = recent.back();
+  if (inForce) {
+    icalcomponent_add_component(definition.get(), onsetOf(*inForce, offsets(*inForce - 1), offsets(*inForce), nullptr));
+  } else {
+    // Nothing ever changed before: one onset that changes nothing, a day ahead of the start.
+    const int offset = offsets(use.from);
+    icalcomponent_add_component(definition.get(),
+                                onsetOf(std::max(use.from - kDay, kFirstMoment), offset, offset, nullptr));
+  }
+
+  // Every change after the start, up to the end, where the rule takes over, or
+  // (for an endless use of a rule RRULE cannot say) a century past the last listed one.
+  std::int64_t until = use.to + 1;
+  if (endless) {
+    if (yearly) until = ruled - 1;  // the rule's own onset starts there
+    else if (zone.rule && zone.rule->daylightOffset) {
+      until = std::max(use.from, zone.transitions.empty() ? use.from : zone.transitions.back()) + 100 * kYear;
+    } else {
+      until = std::max(use.from, zone.transitions.empty() ? use.from : zone.transitions.back()) + 1;
+    }
+  }
+  for (std::int64_t t : offsetChanges(offsets, use.from, std::min(until, kEndOfTime))) {
+    icalcomponent_add_component(definition.get(), onsetOf(t, offsets(t - 1), offsets(t), nullptr));
+  }
+  if (yearly && ruled != std::numeric_limits<std::int64_t>::max()) {
+    for (std::int64_t t : offsetChanges(offsets, ruled - 1, ruled + 2 * kYear)) {
+      if (t >= ruled + kYear) break;
+      const int from = offsets(t - 1);
+      const int to = offsets(t);
+      const PosixZoneRule::Change& change = to == *zone.rule->daylightOffset ? zone.rule->toDaylight
+                                                                              : zone.rule->toStandard;
+      icalcomponent_add_component(definition.get(), onsetOf(t, from, to, &change));
+    }
+  }
+  return definition;
+}
+
 // libical's VTIMEZONE for a zone, owned by libical.
 icalcomponent* definitionOf(const Zone& zone) {
   icaltimezone* builtin = icaltimezone_get_builtin_timezone(zone.name.c_str());
@@ -1593,7 +1698,7 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   WrittenCalendar written;
   const icaltimetype stampTime = icalTime(stamp, false, true);
   std::vector<OwnedComponent> components;
-  std::set<const Zone*> used;
+  std::map<const Zone*, ZoneUse> used;
   for (const StoredEvent& event : events) {
     TimeForm form = formOf(event, zones);
     OwnedComponent component = eventComponent(event, form, stampTime);
@@ -1601,7 +1706,7 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
       ++written.unwritable;
       continue;
     }
-    if (form.kind == TimeForm::zoned) used.insert(form.zone);
+    if (form.kind == TimeForm::zoned) used[form.zone].cover(event);
     components.push_back(std::move(component));
   }
 
@@ -1617,20 +1722,11 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   }
   // The events name each zone by its IANA name; the definitions say what it
   // means for programs that do not know the name.
-  std::vector<const Zone*> ordered(used.begin(), used.end());
-  std::sort(ordered.begin(), ordered.end(), [](const Zone* a, const Zone* b) { return a->name < b->name; });
-  for (const Zone* zone : ordered) {
-    if (isDefinedZoneName(zone->name)) {
-      icalcomponent_add_component(calendar.get(), definitionOfDefined(*zone).release());
-      continue;
-    }
-    icalcomponent* definition = definitionOf(*zone);
-    if (definition == nullptr) continue;
-    icalcomponent* copy = icalcomponent_new_clone(definition);
-    if (icalproperty* tzid = icalcomponent_get_first_property(copy, ICAL_TZID_PROPERTY)) {
-      icalproperty_set_tzid(tzid, zone->name.c_str());
-    }
-    icalcomponent_add_component(calendar.get(), copy);
+  std::vector<std::pair<const Zone*, ZoneUse>> ordered(used.begin(), used.end());
+  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first->name < b.first->name; });
+  for (const auto& [zone, use] : ordered) {
+    OwnedComponent definition = isDefinedZoneName(zone->name) ? definitionOfDefined(*zone) : definitionOver(*zone, use);
+    icalcomponent_add_component(calendar.get(), definition.release());
   }
   for (OwnedComponent& component : components) icalcomponent_add_component(calendar.get(), component.release());
   written.text = takeBuffer(icalcomponent_as_ical_string_r(calendar.get()));

@@ -1,9 +1,9 @@
 #include "sqlite/sqlite_store.h"
 
-#include "calendar/access/authorization.h"
+#include "calendar/access/question.h"
 #include "calendar/civil_time.h"
+#include "calendar/new_event.h"
 #include "calendar/series_rules.h"
-#include "calendar/access/prompt.h"
 #include "sqlite/store_files.h"
 #include "protocol/unicode.h"
 
@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
 #include <numeric>
 #include <sys/stat.h>
 #include <set>
@@ -226,38 +225,53 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
 
-double wallOf(const Zone& zone, double epoch) {
-  double base = std::floor(epoch);
-  return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
-}
+// Each call on a connection of its own: the asking thread may outlive the
+// request, and the store handle, that started the question.
+class SqliteAccessAnswers final : public AccessAnswers {
+ public:
+  explicit SqliteAccessAnswers(std::string path) : path_(std::move(path)) {}
 
-double epochOf(const Zone& zone, double wall) {
-  double base = std::floor(wall);
-  return static_cast<double>(wallToEpoch(zone, static_cast<std::int64_t>(base))) + (wall - base);
-}
-
-// The years 1 to 9999: the range wall-clock conversion is defined for.
-bool convertible(double t) { return t > static_cast<double>(kFirstMoment) && t < static_cast<double>(kEndOfTime); }
-
-// Records the answer from the thread that asked, on a connection of its own: the
-// asking thread may outlive the request that started it.
-bool recordAuthorization(const std::string& path, AuthorizationStatus status) {
-  sqlite3* db = nullptr;
-  bool recorded = false;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "UPDATE settings SET value = ?1 WHERE name = 'authorization'", -1, &s, nullptr) ==
-            SQLITE_OK) {
-      sqlite3_bind_int(s, 1, static_cast<int>(status));
-      recorded = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
-    }
-    sqlite3_finalize(s);
+  AuthorizationStatus status() override {
+    std::optional<int> value;
+    withConnection("SELECT value FROM settings WHERE name = 'authorization'", [&](sqlite3* db, sqlite3_stmt* s) {
+      (void)db;
+      if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) == SQLITE_INTEGER) {
+        value = sqlite3_column_int(s, 0);
+      }
+      return true;
+    });
+    if (!value || *value < 0 || *value > 4) return AuthorizationStatus::restricted;
+    return static_cast<AuthorizationStatus>(*value);
   }
-  sqlite3_close(db);
-  return recorded;
-}
+
+  bool record(bool granted) override {
+    return withConnection("UPDATE settings SET value = ?1 WHERE name = 'authorization'", [&](sqlite3* db,
+                                                                                           sqlite3_stmt* s) {
+      sqlite3_bind_int(s, 1, static_cast<int>(granted ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied));
+      return sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
+    });
+  }
+
+ private:
+  template <typename Use>
+  bool withConnection(const char* sql, Use&& use) {
+    sqlite3* db = nullptr;
+    bool done = false;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      sqlite3_stmt* s = nullptr;
+      if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+          sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) {
+        done = use(db, s);
+      }
+      sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return done;
+  }
+
+  std::string path_;
+};
 
 }  // namespace
 
@@ -726,55 +740,15 @@ AuthorizationStatus SqliteStore::authorizationStatus() {
   return static_cast<AuthorizationStatus>(*value);
 }
 
-// Shared with the thread that asks, which may outlive the request. The lock
-// makes taking an answer (recording it and passing it on) and withdrawing the
-// question exclude each other: whichever comes first decides.
-struct SqliteStore::AccessQuestion {
-  PromptMethod method = PromptMethod::none;
-  std::mutex lock;
-  bool withdrawn = false;
-  std::optional<bool> taken;  // the answer recorded
-};
-
 void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion) {
-  if (authorizationStatus() != AuthorizationStatus::notDetermined || readFailed_) {
+  if (!usable_ || readFailed_ || authorizationStatus() != AuthorizationStatus::notDetermined) {
     completion(false);
     return;
   }
-  PromptMethod method = availablePrompt();
-  if (method == PromptMethod::none) {
-    completion(false);
-    return;
-  }
-  question_ = std::make_shared<AccessQuestion>();
-  question_->method = method;
-  std::thread([path = path_, question = question_, completion = std::move(completion)] {
-    // The dialog closes itself when the wait for its answer is over.
-    constexpr auto kDialogTimeout = std::chrono::duration_cast<std::chrono::seconds>(kAccessRequestWait);
-    auto answer = askUser(question->method,
-                          "calbridge asks for full access to your calendars: to list, add and remove events and "
-                          "calendars. Your answer is remembered; to be asked again, run "
-                          "\"calbridge-store access reset\". Allow it?",
-                          static_cast<int>(kDialogTimeout.count()));
-    std::lock_guard hold(question->lock);
-    if (question->withdrawn) return;
-    bool granted = false;
-    if (answer && recordAuthorization(path, *answer ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied)) {
-      granted = *answer;
-      question->taken = granted;
-    }
-    completion(granted);
-  }).detach();
+  question_.ask(std::make_shared<SqliteAccessAnswers>(path_), std::move(completion));
 }
 
-std::optional<bool> SqliteStore::endAccessRequest() {
-  if (question_ == nullptr) return std::nullopt;
-  std::lock_guard hold(question_->lock);
-  if (question_->taken) return question_->taken;
-  question_->withdrawn = true;
-  noteUnanswered(question_->method);
-  return std::nullopt;
-}
+std::optional<bool> SqliteStore::endAccessRequest() { return question_.end(); }
 
 const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
   if (calendarRows_) return *calendarRows_;
@@ -1188,40 +1162,11 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
 }
 
 bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
-  if (!usable_ || event.calendarItemIdentifier || !event.calendar || !event.startDate || !event.endDate) return false;
-  const double start = *event.startDate;
-  const double end = *event.endDate;
-  if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
+  if (!usable_ || event.calendarItemIdentifier || !event.calendar) return false;
+  std::optional<StoredEvent> form = storedFormOf(event, zones_);
+  if (!form) return false;
+  StoredEvent& stored = *form;
   const std::string calendarIdentifier = event.calendar->calendarIdentifier;
-
-  StoredEvent stored;
-  stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
-  stored.title = event.title;
-  stored.allDay = event.isAllDay;
-  stored.status = event.status;
-  const Zone* zone = nullptr;
-  if (event.isAllDay) {
-    // All-day events float: they keep their dates wherever the machine's clock is set.
-    zone = &zones_.local();
-    if (!convertible(start) || !convertible(end)) return false;
-    stored.start = wallOf(*zone, start);
-    stored.end = wallOf(*zone, end);
-  } else {
-    zone = zones_.find(event.timeZone.value_or(zones_.local().name));
-    if (zone == nullptr) return false;
-    stored.timeZone = zone->name;
-    stored.start = start;
-    stored.end = end;
-  }
-  if (event.recurrenceRule) {
-    const RecurrenceRule& rule = *event.recurrenceRule;
-    if (rule.interval < 1) return false;
-    stored.rule = ruleText(rule);
-    if (rule.endDate) {
-      if (!std::isfinite(*rule.endDate) || (event.isAllDay && !convertible(*rule.endDate))) return false;
-      stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
-    }
-  }
   // Worked out before the lock is taken: a long series is walked while others may still write.
   const std::optional<double> lastEnd = lastEndFor(stored);
   bool saved = change(commit, [&] {
@@ -1237,7 +1182,7 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   event.calendarItemExternalIdentifier = stored.externalIdentifier;
   event.eventIdentifier = stored.calendarItemIdentifier;
   event.timeZone = stored.timeZone;
-  event.occurrenceDate = start;
+  event.occurrenceDate = event.startDate;
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "calendar/access/question.h"
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 #include "sqlite/publisher.h"
@@ -304,10 +305,8 @@ class SqliteStore final : public Store {
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                             bool commit);
 
-  struct AccessQuestion;
-
   std::string path_;
-  std::shared_ptr<AccessQuestion> question_;  // the permission question in flight, if any
+  AccessQuestion question_;  // the permission question in flight, if any
   std::string problem_;
   sqlite3* db_ = nullptr;
   bool opened_ = false;
