@@ -101,6 +101,18 @@ TEST_P(CaldavWrite, EightHostsAtOnceLoseNothing) {
   EXPECT_EQ(onServer(), expected + "Work");
 }
 
+// A host that kills the bridge while the server is still answering: either
+// the server has the change and the next sync brings it in, or neither has it.
+TEST_P(CaldavWrite, AHostKilledMidWriteLeavesNothingTheNextSyncCannotMend) {
+  server->set_faults(R"([{"method":"MKCALENDAR","action":"delay","seconds":1}])");
+  runBridgeKilledAfter("createCalendar", R"({"title":"Trips"})", std::chrono::milliseconds(500));
+  // The proxy still passes the request on after its delay.
+  for (int i = 0; i < 50 && onServer() == "Work"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(runStore({"sync"}).status, 0);
+  const bool made = onServer() == "Trips\nWork";
+  EXPECT_EQ(!listed("Trips").empty(), made) << onServer();
+}
+
 // What the server does not let anyone change is refused before any request.
 TEST_P(CaldavWrite, ACalendarTheServerKeepsReadOnlyIsRefusedWithoutAsking) {
   sql("UPDATE calendars SET remote_writable = 0 WHERE title = 'Work'");
