@@ -204,7 +204,13 @@ std::string frameError(std::string_view text, std::string& cleaned, int& dropped
     std::string value = upper(content.substr(content.find(':') + 1));
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
     if (open.empty() && !(begin && value == "VCALENDAR")) {
-      error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+      // A property after the end (a feed's note on when it was cached) belongs to no calendar.
+      if (!sawCalendar || begin || end) {
+        error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+      } else {
+        ++dropped;
+      }
+      return false;
     } else if (begin) {
       open.push_back(value);
     } else if (end) {
@@ -968,6 +974,17 @@ class Reader {
       if (older) ++parsed.leftOut.olderCopies;
       return older;
     });
+    // Two changes of one occurrence cannot both stand: of equal versions, the last in the file does.
+    std::map<std::string, std::size_t> lastChange;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (events[i].recurrenceId) lastChange[copyKey(events[i])] = i;
+    }
+    for (std::size_t i = events.size(); i-- > 0;) {
+      if (events[i].recurrenceId && lastChange[copyKey(events[i])] != i) {
+        events.erase(events.begin() + static_cast<std::ptrdiff_t>(i));
+        ++parsed.leftOut.olderCopies;
+      }
+    }
     const std::size_t first = parsed.events.size();
     droppedEnds_ = 0;
     for (const ReadEvent& event : events) {

@@ -1588,10 +1588,13 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   CachedSeries* cached = cachedSeries(key);
   if (cached == nullptr || !row.recurrenceId) return false;
   const std::int64_t wall = *row.recurrenceId;
-  StatementUse d = statement("DELETE FROM events WHERE id = ?1");
-  if (d == nullptr) return false;
-  sqlite3_bind_int64(d, 1, row.id);
-  if (!run(d)) return false;
+  {
+    // Reset before the removal below takes the same statement again.
+    StatementUse d = statement("DELETE FROM events WHERE id = ?1");
+    if (d == nullptr) return false;
+    sqlite3_bind_int64(d, 1, row.id);
+    if (!run(d)) return false;
+  }
   std::erase_if(cached->overrides, [&](const Override& o) { return o.row.id == row.id; });
   auto& replaced = cached->series.replaced;
   if (auto at = std::lower_bound(replaced.begin(), replaced.end(), wall); at != replaced.end() && *at == wall) {
@@ -1628,12 +1631,15 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   return change(commit, [&] {
     if (event.eventIdentifier && *event.eventIdentifier != *event.calendarItemIdentifier) {
       // A changed occurrence, or an occurrence of a part split off its series.
-      StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
-      if (s == nullptr) return false;
-      bindText(s, 1, *event.eventIdentifier);
-      bool found = false;
-      if (!step(s, &found) || !found) return false;
-      EventRow row = EventRow::read(s);
+      EventRow row;
+      {
+        StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
+        if (s == nullptr) return false;
+        bindText(s, 1, *event.eventIdentifier);
+        bool found = false;
+        if (!step(s, &found) || !found) return false;
+        row = EventRow::read(s);
+      }
       const CalendarRow* calendar = findCalendar(row.calendarId);
       if (calendar == nullptr || !calendar->calendar->allowsContentModifications || !row.seriesId) return false;
       if (!row.rule) return removeOverride(row, span);
