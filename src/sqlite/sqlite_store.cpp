@@ -147,7 +147,8 @@ CREATE TABLE defined_zones(name TEXT PRIMARY KEY, definition TEXT NOT NULL) WITH
     // Changed occurrences (RECURRENCE-ID) are rows of their own that name their
     // series and the occurrence they stand in for (wall seconds, as excluded);
     // a THISANDFUTURE change is a series split off, naming where it came from.
-    // They are listed with their series, so single listings pass them over.
+    // They are listed with their series, so single listings pass them over
+    // (and the covering index of singles holds the column that tells them apart).
     // Extra dates (RDATE) are wall seconds as well; a period has its own length.
     R"sql(
 ALTER TABLE events ADD COLUMN series_id INTEGER REFERENCES events(id) ON DELETE CASCADE;
@@ -156,7 +157,7 @@ CREATE INDEX events_by_series ON events(series_id) WHERE series_id IS NOT NULL;
 CREATE INDEX overrides_by_calendar ON events(calendar_id) WHERE series_id IS NOT NULL AND rule IS NULL;
 DROP INDEX single_events;
 CREATE INDEX single_events ON events(calendar_id, start, end, id, item_id, external_id, title, all_day, status,
-  time_zone, rule) WHERE rule IS NULL AND series_id IS NULL;
+  time_zone, rule, series_id) WHERE rule IS NULL AND series_id IS NULL;
 CREATE TABLE extra_dates(
   event_id INTEGER NOT NULL REFERENCES events(id) ON DELETE CASCADE,
   wall INTEGER NOT NULL,
