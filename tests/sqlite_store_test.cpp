@@ -563,5 +563,26 @@ TEST_F(ChangedSeriesTest, RemovingAroundChangesKeepsTheOthers) {
   }
 }
 
+// Written out and read back, a calendar with changes and extra dates lists the
+// same: a split series is written whole, beside the changes that split it.
+TEST_F(ChangedSeriesTest, AnExportReadsBackToTheSameOccurrences) {
+  auto events = store->storedEvents(calendar->calendarIdentifier);
+  ASSERT_TRUE(events);
+  WrittenCalendar written = writeICalendar(*events, store->zones(), 1700000000);
+  Calendar second;
+  second.title = "again";
+  auto id = store->addCalendar(second);
+  ASSERT_TRUE(id);
+  ParsedCalendar parsed = parseICalendar(written.text, store->zones());
+  ASSERT_EQ(parsed.error, "") << written.text;
+  ASSERT_TRUE(store->importEvents(*id, parsed.events));
+  for (const char* uid : {"weekly", "first", "extra", "dates"}) {
+    calendar = store->defaultCalendarForNewEvents();
+    const auto original = listed(uid);
+    calendar = store->calendarWithIdentifier(*id);
+    EXPECT_EQ(listed(uid), original) << uid << "\n" << written.text;
+  }
+}
+
 }  // namespace
 }  // namespace calbridge

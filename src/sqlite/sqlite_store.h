@@ -323,6 +323,9 @@ class SqliteStore final : public Store {
   // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
   // or its series from the occurrence it stands in for on.
   bool removeOverride(const EventRow& row, Span span);
+  // Gives each series split at THISANDFUTURE changes the end, exclusions and
+  // extra dates of its parts back, as a file writes it.
+  void rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events);
   // True when parts were split off the series with that row.
   bool hasParts(std::int64_t calendarId, std::int64_t id);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
