@@ -188,6 +188,12 @@ class SqliteStore final : public Store {
     std::optional<std::int64_t> count;
     std::optional<double> lastEnd;
     std::int64_t nominalDays = 0;
+    // A changed occurrence: its series' row, and the occurrence it stands in
+    // for (wall seconds in that series' terms). A series split off by a
+    // THISANDFUTURE change names the series it came from, and the original
+    // start of its first occurrence.
+    std::optional<std::int64_t> seriesId;
+    std::optional<std::int64_t> recurrenceId;
 
     static EventRow read(sqlite3_stmt* statement);
   };
@@ -208,14 +214,30 @@ class SqliteStore final : public Store {
     std::optional<std::string_view> title, timeZone;
     bool allDay;
     EventStatus status;
+    // The occurrence's own row, when it is not the series' (a changed
+    // occurrence, a split-off series); empty: `itemId`.
+    std::string_view eventId = {};
+    std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
   };
   static RowView viewOf(const EventRow& row);
   static RowView viewOf(const SingleRow& row, const std::string& text);
-  // A repeating event with its exclusions, ready to expand.
+  // A changed occurrence of a series, with its times as listed (epoch seconds).
+  struct Override {
+    EventRow row;
+    double start = 0, end = 0;
+    double replacedStart = 0;  // the start of the occurrence it stands in for
+  };
+  // A repeating event with its exclusions, extra dates and changed occurrences, ready to expand.
   struct CachedSeries {
     EventRow row;
     Series series;
+    std::vector<Override> overrides = {};
+    // The item its occurrences are listed under: a split-off series' origin; empty: its own.
+    std::string listedItemId = {};
   };
+  static std::string_view listedItemOf(const CachedSeries& cached) {
+    return cached.listedItemId.empty() ? std::string_view(cached.row.itemId) : std::string_view(cached.listedItemId);
+  }
 
   // A cached statement lent out for one use. It is reset when the use ends, so a
   // read that stopped early never keeps a read transaction open: a connection
@@ -299,7 +321,24 @@ class SqliteStore final : public Store {
   std::optional<double> lastEndFor(const StoredEvent& event);
   bool keepDefinedZone(const StoredEvent& event);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
-                   std::optional<std::int64_t> objectId = std::nullopt);
+                   std::optional<std::int64_t> objectId = std::nullopt,
+                   std::optional<std::int64_t> seriesId = std::nullopt);
+  // Ties each changed occurrence to the series of its UID among `events`,
+  // splitting a series at a THISANDFUTURE change: for each event, the index of
+  // the series it belongs to. One without its series becomes an event of its own.
+  std::vector<std::optional<std::size_t>> linkOverrides(std::vector<StoredEvent>& events);
+  // Inserts events linked as linkOverrides has them, each series before what belongs to it.
+  bool insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
+                    const std::vector<std::optional<std::size_t>>& parents,
+                    const std::vector<std::optional<double>>& lastEnds, std::optional<std::int64_t> objectId);
+  // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
+  // or its series from the occurrence it stands in for on.
+  bool removeOverride(const EventRow& row, Span span);
+  // Gives each series split at THISANDFUTURE changes the end, exclusions and
+  // extra dates of its parts back, as a file writes it.
+  void rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events);
+  // True when parts were split off the series with that row.
+  bool hasParts(std::int64_t calendarId, std::int64_t id);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
   // A new calendar in the account with that row (none: no account); its identifier.
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
@@ -316,6 +355,7 @@ class SqliteStore final : public Store {
   // The open transaction was rolled back by SQLite on an error; see noticeLostTransaction.
   bool lost_ = false;
   std::size_t replaced_ = 0;
+  std::int64_t lastInserted_ = 0;  // the row insertEvent made last
   std::chrono::milliseconds waitBudget_{10000};
   std::optional<std::chrono::steady_clock::time_point> waitDeadline_;
   struct TextHash {
