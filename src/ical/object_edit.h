@@ -7,6 +7,7 @@
 
 #include "calendar/stored_event.h"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,15 @@ class ZoneCache;
 // `text` with each edit applied in order; nothing when the text is not one
 // object that holds a series these edits can apply to. `zones` converts a
 // RECURRENCE-ID written in another zone than the series' DTSTART.
+//
+// An edited series is marked revised as calendar programs mark their user's
+// changes: SEQUENCE one higher (RFC 5545 counts changes of RRULE and EXDATE as
+// revisions, and a reader choosing between two copies of one UID, this
+// program's import among them, keeps the higher), DTSTAMP and LAST-MODIFIED
+// the time of the edit. Nothing else of the text changes.
 std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones);
+// The same at `now` (epoch seconds) rather than the clock's time.
+std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones,
+                                      std::int64_t now);
 
 }  // namespace calbridge
