@@ -1585,6 +1585,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       return parsed;
     }
   }
+  parsed.objects = keptObjects(text);
   return parsed;
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace calbridge {
 
@@ -30,5 +31,21 @@ std::optional<std::string> applyEdits(std::string_view text, std::span<const Obj
 // The same at `now` (epoch seconds) rather than the clock's time.
 std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones,
                                       std::int64_t now);
+
+// The text of one calendar object as a file brought it: a VCALENDAR with the
+// file's VERSION and PRODID, the VTIMEZONEs its events name, and every VEVENT
+// of that UID, each line as it came.
+struct KeptObject {
+  std::string uid;
+  std::string text;
+};
+
+// The objects of `text` (one or more VCALENDARs), by UID in the order they
+// first appear. VEVENTs without a UID, and components other than events, make none.
+std::vector<KeptObject> keptObjects(std::string_view text);
+
+// `calendar` (one VCALENDAR) with the VEVENTs of each of `objects` added at its
+// end, and their VTIMEZONEs, each TZID once (the first definition of it wins).
+std::string joinedCalendar(std::string_view calendar, std::span<const std::string> objects);
 
 }  // namespace calbridge

@@ -1236,8 +1236,12 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   const std::int64_t id = cached.row.id;
   const std::int64_t calendarId = cached.row.calendarId;
   auto removeAll = [&] {
+    // The whole object goes: nothing of the series is left to keep a text for.
+    StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-    if (s == nullptr) return false;
+    if (o == nullptr || s == nullptr) return false;
+    sqlite3_bind_int64(o, 1, id);
+    if (!run(o)) return false;
     sqlite3_bind_int64(s, 1, id);
     if (!run(s)) return false;
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
@@ -1252,7 +1256,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int64(s, 2, plan.wall);
-      if (!run(s)) return false;
+      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall})) return false;
       auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
       excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
       return true;
@@ -1269,12 +1273,49 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
   sqlite3_bind_int64(e, 2, plan.wall);
-  if (!run(s) || !run(e)) return false;
+  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall})) return false;
   cached.series = std::move(ended);
   cached.row.until = cached.series.until;
   cached.row.count.reset();
   cached.row.lastEnd = lastEnd;
   return true;
+}
+
+std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
+  StatementUse s = statement("SELECT object_id FROM events WHERE id = ?1 AND object_id IS NOT NULL");
+  if (s == nullptr) return std::nullopt;
+  sqlite3_bind_int64(s, 1, eventId);
+  bool row = false;
+  if (!step(s, &row) || !row) return std::nullopt;
+  return sqlite3_column_int64(s, 0);
+}
+
+bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
+  auto objectId = objectOf(eventId);
+  if (readFailed_) return false;
+  if (!objectId) return true;
+  std::optional<std::string> edited;
+  {
+    StatementUse s = statement("SELECT data FROM objects WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, *objectId);
+    bool row = false;
+    if (!step(s, &row)) return false;
+    if (row) edited = applyEdits(columnText(s, 0), std::span(&edit, 1), zones());
+  }
+  if (edited) {
+    StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
+    if (u == nullptr) return false;
+    sqlite3_bind_int64(u, 1, *objectId);
+    bindText(u, 2, *edited);
+    return run(u);
+  }
+  StatementUse keep = statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
+  StatementUse d = statement("DELETE FROM objects WHERE id = ?1");
+  if (keep == nullptr || d == nullptr) return false;
+  sqlite3_bind_int64(keep, 1, *objectId);
+  sqlite3_bind_int64(d, 1, *objectId);
+  return run(keep) && run(d);
 }
 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
@@ -1311,8 +1352,14 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     calendar = findCalendar(calendarId);
     if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
     if (single) {
+      // An object that held only this event goes with it.
+      StatementUse o = statement(
+          "DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1) "
+          "AND (SELECT COUNT(*) FROM events WHERE object_id = objects.id) = 1");
       StatementUse d = statement("DELETE FROM events WHERE id = ?1");
-      if (d == nullptr) return false;
+      if (o == nullptr || d == nullptr) return false;
+      sqlite3_bind_int64(o, 1, single->id);
+      if (!run(o)) return false;
       sqlite3_bind_int64(d, 1, single->id);
       singlesCache_.erase(calendarId);
       return run(d);
@@ -1483,7 +1530,8 @@ bool SqliteStore::keepDefinedZone(const StoredEvent& event) {
   return run(z);
 }
 
-bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events) {
+bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events,
+                               std::span<const KeptObject> objects) {
   if (!usable_) return false;
   // Every series is worked out first: the lock is then held only for the
   // inserts, and other hosts wait for those, not for the walking.
@@ -1508,13 +1556,60 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
       if (!run(d)) return false;
       replaced_ += static_cast<std::size_t>(sqlite3_changes(db_));
     }
+    // The replaced events' kept texts go with them.
+    if (!uids.empty()) {
+      StatementUse o = statement(
+          "DELETE FROM objects WHERE calendar_id = ?1 AND NOT EXISTS (SELECT 1 FROM events e WHERE e.object_id = objects.id)");
+      if (o == nullptr) return false;
+      sqlite3_bind_int64(o, 1, id);
+      if (!run(o)) return false;
+    }
+    std::map<std::string, std::int64_t> objectIds;  // by UID
+    for (const KeptObject& object : objects) {
+      // A local object has no server; its name is one a server would give it.
+      StatementUse s = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+      if (s == nullptr) return false;
+      sqlite3_bind_int64(s, 1, id);
+      bindText(s, 2, newUuid() + ".ics");
+      bindText(s, 3, object.text);
+      if (!run(s)) return false;
+      objectIds.emplace(nfc(object.uid), sqlite3_last_insert_rowid(db_));
+    }
     seriesCache_.erase(id);
     singlesCache_.erase(id);
     for (std::size_t i = 0; i < events.size(); ++i) {
-      if (!keepDefinedZone(events[i]) || !insertEvent(id, events[i], lastEnds[i])) return false;
+      std::optional<std::int64_t> objectId;
+      if (auto found = objectIds.find(nfc(events[i].externalIdentifier)); found != objectIds.end()) objectId = found->second;
+      if (!keepDefinedZone(events[i]) || !insertEvent(id, events[i], lastEnds[i], objectId)) return false;
     }
     return true;
   });
+}
+
+std::optional<SqliteStore::ExportedCalendar> SqliteStore::exportedCalendar(std::string_view calendarIdentifier) {
+  const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
+  if (calendar == nullptr) return std::nullopt;
+  const std::int64_t calendarId = calendar->id;
+  auto events = storedEvents(calendarIdentifier);
+  if (!events) return std::nullopt;
+  ExportedCalendar exported;
+  std::set<std::string> kept;  // item ids of events whose object's text is written
+  {
+    StatementUse s = statement("SELECT item_id FROM events WHERE calendar_id = ?1 AND object_id IS NOT NULL");
+    if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
+    bool row = false;
+    while (step(s, &row) && row) kept.insert(columnText(s, 0));
+  }
+  {
+    StatementUse s = statement("SELECT data FROM objects WHERE calendar_id = ?1 ORDER BY id");
+    if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
+    bool row = false;
+    while (step(s, &row) && row) exported.objects.push_back(columnText(s, 0));
+  }
+  if (readFailed_) return std::nullopt;
+  for (StoredEvent& event : *events)
+    if (!kept.count(event.calendarItemIdentifier)) exported.events.push_back(std::move(event));
+  return exported;
 }
 
 std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_view calendarIdentifier) {
