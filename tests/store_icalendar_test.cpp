@@ -368,6 +368,8 @@ END:VCALENDAR
       {"as imported", nullptr, {"RECURRENCE-ID:20250310T090000Z\r\n", "RRULE:FREQ=WEEKLY;COUNT=4\r\n"}, {"EXDATE"}},
       {"one occurrence removed", R"(,"start":1742202000)", {"EXDATE:20250317T090000Z\r\n", "SEQUENCE:1\r\n",
        "RECURRENCE-ID:20250310T090000Z\r\n"}, {}},
+      {"the moved occurrence removed", R"(,"start":1741615200)", {"EXDATE:20250310T090000Z\r\n"},
+       {"RECURRENCE-ID", "Planning (moved)"}},
       {"the whole series removed", "", {}, {"UID:weekly", "DESCRIPTION"}},
   };
   for (const Case& c : cases) {
