@@ -312,14 +312,85 @@ RECURRENCE-ID:20250310T090000Z
 SUMMARY:Planning (moved)
 DTSTART:20250310T140000Z
 END:VEVENT
+BEGIN:VTODO
+UID:task
+SUMMARY:Agenda
+END:VTODO
 END:VCALENDAR
 )");
   RunResult result = runStore({"import", "--calendar", calendar, "-"}, file);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "2\n");
-  EXPECT_EQ(result.err, "calbridge-store: left out 1 alarm, 2 attendees\n");
+  // Only what a calendar of events cannot hold is left out now.
+  EXPECT_EQ(result.err, "calbridge-store: left out 1 to-do\n");
   // Four by the rule, one of them moved, and the extra date.
   EXPECT_EQ(countOf(records(calendar), "meeting"), 5u);
+}
+
+// What the file held beyond what is listed comes back on export, with each
+// change the bridge made written into it and nothing else of it changed.
+TEST_F(StoreICalendar, ExportKeepsTheFilesTextWithTheChangesMade) {
+  const std::string file = crlf(R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Another Program//EN
+BEGIN:VEVENT
+UID:weekly
+SUMMARY:Planning
+DTSTART:20250303T090000Z
+DTEND:20250303T100000Z
+RRULE:FREQ=WEEKLY;COUNT=4
+DESCRIPTION:Bring the figures\, all of them
+ATTENDEE;CN=Ann:mailto:ann@example.com
+X-OTHER-PROGRAM;X-P=1:kept as it came
+BEGIN:VALARM
+ACTION:DISPLAY
+DESCRIPTION:Planning
+TRIGGER:-PT10M
+END:VALARM
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID:20250310T090000Z
+SUMMARY:Planning (moved)
+DTSTART:20250310T140000Z
+DTEND:20250310T150000Z
+END:VEVENT
+END:VCALENDAR
+)");
+  const std::vector<std::string> kept = {"DESCRIPTION:Bring the figures\\, all of them\r\n",
+                                         "ATTENDEE;CN=Ann:mailto:ann@example.com\r\n",
+                                         "X-OTHER-PROGRAM;X-P=1:kept as it came\r\n", "TRIGGER:-PT10M\r\n"};
+  struct Case {
+    const char* name;
+    const char* start;  // the deleteEvent request's "start" member; "": event mode; null: no request
+    std::vector<std::string> present, absent;
+  } cases[] = {
+      {"as imported", nullptr, {"RECURRENCE-ID:20250310T090000Z\r\n", "RRULE:FREQ=WEEKLY;COUNT=4\r\n"}, {"EXDATE"}},
+      {"one occurrence removed", R"(,"start":1742202000)", {"EXDATE:20250317T090000Z\r\n", "SEQUENCE:1\r\n",
+       "RECURRENCE-ID:20250310T090000Z\r\n"}, {}},
+      {"the moved occurrence removed", R"(,"start":1741615200)", {"EXDATE:20250310T090000Z\r\n"},
+       {"RECURRENCE-ID", "Planning (moved)"}},
+      {"the whole series removed", "", {}, {"UID:weekly", "DESCRIPTION"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string calendar = newCalendar(c.name);
+    store({"import", "--calendar", calendar, "-"}, file);
+    if (c.start != nullptr) {
+      Envelope reply = request("deleteEvent", R"({"uid":"weekly","calendar":")" + calendar + "\"" + c.start + "}");
+      ASSERT_TRUE(reply.ok()) << reply.raw.out;
+    }
+    std::string exported = store({"export", "--calendar", calendar});
+    std::vector<std::string> present = c.present, absent = c.absent;
+    auto& texts = c.start != nullptr && *c.start == '\0' ? absent : present;
+    texts.insert(texts.end(), kept.begin(), kept.end());
+    for (const std::string& line : present) EXPECT_NE(exported.find(line), std::string::npos) << line << exported;
+    for (const std::string& line : absent) EXPECT_EQ(exported.find(line), std::string::npos) << line << exported;
+    // And read back, it lists what the store listed.
+    std::string again = newCalendar(std::string(c.name) + " again");
+    store({"import", "--calendar", again, "-"}, exported);
+    EXPECT_EQ(records(again), records(calendar));
+  }
 }
 
 // Imported text is kept no longer than a request could make it: titles 255

@@ -1869,6 +1869,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       return parsed;
     }
   }
+  parsed.objects = keptObjects(text);
   return parsed;
 }
 

@@ -9,6 +9,7 @@
 
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
+#include "ical/object_edit.h"
 
 #include <cstdint>
 #include <optional>
@@ -44,6 +45,7 @@ struct ParsedCalendar {
   std::vector<StoredEvent> events;  // identifiers not yet filled in; empty when refused
   LeftOut leftOut;
   std::string error;  // one line; empty when the file was read
+  std::vector<KeptObject> objects;  // the text of each event's object, by UID
 };
 
 // Reads every VEVENT of `text` (one or more VCALENDARs). Floating date-times

@@ -7,10 +7,12 @@
 
 #include "calendar/stored_event.h"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace calbridge {
 
@@ -19,6 +21,31 @@ class ZoneCache;
 // `text` with each edit applied in order; nothing when the text is not one
 // object that holds a series these edits can apply to. `zones` converts a
 // RECURRENCE-ID written in another zone than the series' DTSTART.
+//
+// An edited series is marked revised as calendar programs mark their user's
+// changes: SEQUENCE one higher (RFC 5545 counts changes of RRULE and EXDATE as
+// revisions, and a reader choosing between two copies of one UID, this
+// program's import among them, keeps the higher), DTSTAMP and LAST-MODIFIED
+// the time of the edit. Nothing else of the text changes.
 std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones);
+// The same at `now` (epoch seconds) rather than the clock's time.
+std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones,
+                                      std::int64_t now);
+
+// The text of one calendar object as a file brought it: a VCALENDAR with the
+// file's VERSION and PRODID, the VTIMEZONEs its events name, and every VEVENT
+// of that UID, each line as it came.
+struct KeptObject {
+  std::string uid;
+  std::string text;
+};
+
+// The objects of `text` (one or more VCALENDARs), by UID in the order they
+// first appear. VEVENTs without a UID, and components other than events, make none.
+std::vector<KeptObject> keptObjects(std::string_view text);
+
+// `calendar` (one VCALENDAR) with the VEVENTs of each of `objects` added at its
+// end, and their VTIMEZONEs, each TZID once (the first definition of it wins).
+std::string joinedCalendar(std::string_view calendar, std::span<const std::string> objects);
 
 }  // namespace calbridge

@@ -1397,7 +1397,7 @@ std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<S
 bool SqliteStore::insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
                                const std::vector<std::optional<std::size_t>>& parents,
                                const std::vector<std::optional<double>>& lastEnds,
-                               std::optional<std::int64_t> objectId) {
+                               const std::vector<std::optional<std::int64_t>>& objectIds) {
   // A series before the parts split off it, and those before their changed occurrences.
   std::vector<std::int64_t> ids(events.size(), 0);
   auto depth = [&](std::size_t i) {
@@ -1411,7 +1411,7 @@ bool SqliteStore::insertLinked(std::int64_t calendarId, std::vector<StoredEvent>
       if (!keepDefinedZone(events[i])) return false;
       std::optional<std::int64_t> seriesId;
       if (parents[i]) seriesId = ids[*parents[i]];
-      if (!insertEvent(calendarId, events[i], lastEnds[i], objectId, seriesId)) return false;
+      if (!insertEvent(calendarId, events[i], lastEnds[i], objectIds[i], seriesId)) return false;
       ids[i] = lastInserted_;
     }
   }
@@ -1443,17 +1443,19 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   return true;
 }
 
+std::int64_t SqliteStore::partShift(const CachedSeries& cached) {
+  if (!cached.row.seriesId || !cached.row.recurrenceId || !convertible(cached.series.start)) return 0;
+  const auto start = static_cast<std::int64_t>(std::floor(cached.series.start));
+  return (cached.series.floating ? start : epochToWall(*cached.series.zone, start)) - *cached.row.recurrenceId;
+}
+
 bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span) {
   const std::int64_t id = cached.row.id;
   const std::int64_t calendarId = cached.row.calendarId;
   // A part split off a series names where it came from; the parts after it
   // go when it ends, and they are found by their original starts.
   const std::int64_t origin = cached.row.seriesId.value_or(id);
-  std::int64_t shift = 0;
-  if (cached.row.seriesId && cached.row.recurrenceId && convertible(cached.series.start)) {
-    const auto start = static_cast<std::int64_t>(std::floor(cached.series.start));
-    shift = (cached.series.floating ? start : epochToWall(*cached.series.zone, start)) - *cached.row.recurrenceId;
-  }
+  const std::int64_t shift = partShift(cached);
   const bool related = !cached.overrides.empty() || cached.row.seriesId || !cached.series.extraDates.empty();
   auto laterParts = [&](std::int64_t wall) {
     StatementUse t = statement(
@@ -1465,6 +1467,16 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     return run(t);
   };
   auto removeAll = [&] {
+    if (cached.row.seriesId && cached.row.recurrenceId) {
+      // A part split off a series: the object keeps the series, ended where the part began.
+      if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
+    } else {
+      // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
+      StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
+      if (o == nullptr) return false;
+      sqlite3_bind_int64(o, 1, id);
+      if (!run(o)) return false;
+    }
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
@@ -1491,7 +1503,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int64(s, 2, plan.wall);
-      if (!run(s)) return false;
+      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall - shift})) return false;
       auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
       excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
       return true;
@@ -1508,7 +1520,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
   sqlite3_bind_int64(e, 2, plan.wall);
-  if (!run(s) || !run(e)) return false;
+  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall - shift})) return false;
   if (related) {
     // Later extra dates, changed occurrences and parts go with the occurrences they belong to.
     StatementUse r = statement("DELETE FROM extra_dates WHERE event_id = ?1 AND wall >= ?2");
@@ -1558,7 +1570,8 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   if (span == Span::futureEvents) {
     // From the occurrence it stood in for on, which the series still has by its rule.
     const double fraction = cached->series.start - std::floor(cached->series.start);
-    const double start = static_cast<double>(wallToEpoch(*cached->series.zone, wall)) + fraction;
+    const double start =
+        static_cast<double>(cached->series.floating ? wall : wallToEpoch(*cached->series.zone, wall)) + fraction;
     if (removeFromSeries(*cached, start, span)) return true;
   }
   // It stays hidden; a series left with nothing at all goes.
@@ -1566,7 +1579,8 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   if (x == nullptr) return false;
   sqlite3_bind_int64(x, 1, key.id);
   sqlite3_bind_int64(x, 2, wall);
-  if (!run(x)) return false;
+  // The object's text names occurrences by their original starts.
+  if (!run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
   auto& excluded = cached->series.excluded;
   if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
     excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);
@@ -1575,10 +1589,49 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
                      nothingLeft(cached->series);
   seriesCache_.erase(row.calendarId);
   if (!empty) return true;
+  StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
   StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-  if (s == nullptr) return false;
+  if (o == nullptr || s == nullptr) return false;
+  sqlite3_bind_int64(o, 1, key.id);
   sqlite3_bind_int64(s, 1, key.id);
-  return run(s);
+  return run(o) && run(s);
+}
+
+std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
+  StatementUse s = statement("SELECT object_id FROM events WHERE id = ?1 AND object_id IS NOT NULL");
+  if (s == nullptr) return std::nullopt;
+  sqlite3_bind_int64(s, 1, eventId);
+  bool row = false;
+  if (!step(s, &row) || !row) return std::nullopt;
+  return sqlite3_column_int64(s, 0);
+}
+
+bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
+  auto objectId = objectOf(eventId);
+  if (readFailed_) return false;
+  if (!objectId) return true;
+  std::optional<std::string> edited;
+  {
+    StatementUse s = statement("SELECT data FROM objects WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, *objectId);
+    bool row = false;
+    if (!step(s, &row)) return false;
+    if (row) edited = applyEdits(columnText(s, 0), std::span(&edit, 1), zones());
+  }
+  if (edited) {
+    StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
+    if (u == nullptr) return false;
+    sqlite3_bind_int64(u, 1, *objectId);
+    bindText(u, 2, *edited);
+    return run(u);
+  }
+  StatementUse keep = statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
+  StatementUse d = statement("DELETE FROM objects WHERE id = ?1");
+  if (keep == nullptr || d == nullptr) return false;
+  sqlite3_bind_int64(keep, 1, *objectId);
+  sqlite3_bind_int64(d, 1, *objectId);
+  return run(keep) && run(d);
 }
 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
@@ -1634,8 +1687,14 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     // A replica's events change only by way of its server, which removing here does not do.
     if (calendar == nullptr || !calendar->calendar->allowsContentModifications || calendar->replica) return false;
     if (single) {
+      // An object that held only this event goes with it.
+      StatementUse o = statement(
+          "DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1) "
+          "AND (SELECT COUNT(*) FROM events WHERE object_id = objects.id) = 1");
       StatementUse d = statement("DELETE FROM events WHERE id = ?1");
-      if (d == nullptr) return false;
+      if (o == nullptr || d == nullptr) return false;
+      sqlite3_bind_int64(o, 1, single->id);
+      if (!run(o)) return false;
       sqlite3_bind_int64(d, 1, single->id);
       singlesCache_.erase(calendarId);
       return run(d);
@@ -1821,7 +1880,8 @@ bool SqliteStore::keepDefinedZone(const StoredEvent& event) {
   return run(z);
 }
 
-bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events) {
+bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events,
+                               std::span<const KeptObject> objects) {
   if (!usable_) return false;
   // Every series is worked out first: the lock is then held only for the
   // inserts, and other hosts wait for those, not for the walking.
@@ -1847,10 +1907,61 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
       if (!run(d)) return false;
       replaced_ += static_cast<std::size_t>(sqlite3_changes(db_));
     }
+    // The replaced events' kept texts go with them.
+    if (!uids.empty()) {
+      StatementUse o = statement(
+          "DELETE FROM objects WHERE calendar_id = ?1 AND NOT EXISTS (SELECT 1 FROM events e WHERE e.object_id = objects.id)");
+      if (o == nullptr) return false;
+      sqlite3_bind_int64(o, 1, id);
+      if (!run(o)) return false;
+    }
+    std::map<std::string, std::int64_t> objectIds;  // by UID
+    for (const KeptObject& object : objects) {
+      // A local object has no server; its name is one a server would give it.
+      StatementUse s = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+      if (s == nullptr) return false;
+      sqlite3_bind_int64(s, 1, id);
+      bindText(s, 2, newUuid() + ".ics");
+      bindText(s, 3, object.text);
+      if (!run(s)) return false;
+      objectIds.emplace(nfc(object.uid), sqlite3_last_insert_rowid(db_));
+    }
     seriesCache_.erase(id);
     singlesCache_.erase(id);
-    return insertLinked(id, events, parents, lastEnds, std::nullopt);
+    std::vector<std::optional<std::int64_t>> objectOfEach(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (auto found = objectIds.find(nfc(events[i].externalIdentifier)); found != objectIds.end()) {
+        objectOfEach[i] = found->second;
+      }
+    }
+    return insertLinked(id, events, parents, lastEnds, objectOfEach);
   });
+}
+
+std::optional<SqliteStore::ExportedCalendar> SqliteStore::exportedCalendar(std::string_view calendarIdentifier) {
+  const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
+  if (calendar == nullptr) return std::nullopt;
+  const std::int64_t calendarId = calendar->id;
+  auto events = storedEvents(calendarIdentifier);
+  if (!events) return std::nullopt;
+  ExportedCalendar exported;
+  std::set<std::string> kept;  // item ids of events whose object's text is written
+  {
+    StatementUse s = statement("SELECT item_id FROM events WHERE calendar_id = ?1 AND object_id IS NOT NULL");
+    if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
+    bool row = false;
+    while (step(s, &row) && row) kept.insert(columnText(s, 0));
+  }
+  {
+    StatementUse s = statement("SELECT data FROM objects WHERE calendar_id = ?1 ORDER BY id");
+    if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
+    bool row = false;
+    while (step(s, &row) && row) exported.objects.push_back(columnText(s, 0));
+  }
+  if (readFailed_) return std::nullopt;
+  for (StoredEvent& event : *events)
+    if (!kept.count(event.calendarItemIdentifier)) exported.events.push_back(std::move(event));
+  return exported;
 }
 
 std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_view calendarIdentifier) {
@@ -2083,7 +2194,10 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
     const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
     std::vector<std::optional<double>> lastEnds;
     for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
-    if (!insertLinked(*calendarId, events, parents, lastEnds, objectId)) return false;
+    if (!insertLinked(*calendarId, events, parents, lastEnds,
+                      std::vector<std::optional<std::int64_t>>(events.size(), objectId))) {
+      return false;
+    }
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include "calendar/store.h"
 #include "calendar/access/question.h"
 #include "calendar/stored_event.h"
+#include "ical/object_edit.h"
 #include "calendar/time_zone.h"
 #include "sqlite/publisher.h"
 
@@ -131,12 +132,21 @@ class SqliteStore final : public Store {
 
   // Stores `events` in the calendar, all of them or none, filling in their
   // identifiers. Events of the calendar with a UID among theirs are replaced.
-  // Refuses a replica's calendar.
-  bool importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events);
+  // Refuses a replica's calendar. `objects` are the file's texts by UID (see
+  // keptObjects): each is kept with the events of its UID, and later changes
+  // are written into it, so that an export gives back what came in.
+  bool importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events,
+                    std::span<const KeptObject> objects = {});
   // How many stored events the imports since `open` replaced.
   std::size_t replacedByImport() const { return replaced_; }
   // Every event of the calendar, in the order stored; nothing when it cannot be read.
   std::optional<std::vector<StoredEvent>> storedEvents(std::string_view calendarIdentifier);
+  // What an export writes: the kept text of each object, and the events that have none.
+  struct ExportedCalendar {
+    std::vector<std::string> objects;
+    std::vector<StoredEvent> events;
+  };
+  std::optional<ExportedCalendar> exportedCalendar(std::string_view calendarIdentifier);
 
   // Replicas of CalDAV accounts (calbridge-store source add --caldav, sync).
   // Stores a new account with its first sync's calendars, all or nothing;
@@ -316,7 +326,14 @@ class SqliteStore final : public Store {
   std::optional<double> lastEndOf(const Series& series);
   // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
+  // How far a part split off a series moved its occurrences from their original starts (0 for a series).
+  static std::int64_t partShift(const CachedSeries& cached);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
+  // The kept object of an event's row, if it has one.
+  std::optional<std::int64_t> objectOf(std::int64_t eventId);
+  // Writes `edit` into the event's kept text; a text it cannot apply to is
+  // let go, so the event is exported from its fields rather than wrongly.
+  bool editObject(std::int64_t eventId, const ObjectEdit& edit);
   // What a series' row keeps of its last end, worked out without the database.
   std::optional<double> lastEndFor(const StoredEvent& event);
   bool keepDefinedZone(const StoredEvent& event);
@@ -330,7 +347,8 @@ class SqliteStore final : public Store {
   // Inserts events linked as linkOverrides has them, each series before what belongs to it.
   bool insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
                     const std::vector<std::optional<std::size_t>>& parents,
-                    const std::vector<std::optional<double>>& lastEnds, std::optional<std::int64_t> objectId);
+                    const std::vector<std::optional<double>>& lastEnds,
+                    const std::vector<std::optional<std::int64_t>>& objectIds);  // one per event
   // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
   // or its series from the occurrence it stands in for on.
   bool removeOverride(const EventRow& row, Span span);

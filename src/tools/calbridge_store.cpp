@@ -580,13 +580,17 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
       return failWith("calendar " + std::string(*calendar) + " is kept in step with a CalDAV server; its events come from there");
     }
   }
-  if (!store.importEvents(*calendar, parsed.events)) {
+  if (!store.importEvents(*calendar, parsed.events, parsed.objects)) {
     return failWith("the store refused the change; nothing was imported");
   }
   // A large import leaves a large journal; it goes back to nothing here rather
   // than staying for good. The events are stored whether or not this succeeds.
   store.shrinkJournal();
-  if (std::string leftOut = describe(parsed.leftOut); !leftOut.empty()) tell("left out " + leftOut);
+  // Alarms, attendees, descriptions and locations stay in each object's kept
+  // text and come back on export; what is not listed still counts.
+  LeftOut notKept = parsed.leftOut;
+  notKept.alarms = notKept.attendees = notKept.descriptions = notKept.locations = 0;
+  if (std::string leftOut = describe(notKept); !leftOut.empty()) tell("left out " + leftOut);
   if (titlesCut + uidsCut > 0) {
     std::string what;
     if (titlesCut > 0) what = counted(titlesCut, "title", "titles") + " to " + std::to_string(kMaxTitleCharacters) + " characters";
@@ -612,10 +616,13 @@ int exportCommand(SqliteStore& store, int argc, char** argv) {
   if (!calendar) {
     return failWith(store.readFailed() ? "cannot read the store" : "no calendar with id " + std::string(*id));
   }
-  auto events = store.storedEvents(*id);
-  if (!events) return failWith("cannot read the store");
+  auto exported = store.exportedCalendar(*id);
+  if (!exported) return failWith("cannot read the store");
+  // Events imported from a file come back as its text kept them, with what
+  // calbridge changed since; the others are written from their fields.
   WrittenCalendar written =
-      writeICalendar(*events, store.zones(), static_cast<std::int64_t>(std::time(nullptr)), calendar->title);
+      writeICalendar(exported->events, store.zones(), static_cast<std::int64_t>(std::time(nullptr)), calendar->title);
+  written.text = joinedCalendar(written.text, exported->objects);
   if (std::fwrite(written.text.data(), 1, written.text.size(), stdout) != written.text.size() ||
       std::fflush(stdout) != 0) {
     return failWith("cannot write standard output");

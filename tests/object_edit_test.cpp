@@ -1,0 +1,117 @@
+// Edits of a kept object's text: only the lines an edit concerns change.
+#include "calendar/civil_time.h"
+#include "calendar/time_zone.h"
+#include "ical/object_edit.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace calbridge {
+namespace {
+
+// Lines joined with CRLF; "|" stands for the stamp lines of an edited series.
+std::string crlf(std::string_view lines) {
+  std::string out;
+  for (char c : lines) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+std::int64_t wallOf(int y, int m, int d, int h = 0, int min = 0) {
+  return daysFromCivil(y, m, d) * kDay + h * 3600 + min * 60;
+}
+
+constexpr std::int64_t kNow = 1767225600;  // 2026-01-01 00:00 UTC
+constexpr std::string_view kHead = "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//x//y//EN\nBEGIN:VEVENT\nUID:a\n";
+constexpr std::string_view kStamp = "SEQUENCE:1\nDTSTAMP:20260101T000000Z\nLAST-MODIFIED:20260101T000000Z\n";
+
+struct Case {
+  const char* name;
+  std::string body;  // after kHead
+  std::vector<ObjectEdit> edits;
+  std::string expected;  // after kHead; empty: the edits do not apply
+};
+
+const ObjectEdit::Kind kExclude = ObjectEdit::Kind::exclude;
+const ObjectEdit::Kind kEnd = ObjectEdit::Kind::endBefore;
+const std::string kTail = "END:VEVENT\nEND:VCALENDAR\n";
+
+TEST(ObjectEdit, ChangesOnlyWhatTheEditConcerns) {
+  const std::string berlin = "DTSTART;TZID=Europe/Berlin:20250303T100000\nRRULE:FREQ=WEEKLY;COUNT=10\n";
+  const std::string alarm = "BEGIN:VALARM\nTRIGGER:-PT5M\nACTION:DISPLAY\nDESCRIPTION:x\nEND:VALARM\n";
+  const std::string longText = "DESCRIPTION:" + std::string(80, 'd') + "\n";  // stays unfolded as it came
+  const std::string moved =
+      "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID:20250310T090000Z\nDTSTART:20250310T110000Z\nSUMMARY:moved\nEND:VEVENT\n";
+  const std::vector<Case> cases = {
+      {"zoned exclusion keeps alarms and other lines", berlin + "SEQUENCE:0\nDTSTAMP:20250101T000000Z\n" + longText + alarm + "END:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 10, 10)}},
+       berlin + "SEQUENCE:1\nDTSTAMP:20260101T000000Z\n" + longText + alarm +
+           "EXDATE;TZID=Europe/Berlin:20250310T100000\nLAST-MODIFIED:20260101T000000Z\nEND:VEVENT\n"},
+      {"all-day exclusion is a date", "DTSTART;VALUE=DATE:20250303\nRRULE:FREQ=DAILY\nEND:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 5)}},
+       "DTSTART;VALUE=DATE:20250303\nRRULE:FREQ=DAILY\nEXDATE;VALUE=DATE:20250305\n" + std::string(kStamp) +
+           "END:VEVENT\n"},
+      {"UTC series, already excluded once", "DTSTART:20250303T100000Z\nRRULE:FREQ=DAILY\nEXDATE:20250305T100000Z\nEND:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 5, 10)}, {kExclude, wallOf(2025, 3, 6, 10)}, {kExclude, wallOf(2025, 3, 6, 10)}},
+       "DTSTART:20250303T100000Z\nRRULE:FREQ=DAILY\nEXDATE:20250305T100000Z\nEXDATE:20250306T100000Z\n" +
+           std::string(kStamp) + "END:VEVENT\n"},
+      {"floating exclusion", "DTSTART:20250303T100000\nRRULE:FREQ=DAILY\nEND:VEVENT\n", {{kExclude, wallOf(2025, 3, 4, 10)}},
+       "DTSTART:20250303T100000\nRRULE:FREQ=DAILY\nEXDATE:20250304T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
+      {"an override named in UTC goes with its occurrence", berlin + "END:VEVENT\n" + moved,
+       {{kExclude, wallOf(2025, 3, 10, 10)}},
+       berlin + "EXDATE;TZID=Europe/Berlin:20250310T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
+      {"excluding another occurrence keeps the override", berlin + "END:VEVENT\n" + moved,
+       {{kExclude, wallOf(2025, 3, 17, 10)}},
+       berlin + "EXDATE;TZID=Europe/Berlin:20250317T100000\n" + std::string(kStamp) + "END:VEVENT\n" + moved},
+      {"zoned end: UNTIL in UTC, later dates and overrides go",
+       "DTSTART;TZID=Europe/Berlin:20250303T100000\nRRULE:FREQ=WEEKLY;COUNT=10;BYDAY=MO\n"
+       "EXDATE;TZID=Europe/Berlin:20250310T100000,20250331T100000\nRDATE;TZID=Europe/Berlin:20250401T100000\n"
+       "END:VEVENT\n" + moved,
+       {{kEnd, wallOf(2025, 3, 31, 10)}},
+       "DTSTART;TZID=Europe/Berlin:20250303T100000\nRRULE:FREQ=WEEKLY;BYDAY=MO;UNTIL=20250331T075959Z\n"
+       "EXDATE;TZID=Europe/Berlin:20250310T100000\n" + std::string(kStamp) + "END:VEVENT\n" + moved},
+      {"end before an overridden occurrence", berlin + "END:VEVENT\n" + moved, {{kEnd, wallOf(2025, 3, 10, 10)}},
+       "DTSTART;TZID=Europe/Berlin:20250303T100000\nRRULE:FREQ=WEEKLY;UNTIL=20250310T085959Z\n" +
+           std::string(kStamp) + "END:VEVENT\n"},
+      {"all-day end is the day before", "DTSTART;VALUE=DATE:20250303\nRRULE:FREQ=DAILY;UNTIL=20251231\nEND:VEVENT\n",
+       {{kEnd, wallOf(2025, 3, 10)}},
+       "DTSTART;VALUE=DATE:20250303\nRRULE:FREQ=DAILY;UNTIL=20250309\n" + std::string(kStamp) + "END:VEVENT\n"},
+      {"a series ending earlier already keeps its end", "DTSTART:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250305T100000\nEND:VEVENT\n",
+       {{kEnd, wallOf(2025, 3, 10, 10)}},
+       "DTSTART:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250305T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
+      {"ending at the first occurrence leaves nothing", berlin + "END:VEVENT\n", {{kEnd, wallOf(2025, 3, 3, 10)}}, ""},
+      {"an override of another series' zone nobody knows", berlin + "END:VEVENT\n" +
+           "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID;TZID=Nowhere:20250310T100000\nDTSTART:20250310T110000Z\nEND:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 17, 10)}}, ""},
+      {"two series in one object", berlin + "END:VEVENT\nBEGIN:VEVENT\nUID:a\n" + berlin + "END:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 10, 10)}}, ""},
+  };
+  ZoneCache zones;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string input = crlf(std::string(kHead) + c.body + "END:VCALENDAR\n");
+    auto edited = applyEdits(input, c.edits, zones, kNow);
+    if (c.expected.empty()) {
+      EXPECT_FALSE(edited.has_value());
+    } else {
+      EXPECT_EQ(edited.value_or("(none)"), crlf(std::string(kHead) + c.expected + "END:VCALENDAR\n"));
+    }
+  }
+}
+
+TEST(ObjectEdit, FoldsWhatItWritesAndKeepsTheTextsLineEnds) {
+  const std::string tzid = "Europe/Berlin";
+  std::string text = "BEGIN:VCALENDAR\nBEGIN:VEVENT\nDTSTART;TZID=" + tzid +
+                     ":20250303T100000\nRRULE:FREQ=DAILY;BYDAY=MO,TU,WE,TH,FR,SA;BYMONTH=1,2,3,4,5,6,7,8,9,10,11,12;"
+                     "WKST=MO;COUNT=99\nEND:VEVENT\nEND:VCALENDAR\n";
+  ZoneCache zones;
+  std::vector<ObjectEdit> edits = {{ObjectEdit::Kind::endBefore, wallOf(2025, 3, 11, 10)}};
+  auto edited = applyEdits(text, edits, zones, kNow);
+  ASSERT_TRUE(edited);
+  EXPECT_EQ(edited->find('\r'), std::string::npos);
+  EXPECT_NE(edited->find(",12\n ;WKST=MO;UNTIL=20250311T085959Z\n"), std::string::npos) << *edited;
+}
+
+}  // namespace
+}  // namespace calbridge
