@@ -1,6 +1,7 @@
 // Changes to CalDAV accounts go to the server first: what the server has,
 // seen by another client, decides whether a reply of "ok" was true.
 #include "caldav/servers.h"
+#include "ical/object_edit.h"
 #include "calendar/time_zone.h"
 #include "support/bridge.h"
 #include "support/database.h"
@@ -215,6 +216,50 @@ TEST_P(CaldavWrite, ThePublisherCountsOnlyWhatTheServerStored) {
     EXPECT_EQ(listedCount, *c.serverSummary ? "1" : "0");
     if (*c.serverSummary) {
       EXPECT_NE(server->peer({"get", calendar, "one"}).find(std::string("SUMMARY:") + c.serverSummary), std::string::npos);
+    }
+  }
+}
+
+// A change to an object changed elsewhere meanwhile: made again on the
+// server's text, once, so what the other client wrote stays.
+TEST_P(CaldavWrite, AConflictIsMadeGoodOnTheServersText) {
+  RemoteAccount account;
+  account.sourceIdentifier = "a";
+  account.url = server->url();
+  account.user = DavServer::kUser;
+  account.passwordCommand = "echo " + std::string(DavServer::kPassword);
+  ZoneCache zones;
+  const std::string cal = server->via_proxy(calendar);
+  const std::string series =
+      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:s\r\nDTSTAMP:20260101T000000Z\r\n"
+      "DTSTART:20260110T090000Z\r\nDTEND:20260110T100000Z\r\nRRULE:FREQ=DAILY\r\nSUMMARY:Standup\r\nEND:VEVENT\r\n"
+      "END:VCALENDAR\r\n";
+  CalDavPublisher publisher(zones, &applyEdits);
+  auto made = publisher.publish(account, {ObjectChange::Kind::create, cal, cal + "s.ics", "", series, {}});
+  ASSERT_TRUE(made) << publisher.lastError();
+  struct Case {
+    const char* name;
+    const char* faults;
+    bool stored;
+    const char* exdate;  // then on the server; "" for none
+  } cases[] = {
+      {"a second conflict", R"([{"method":"PUT","action":"status","status":412}])", false, ""},
+      {"changed elsewhere", "[]", true, "20260111T090000Z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server->peer({"describe", calendar, "s", "Bring notes"});  // the publisher's ETag is old now
+    server->set_faults(c.faults);
+    ObjectChange change{ObjectChange::Kind::modify, cal, cal + "s.ics", made->etag, series,
+                        {{ObjectEdit::Kind::exclude, 1768035600 + 86400}}};
+    auto published = publisher.publish(account, change);
+    EXPECT_EQ(published.has_value(), c.stored) << publisher.lastError();
+    server->set_faults("[]");
+    const std::string text = server->peer({"get", calendar, "s"});
+    EXPECT_NE(text.find("DESCRIPTION:Bring notes"), std::string::npos) << text;
+    EXPECT_EQ(text.find("EXDATE") != std::string::npos, *c.exdate != 0) << text;
+    if (*c.exdate) {
+      EXPECT_NE(text.find(c.exdate), std::string::npos) << text;
     }
   }
 }

@@ -12,7 +12,7 @@ peer.py URL USER PASSWORD COMMAND ARGS...
   list CAL_URL                  fetches every event; prints how many
   calendars                     the display names of the principal's calendars, one a line, sorted
   get CAL_URL UID               the text of the object holding UID
-  describe CAL_URL UID TEXT     gives every VEVENT of that object a DESCRIPTION
+  describe CAL_URL UID TEXT     gives every VEVENT of that object a DESCRIPTION (its only one)
   override CAL_URL UID RID START  adds a changed occurrence: the one of the series
                                 at RID (UTC, 20260110T090000Z) moved to START, 30 minutes long
 """
@@ -67,6 +67,7 @@ def main():
         ev = client.calendar(url=rest[0]).event_by_uid(rest[1])
         text = ev.data.replace("\r\n", "\n").rstrip("\n") + "\n"
         if command == "describe":
+            text = "".join(l for l in text.splitlines(True) if not l.startswith("DESCRIPTION:"))
             text = text.replace("END:VEVENT\n", "DESCRIPTION:" + rest[2] + "\nEND:VEVENT\n")
         else:
             end = rest[3][:11] + "30" + rest[3][13:]
