@@ -932,6 +932,9 @@ class Reader {
   Reader(ZoneCache& zones, std::vector<std::optional<std::string>> summaries)
       : zones_(zones), summaries_(std::move(summaries)) {}
 
+  // The UIDs given to events without one, in the order of their VEVENTs.
+  const std::vector<std::string>& madeUpUids() const { return madeUpUids_; }
+
   bool readCalendar(icalcomponent* calendar, ParsedCalendar& parsed) {
     ZoneResolver resolver(calendar, zones_);
     std::vector<ReadEvent> events;
@@ -1032,6 +1035,7 @@ class Reader {
     bool hasUid = uid != nullptr && *uid != '\0';
     event.uid = hasUid ? uid : newUuid();
     event.ownUid = hasUid;
+    if (!hasUid) madeUpUids_.push_back(event.uid);
     if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_SEQUENCE_PROPERTY)) {
       event.sequence = icalproperty_get_sequence(p);
     }
@@ -1430,6 +1434,7 @@ class Reader {
 
   ZoneCache& zones_;
   std::vector<std::optional<std::string>> summaries_;  // as written, by VEVENT in the file's order
+  std::vector<std::string> madeUpUids_;
   std::size_t nextEvent_ = 0;
   std::string error_;
   int droppedEnds_ = 0;  // ends before their start, not kept
@@ -1869,7 +1874,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       return parsed;
     }
   }
-  parsed.objects = keptObjects(text);
+  parsed.objects = keptObjects(text, reader.madeUpUids());
   return parsed;
 }
 

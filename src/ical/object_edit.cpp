@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -428,8 +429,10 @@ class Editor {
     if (wall <= startWall_) return false;  // nothing would be left of the series
     const Component& master = masters_.front();
     newExclusions_.erase(newExclusions_.lower_bound(wall), newExclusions_.end());
-    if (auto r = property(master, "RRULE")) {
-      const Line& line = lines_[*r];
+    // Every rule of the series ends there (a series may have several).
+    for (std::size_t r : master.properties) {
+      if (removed_[r] || lines_[r].name != "RRULE") continue;
+      const Line& line = lines_[r];
       std::vector<std::string> parts;
       std::optional<std::int64_t> oldUntil;
       for (std::size_t pos = 0; pos <= line.value.size();) {
@@ -456,7 +459,7 @@ class Editor {
         for (const std::string& p : parts) value += p + ";";
         value += "UNTIL=" + *until;
         const std::string& logical = line.logical;
-        replace(*r, logical.substr(0, logical.size() - line.value.size()) + value);
+        replace(r, logical.substr(0, logical.size() - line.value.size()) + value);
       }
     }
     for (std::size_t i : master.properties) {
@@ -502,6 +505,8 @@ struct CalendarParts {
     std::set<std::string> tzids;  // the TZIDs its properties name
     std::string text;
     std::size_t begin = 0;  // offset of its BEGIN line in the text
+    bool changedOccurrence = false;  // VEVENT: has a RECURRENCE-ID
+    std::pair<long long, std::string> version{0, ""};  // VEVENT: SEQUENCE and DTSTAMP
   };
   std::vector<Part> parts;
   std::size_t end = 0;  // offset of its END:VCALENDAR line in the text
@@ -541,6 +546,11 @@ std::vector<CalendarParts> calendarsOf(std::string_view text) {
     if (depth == 2 && part.key.empty() &&
         ((part.kind == "VEVENT" && line.name == "UID") || (part.kind == "VTIMEZONE" && line.name == "TZID")))
       part.key = line.value;
+    if (depth == 2 && part.kind == "VEVENT") {
+      if (line.name == "RECURRENCE-ID") part.changedOccurrence = true;
+      if (line.name == "DTSTAMP") part.version.second = line.value;
+      if (line.name == "SEQUENCE") part.version.first = std::atoll(line.value.c_str());
+    }
     if (auto tzid = line.param("TZID")) part.tzids.insert(*tzid);
   }
   return calendars;
@@ -548,21 +558,31 @@ std::vector<CalendarParts> calendarsOf(std::string_view text) {
 
 }  // namespace
 
-std::vector<KeptObject> keptObjects(std::string_view text) {
+std::vector<KeptObject> keptObjects(std::string_view text, std::span<const std::string> madeUpUids) {
   struct Building {
     std::string heads;
     std::set<std::string> zonesIn;
     std::string zones;
-    std::string events;
+    std::vector<std::pair<std::size_t, CalendarParts::Part>> events;  // by the VCALENDAR they are in
   };
   std::vector<std::string> order;
   std::map<std::string, Building> objects;
-  for (const CalendarParts& calendar : calendarsOf(text)) {
+  std::size_t nextMadeUp = 0;
+  std::vector<CalendarParts> calendars = calendarsOf(text);
+  for (std::size_t index = 0; index < calendars.size(); ++index) {
+    const CalendarParts& calendar = calendars[index];
     std::map<std::string, const CalendarParts::Part*> zones;
     for (const auto& part : calendar.parts)
       if (part.kind == "VTIMEZONE") zones.emplace(part.key, &part);
-    for (const auto& part : calendar.parts) {
-      if (part.kind != "VEVENT" || part.key.empty()) continue;
+    for (auto part : calendar.parts) {
+      if (part.kind != "VEVENT") continue;
+      if (part.key.empty()) {
+        if (nextMadeUp == madeUpUids.size()) continue;
+        part.key = madeUpUids[nextMadeUp++];
+        std::size_t firstLine = part.text.find('\n');
+        if (firstLine == std::string::npos) continue;
+        part.text.insert(firstLine + 1, folded("UID:" + part.key, "\r\n"));
+      }
       auto [it, added] = objects.try_emplace(part.key);
       Building& b = it->second;
       if (added) {
@@ -573,14 +593,26 @@ std::vector<KeptObject> keptObjects(std::string_view text) {
         auto zone = zones.find(tzid);
         if (zone != zones.end() && b.zonesIn.insert(tzid).second) b.zones += zone->second->text;
       }
-      b.events += part.text;
+      b.events.emplace_back(index, std::move(part));
     }
   }
   std::vector<KeptObject> kept;
   for (const std::string& uid : order) {
     Building& b = objects[uid];
     std::string heads = b.heads.empty() ? "VERSION:2.0\r\nPRODID:-//calbridge//calbridge//EN\r\n" : b.heads;
-    kept.push_back({uid, "BEGIN:VCALENDAR\r\n" + heads + b.zones + b.events + "END:VCALENDAR\r\n"});
+    // Earlier edits of the event beside its newest copy in one VCALENDAR are
+    // what the file's reader left out (RFC 5546 2.1.4); copies nothing tells
+    // apart all stay.
+    std::map<std::size_t, std::pair<long long, std::string>> newest;
+    for (const auto& [index, part] : b.events) {
+      if (part.changedOccurrence) continue;
+      auto [at, added] = newest.try_emplace(index, part.version);
+      if (!added) at->second = std::max(at->second, part.version);
+    }
+    std::string events;
+    for (const auto& [index, part] : b.events)
+      if (part.changedOccurrence || !(part.version < newest[index])) events += part.text;
+    kept.push_back({uid, "BEGIN:VCALENDAR\r\n" + heads + b.zones + events + "END:VCALENDAR\r\n"});
   }
   return kept;
 }

@@ -41,8 +41,10 @@ struct KeptObject {
 };
 
 // The objects of `text` (one or more VCALENDARs), by UID in the order they
-// first appear. VEVENTs without a UID, and components other than events, make none.
-std::vector<KeptObject> keptObjects(std::string_view text);
+// first appear; components other than events make none. The VEVENTs without a
+// UID take those of `madeUpUids` in turn, written into their text (so the event
+// and its text stay one object); one beyond them makes none.
+std::vector<KeptObject> keptObjects(std::string_view text, std::span<const std::string> madeUpUids = {});
 
 // `calendar` (one VCALENDAR) with the VEVENTs of each of `objects` added at its
 // end, and their VTIMEZONEs, each TZID once (the first definition of it wins).
