@@ -607,6 +607,8 @@ bool SqliteStore::change(bool commit, Work&& work) {
   // Changes staged before this one stay whatever becomes of it: a change that
   // joins an open transaction takes back only its own writes when refused.
   const bool nested = !began;
+  if (began) staged_.clear();
+  std::vector<PendingChange> stagedBefore = nested ? staged_ : std::vector<PendingChange>{};
   bool done = !nested || run(statement("SAVEPOINT change"));
   if (done) {
     done = work();
@@ -616,12 +618,14 @@ bool SqliteStore::change(bool commit, Work&& work) {
       } else {
         run(statement("ROLLBACK TO change"));
         run(statement("RELEASE change"));
+        staged_ = std::move(stagedBefore);
       }
     }
   }
   noticeLostTransaction();
   if (lost_) {
     forgetCaches();
+    staged_.clear();
     return false;
   }
   if (!done) {
@@ -629,6 +633,7 @@ bool SqliteStore::change(bool commit, Work&& work) {
     if (began) {
       run(statement("ROLLBACK"));
       inTransaction_ = false;
+      staged_.clear();
     }
     return false;
   }
@@ -642,7 +647,10 @@ bool SqliteStore::finishTransaction() {
   // A statement that met a failing disk inside the transaction may have left
   // a change half done, and the reply will say "failed": nothing of it may stay.
   int error = SQLITE_OK;
-  if (!lost && !readFailed_) {
+  // The server first: what it refused is not kept here either.
+  const bool published = staged_.empty() || (!lost && !readFailed_ && publishStaged());
+  staged_.clear();
+  if (!lost && !readFailed_ && published) {
     if (run(statement("COMMIT"))) return true;
     error = sqlite3_extended_errcode(db_);
   }
@@ -1430,7 +1438,7 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
     // Looked up under the lock, by identifier: the event goes into the calendar
     // the request named, or nowhere, whatever happened to it meanwhile.
     const CalendarRow* calendar = findCalendar(calendarIdentifier);
-    // A replica's events change only by way of its server, which saving here does not do.
+    // A new event of a replica needs its own object on the server, which is not made here yet.
     return calendar != nullptr && calendar->calendar->allowsContentModifications && !calendar->replica &&
            insertEvent(calendar->id, stored, lastEnd);
   });
@@ -1470,12 +1478,8 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     if (cached.row.seriesId && cached.row.recurrenceId) {
       // A part split off a series: the object keeps the series, ended where the part began.
       if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
-    } else {
-      // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
-      StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
-      if (o == nullptr) return false;
-      sqlite3_bind_int64(o, 1, id);
-      if (!run(o)) return false;
+    } else if (!removeObjectOf(id)) {
+      return false;
     }
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
     if (s == nullptr) return false;
@@ -1589,12 +1593,119 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
                      nothingLeft(cached->series);
   seriesCache_.erase(row.calendarId);
   if (!empty) return true;
-  StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
+  if (!removeObjectOf(key.id)) return false;
   StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-  if (o == nullptr || s == nullptr) return false;
-  sqlite3_bind_int64(o, 1, key.id);
+  if (s == nullptr) return false;
   sqlite3_bind_int64(s, 1, key.id);
-  return run(o) && run(s);
+  return run(s);
+}
+
+bool SqliteStore::removeObjectOf(std::int64_t eventId) {
+  if (auto objectId = objectOf(eventId); objectId && isReplicaObject(*objectId)) {
+    if (!stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt)) return false;
+  } else if (readFailed_) {
+    return false;
+  }
+  // With it go the rows read from it (the changed occurrences, the parts split off).
+  StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
+  if (o == nullptr) return false;
+  sqlite3_bind_int64(o, 1, eventId);
+  return run(o);
+}
+
+bool SqliteStore::isReplicaObject(std::int64_t objectId) {
+  StatementUse s = statement(
+      "SELECT c.remote_url IS NOT NULL FROM objects o JOIN calendars c ON c.id = o.calendar_id WHERE o.id = ?1");
+  if (s == nullptr) return true;
+  sqlite3_bind_int64(s, 1, objectId);
+  bool row = false;
+  // Unreadable counts as a replica's: refusing is the safe answer.
+  if (!step(s, &row)) return true;
+  return row && sqlite3_column_int(s, 0) != 0;
+}
+
+bool SqliteStore::stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
+                                     const std::optional<ObjectEdit>& edit) {
+  if (publisher_ == nullptr) return false;
+  for (auto it = staged_.begin(); it != staged_.end(); ++it) {
+    if (it->objectId != objectId) continue;
+    if (kind == ObjectChange::Kind::remove) {
+      it->change.kind = kind;
+      it->change.text.clear();
+      it->change.edits.clear();
+    } else if (it->change.kind == ObjectChange::Kind::modify) {
+      it->change.text = std::move(*text);
+      if (edit) it->change.edits.push_back(*edit);
+    }
+    return true;
+  }
+  StatementUse s = statement(
+      "SELECT o.url, o.etag, o.calendar_id, c.remote_url, src.identifier FROM objects o "
+      "JOIN calendars c ON c.id = o.calendar_id JOIN sources src ON src.id = c.source_id WHERE o.id = ?1");
+  if (s == nullptr) return false;
+  sqlite3_bind_int64(s, 1, objectId);
+  bool row = false;
+  if (!step(s, &row) || !row) return false;
+  PendingChange pending;
+  pending.objectId = objectId;
+  pending.calendarId = sqlite3_column_int64(s, 2);
+  pending.sourceIdentifier = columnText(s, 4);
+  pending.change.kind = kind;
+  pending.change.url = columnText(s, 0);
+  pending.change.etag = columnText(s, 1);
+  pending.change.calendarUrl = columnText(s, 3);
+  if (text) pending.change.text = std::move(*text);
+  if (edit) pending.change.edits.push_back(*edit);
+  staged_.push_back(std::move(pending));
+  return true;
+}
+
+bool SqliteStore::publishStaged() {
+  if (publisher_ == nullptr) return false;
+  auto accounts = remoteAccounts();
+  if (!accounts) return false;
+  std::vector<PublishedObject> answers;
+  for (const PendingChange& pending : staged_) {
+    auto account = std::find_if(accounts->begin(), accounts->end(),
+                                [&](const RemoteAccount& a) { return a.sourceIdentifier == pending.sourceIdentifier; });
+    if (account == accounts->end()) return false;
+    auto answer = publisher_->publish(*account, pending.change);
+    // One refusal takes back the whole transaction; what the server accepted
+    // before it is the next sync's to bring in.
+    if (!answer) return false;
+    answers.push_back(std::move(*answer));
+  }
+  forgetCaches();
+  for (std::size_t i = 0; i < staged_.size(); ++i) {
+    const PendingChange& pending = staged_[i];
+    PublishedObject& answer = answers[i];
+    if (pending.change.kind == ObjectChange::Kind::remove) {
+      StatementUse d = statement("DELETE FROM objects WHERE id = ?1");
+      if (d == nullptr) return false;
+      sqlite3_bind_int64(d, 1, pending.objectId);
+      if (!run(d)) return false;
+      continue;
+    }
+    // As a sync keeps an object: its events are what its text now says.
+    StatementUse u = statement("UPDATE objects SET etag = ?2, data = ?3 WHERE id = ?1");
+    StatementUse d = statement("DELETE FROM events WHERE object_id = ?1");
+    if (u == nullptr || d == nullptr) return false;
+    sqlite3_bind_int64(u, 1, pending.objectId);
+    bindText(u, 2, answer.etag);
+    bindText(u, 3, answer.text);
+    sqlite3_bind_int64(d, 1, pending.objectId);
+    if (!run(u) || !run(d)) return false;
+    std::vector<StoredEvent>& events = answer.events;
+    const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
+    std::vector<std::optional<double>> lastEnds;
+    for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
+    if (!insertLinked(pending.calendarId, events, parents, lastEnds,
+                      std::vector<std::optional<std::int64_t>>(events.size(), pending.objectId))) {
+      return false;
+    }
+  }
+  forgetCaches();
+  return true;
 }
 
 std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
@@ -1617,7 +1728,18 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
     sqlite3_bind_int64(s, 1, *objectId);
     bool row = false;
     if (!step(s, &row)) return false;
-    if (row) edited = applyEdits(columnText(s, 0), std::span(&edit, 1), zones());
+    if (row) {
+      // A second edit of one object in a transaction applies to the text the first made.
+      std::string text = columnText(s, 0);
+      for (const PendingChange& p : staged_)
+        if (p.objectId == *objectId && p.change.kind == ObjectChange::Kind::modify) text = p.change.text;
+      edited = applyEdits(text, std::span(&edit, 1), zones());
+    }
+  }
+  if (isReplicaObject(*objectId)) {
+    // A replica's text is the server's: an edit that does not apply is refused, never guessed.
+    if (!edited) return false;
+    return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
   }
   if (edited) {
     StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
@@ -1684,9 +1806,18 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     }
     const std::int64_t calendarId = series != nullptr ? series->row.calendarId : single->calendarId;
     calendar = findCalendar(calendarId);
-    // A replica's events change only by way of its server, which removing here does not do.
-    if (calendar == nullptr || !calendar->calendar->allowsContentModifications || calendar->replica) return false;
+    if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
     if (single) {
+      if (calendar->replica) {
+        // The server's object goes whole, which is right only for an object of this event alone.
+        auto objectId = objectOf(single->id);
+        StatementUse n = statement("SELECT COUNT(*) FROM events WHERE object_id = ?1");
+        if (!objectId || n == nullptr) return false;
+        sqlite3_bind_int64(n, 1, *objectId);
+        bool row = false;
+        if (!step(n, &row) || !row || sqlite3_column_int64(n, 0) != 1) return false;
+        if (!stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt)) return false;
+      }
       // An object that held only this event goes with it.
       StatementUse o = statement(
           "DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1) "

@@ -11,6 +11,7 @@
 #include "calendar/access/question.h"
 #include "calendar/stored_event.h"
 #include "ical/object_edit.h"
+#include "sqlite/publisher.h"
 #include "calendar/time_zone.h"
 #include "sqlite/publisher.h"
 
@@ -168,9 +169,14 @@ class SqliteStore final : public Store {
   // The zones events may name, with those imported files defined for themselves.
   ZoneCache& zones();
 
-  // Where changes to replica calendars go first; borrowed. Without one, the
-  // replica's calendars refuse every change, as a server that cannot be told
-  // of a change must not see the replica disagree with it.
+  // Where changes to replica calendars go (not owned; may be null). Each
+  // transaction records the replica objects it touched, and its commit hands
+  // them to the publisher before anything is kept: when every one is
+  // accepted, the objects take the server's ETag and text and their events
+  // are what the publisher read from it; when any is not, nothing of the
+  // transaction stays. Calendars of a replica are made and removed on the
+  // server first too. Without a publisher a replica cannot change: its
+  // calendars list as read-only.
   void setPublisher(ObjectPublisher* publisher);
 
  private:
@@ -328,7 +334,23 @@ class SqliteStore final : public Store {
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
   // How far a part split off a series moved its occurrences from their original starts (0 for a series).
   static std::int64_t partShift(const CachedSeries& cached);
+  // Removes the object the event was read from (staged for the server when a replica's), with its rows.
+  bool removeObjectOf(std::int64_t eventId);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
+  // A change of a replica's object staged in the open transaction.
+  struct PendingChange {
+    std::int64_t objectId = 0;
+    std::int64_t calendarId = 0;
+    std::string sourceIdentifier;
+    ObjectChange change;
+  };
+  // Stages the change of a replica object for the commit; false when there is
+  // no publisher or the object cannot be read.
+  bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
+                          const std::optional<ObjectEdit>& edit);
+  bool isReplicaObject(std::int64_t objectId);
+  // Hands the staged changes to the publisher and keeps what it answered.
+  bool publishStaged();
   // The kept object of an event's row, if it has one.
   std::optional<std::int64_t> objectOf(std::int64_t eventId);
   // Writes `edit` into the event's kept text; a text it cannot apply to is
@@ -396,6 +418,7 @@ class SqliteStore final : public Store {
   ZoneCache zones_;
   bool definedZonesLoaded_ = false;
   ObjectPublisher* publisher_ = nullptr;
+  std::vector<PendingChange> staged_;
 };
 
 }  // namespace calbridge

@@ -1,0 +1,133 @@
+// A replica's changes go to its publisher at commit, and the store keeps
+// exactly what the publisher answered, or nothing.
+#include "ical/icalendar.h"
+#include "sqlite/sqlite_store.h"
+#include "support/bridge.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+
+namespace calbridge {
+namespace {
+
+const std::string kObject =
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//x//y//EN\r\nBEGIN:VEVENT\r\nUID:s\r\nSUMMARY:Daily\r\n"
+    "DESCRIPTION:kept\r\nDTSTART:20250303T090000Z\r\nDTEND:20250303T100000Z\r\nRRULE:FREQ=DAILY;COUNT=5\r\n"
+    "END:VEVENT\r\nEND:VCALENDAR\r\n";
+constexpr double kFirst = 1740992400;  // 2025-03-03 09:00 UTC
+
+class FakePublisher final : public ObjectPublisher {
+ public:
+  enum class Answer { accept, refuse, conflict } answer = Answer::accept;
+  std::vector<ObjectChange> seen;
+  ZoneCache zones;
+
+  std::optional<PublishedObject> publish(const RemoteAccount&, const ObjectChange& change) override {
+    seen.push_back(change);
+    if (answer == Answer::refuse) return std::nullopt;
+    PublishedObject published;
+    published.etag = "\"2\"";
+    if (change.kind == ObjectChange::Kind::remove) return published;
+    // A conflict: somebody renamed the series meanwhile; the edits applied to their text.
+    std::string text = change.text;
+    if (answer == Answer::conflict) {
+      std::string theirs = kObject;
+      theirs.replace(theirs.find("SUMMARY:Daily"), 13, "SUMMARY:Renamed");
+      text = applyEdits(theirs, change.edits, zones).value_or("");
+    }
+    published.text = text;
+    published.events = parseICalendar(text, zones).events;
+    return published;
+  }
+  std::optional<std::string> makeCalendar(const RemoteAccount&, const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  bool removeCalendar(const RemoteAccount&, const std::string&) override { return false; }
+};
+
+TEST(ReplicaPublisher, KeepsWhatTheServerAnsweredOrNothing) {
+  struct Case {
+    const char* name;
+    FakePublisher::Answer answer;
+    bool wholeSeries;
+    bool removed;  // removeEvent's answer
+    std::vector<std::string> titles;  // listed over the five days, by start
+    std::string etag;
+  } cases[] = {
+      {"accepted", FakePublisher::Answer::accept, false, true, {"Daily", "Daily", "Daily", "Daily"}, "\"2\""},
+      {"refused", FakePublisher::Answer::refuse, false, false, {"Daily", "Daily", "Daily", "Daily", "Daily"}, "\"1\""},
+      {"conflict", FakePublisher::Answer::conflict, false, true, {"Renamed", "Renamed", "Renamed", "Renamed"}, "\"2\""},
+      {"whole series", FakePublisher::Answer::accept, true, true, {}, ""},
+      {"whole series refused", FakePublisher::Answer::refuse, true, false, {"Daily", "Daily", "Daily", "Daily", "Daily"},
+       "\"1\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const testing::TemporaryFolder folder;
+    const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
+    std::string calendar;
+    {
+      SqliteStore store(path);
+      ASSERT_TRUE(store.open());
+      RemoteAccount account;
+      account.title = "Server";
+      account.url = "http://127.0.0.1:1/home/";
+      ReplicaRound round;
+      round.action = ReplicaRound::Action::add;
+      round.calendar.remoteUrl = "http://127.0.0.1:1/home/cal/";
+      round.calendar.title = "Work";
+      round.calendar.remoteWritable = true;
+      ReplicaObject object{"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject, {}};
+      object.events = parseICalendar(kObject, store.zones()).events;
+      round.upserts.push_back(object);
+      ASSERT_TRUE(store.addRemoteAccount(account, {round}));
+    }
+    {
+      // Writable, as the account's server allows.
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(db, "UPDATE calendars SET writable = 1, immutable = 0 WHERE remote_url IS NOT NULL",
+                             nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(db);
+    }
+    SqliteStore store(path);
+    ASSERT_TRUE(store.open());
+    FakePublisher publisher;
+    publisher.answer = c.answer;
+    store.setPublisher(&publisher);
+    std::shared_ptr<const Calendar> work;
+    for (const auto& cal : store.calendars())
+      if (cal->title == "Work") work = cal;
+    ASSERT_TRUE(work);
+    auto listing = [&] { return store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {work}); };
+    std::vector<Event> before = listing();
+    ASSERT_EQ(before.size(), 5u);
+    const Event& target = c.wholeSeries ? before[0] : before[2];
+    EXPECT_EQ(store.removeEvent(target, c.wholeSeries ? Span::futureEvents : Span::thisEvent, true), c.removed);
+    ASSERT_EQ(publisher.seen.size(), 1u);
+    const ObjectChange& sent = publisher.seen[0];
+    EXPECT_EQ(sent.url, "http://127.0.0.1:1/home/cal/s.ics");
+    EXPECT_EQ(sent.etag, "\"1\"");
+    if (c.wholeSeries) {
+      EXPECT_EQ(sent.kind, ObjectChange::Kind::remove);
+    } else {
+      EXPECT_EQ(sent.kind, ObjectChange::Kind::modify);
+      EXPECT_NE(sent.text.find("EXDATE:20250305T090000Z\r\n"), std::string::npos) << sent.text;
+      EXPECT_NE(sent.text.find("DESCRIPTION:kept\r\n"), std::string::npos);
+      ASSERT_EQ(sent.edits.size(), 1u);
+      EXPECT_EQ(sent.edits[0].kind, ObjectEdit::Kind::exclude);
+    }
+    std::vector<std::string> titles;
+    for (const Event& e : listing()) titles.push_back(e.title.value_or(""));
+    EXPECT_EQ(titles, c.titles);
+    auto etags = store.replicaEtags(work->source->sourceIdentifier, "http://127.0.0.1:1/home/cal/");
+    ASSERT_TRUE(etags);
+    EXPECT_EQ(etags->count("http://127.0.0.1:1/home/cal/s.ics") ? etags->at("http://127.0.0.1:1/home/cal/s.ics") : "",
+              c.etag);
+  }
+}
+
+}  // namespace
+}  // namespace calbridge
