@@ -15,6 +15,16 @@
 namespace calbridge::testing {
 namespace {
 
+// The EXDATE values of an object's text, each line's after its colon, joined.
+std::string exdates(const std::string& text) {
+  std::string out;
+  for (std::size_t at = text.find("\nEXDATE"); at != std::string::npos; at = text.find("\nEXDATE", at + 1)) {
+    std::size_t colon = text.find(':', at), end = text.find_first_of("\r\n", at + 1);
+    out += text.substr(colon + 1, end - colon - 1) + ",";
+  }
+  return out;
+}
+
 class CaldavWrite : public ::testing::TestWithParam<ServerKind>, public BridgeFixture {
  protected:
   void SetUp() override {
@@ -102,6 +112,53 @@ TEST_P(CaldavWrite, EightHostsAtOnceLoseNothing) {
   EXPECT_EQ(onServer(), expected + "Work");
 }
 
+// A series another client made, changed there and removed from here: the
+// server has each change, and keeps what the other client wrote, with a
+// change elsewhere since the last sync or without.
+TEST_P(CaldavWrite, RemovalsReachTheServerAndKeepWhatOthersWrote) {
+  constexpr double kStart = 1768035600;  // 2026-01-10 09:00 UTC, daily
+  server->peer({"series", calendar, "s", "Standup"});
+  ASSERT_EQ(runStore({"sync"}).status, 0);
+  struct Step {
+    const char* name;
+    const char* other;  // what the other client does first
+    bool syncFirst;
+    int removeDay;  // occurrence mode; -1: event mode
+    const char* exdates;  // on the server after it; null: the object is gone
+  } steps[] = {
+      {"changed elsewhere: done again on the server's text", "describe", false, 2, "20260112T090000Z,"},
+      {"a moved occurrence added elsewhere, another removed", "override", false, 4,
+       "20260112T090000Z,20260114T090000Z,"},
+      {"synced first, no conflict", "", true, 6, "20260112T090000Z,20260114T090000Z,20260116T090000Z,"},
+      {"the whole series, changed elsewhere", "describe", false, -1, nullptr},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    const std::string other = s.other;
+    if (other == "describe") server->peer({"describe", calendar, "s", std::string("Notes ") + s.name});
+    if (other == "override") server->peer({"override", calendar, "s", "20260115T090000Z", "20260115T140000Z"});
+    if (s.syncFirst) {
+      EXPECT_EQ(runStore({"sync"}).status, 0);
+    }
+    std::string input = R"({"uid":"s","calendar":")" + work + "\"" +
+                        (s.removeDay >= 0 ? ",\"start\":" + number(kStart + s.removeDay * 86400.0) : "") + "}";
+    EXPECT_EQ(request("deleteEvent", input).raw.out, R"({"ok":true,"data":{"deleted":1}})");
+    if (!s.exdates) {
+      EXPECT_EQ(server->peer({"list", calendar}), "0");
+      continue;
+    }
+    const std::string text = server->peer({"get", calendar, "s"});
+    EXPECT_EQ(exdates(text), s.exdates) << text;
+    EXPECT_NE(text.find("DESCRIPTION:Notes "), std::string::npos) << text;
+    if (other == "override" || s.syncFirst) {
+      EXPECT_NE(text.find("RECURRENCE-ID:20260115T090000Z"), std::string::npos) << text;
+    }
+  }
+  // What the replica lists is what the server has.
+  EXPECT_EQ(runStore({"sync"}).status, 0);
+  EXPECT_EQ(eventsIn(work, kStart, kStart + 10 * 86400).Size(), 0u);
+}
+
 // A host that kills the bridge while the server is still answering: either
 // the server has the change and the next sync brings it in, or neither has it.
 TEST_P(CaldavWrite, AHostKilledMidWriteLeavesNothingTheNextSyncCannotMend) {
@@ -140,9 +197,16 @@ TEST_P(CaldavWrite, AServerThatCannotTakeTheChangeLeavesEverythingAsItWas) {
       {"refused", R"([{"method":"DELETE","action":"status","status":403}])", "deleteCalendar",
        R"({"calendar":")" + work + R"("})"},
       {"hanging", R"([{"action":"delay","seconds":60}])", "deleteCalendar", R"({"calendar":")" + work + R"("})"},
+      {"answered with a multistatus, twice", R"([{"method":"PUT","action":"wrap207"}])", "deleteEvent",
+       R"({"uid":"s","calendar":")" + work + R"(","start":1768208400})"},
+      {"refused", R"([{"method":"DELETE","action":"status","status":403}])", "deleteEvent",
+       R"({"uid":"s","calendar":")" + work + R"("})"},
+      {"stopped", nullptr, "deleteEvent", R"({"uid":"s","calendar":")" + work + R"(","start":1768208400})"},
       {"stopped", nullptr, "createCalendar", R"({"title":"Trips"})"},
       {"stopped", nullptr, "deleteCalendar", R"({"calendar":")" + work + R"("})"},
   };
+  server->peer({"series", calendar, "s", "Standup"});
+  ASSERT_EQ(runStore({"sync"}).status, 0);
   const std::string before = Database(databasePath()).dump();
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " " + c.command);
@@ -155,6 +219,7 @@ TEST_P(CaldavWrite, AServerThatCannotTakeTheChangeLeavesEverythingAsItWas) {
     if (!c.faults) server->restart_server();
   }
   EXPECT_EQ(onServer(), "Work");
+  EXPECT_EQ(exdates(server->peer({"get", calendar, "s"})), "");
 }
 
 // The publisher on its own, against the server: each answer read strictly.

@@ -7,6 +7,7 @@ peer.py URL USER PASSWORD COMMAND ARGS...
   rmcal CAL_URL                 deletes a calendar
   rename CAL_URL NAME           gives a calendar a new display name
   put CAL_URL UID SUMMARY       a new event (or a new version of it)
+  series CAL_URL UID SUMMARY    a new daily series from 2026-01-10 09:00 UTC, 30 minutes each
   remove CAL_URL UID            deletes the event with that UID
   bulk CAL_URL COUNT            COUNT new events, one PUT each
   list CAL_URL                  fetches every event; prints how many
@@ -48,6 +49,10 @@ def main():
     elif command == "put":
         cal = client.calendar(url=rest[0])
         cal.save_event(EVENT.format(uid=rest[1], summary=rest[2], hour=9))
+    elif command == "series":
+        cal = client.calendar(url=rest[0])
+        text = EVENT.format(uid=rest[1], summary=rest[2], hour=9)
+        cal.save_event(text.replace("SUMMARY:", "RRULE:FREQ=DAILY\r\nSUMMARY:"))
     elif command == "remove":
         cal = client.calendar(url=rest[0])
         cal.event_by_uid(rest[1]).delete()
