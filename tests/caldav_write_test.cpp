@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -110,6 +111,28 @@ TEST_P(CaldavWrite, EightHostsAtOnceLoseNothing) {
     expected += "Host " + std::to_string(h) + "\n";
   }
   EXPECT_EQ(onServer(), expected + "Work");
+
+  // And each removing another occurrence of one series: every one said
+  // removed is excluded on the server, and no other.
+  server->peer({"series", calendar, "s", "Standup"});
+  ASSERT_EQ(runStore({"sync"}).status, 0);
+  hosts.clear();
+  for (int h = 0; h < kHosts; ++h) {
+    hosts.emplace_back([&, h] {
+      replies[h] = request("deleteEvent", R"({"uid":"s","calendar":")" + work + R"(","start":)" +
+                                              number(1768035600 + (h + 1) * 86400.0) + "}")
+                       .raw.out;
+    });
+  }
+  for (auto& host : hosts) host.join();
+  const std::string text = server->peer({"get", calendar, "s"});
+  // They wait their turn for the store, so none need fail.
+  EXPECT_EQ(std::count(replies.begin(), replies.end(), R"({"ok":true,"data":{"deleted":1}})"), kHosts);
+  for (int h = 0; h < kHosts; ++h) {
+    const std::string day = "202601" + std::to_string(11 + h) + "T090000Z";
+    EXPECT_EQ(exdates(text).find(day) != std::string::npos, replies[h] == R"({"ok":true,"data":{"deleted":1}})")
+        << day << " " << replies[h] << "\n" << text;
+  }
 }
 
 // A series another client made, changed there and removed from here: the

@@ -1686,6 +1686,18 @@ bool SqliteStore::publishStaged() {
       if (!run(d)) return false;
       continue;
     }
+    // The events keep their identifiers: another host that found one of them
+    // before this commit still removes it once its turn comes.
+    std::map<std::pair<std::string, std::int64_t>, std::string> itemIds;
+    {
+      StatementUse k = statement(
+          "SELECT external_id, coalesce(recurrence_id, -9223372036854775807), item_id FROM events WHERE object_id = ?1");
+      if (k == nullptr) return false;
+      sqlite3_bind_int64(k, 1, pending.objectId);
+      bool row = false;
+      while (step(k, &row) && row) itemIds.emplace(std::pair{columnText(k, 0), sqlite3_column_int64(k, 1)}, columnText(k, 2));
+      if (readFailed_) return false;
+    }
     // As a sync keeps an object: its events are what its text now says.
     StatementUse u = statement("UPDATE objects SET etag = ?2, data = ?3 WHERE id = ?1");
     StatementUse d = statement("DELETE FROM events WHERE object_id = ?1");
@@ -1702,6 +1714,26 @@ bool SqliteStore::publishStaged() {
     if (!insertLinked(pending.calendarId, events, parents, lastEnds,
                       std::vector<std::optional<std::int64_t>>(events.size(), pending.objectId))) {
       return false;
+    }
+    std::vector<std::pair<std::int64_t, std::string>> renames;
+    {
+      StatementUse k = statement(
+          "SELECT id, external_id, coalesce(recurrence_id, -9223372036854775807) FROM events WHERE object_id = ?1");
+      if (k == nullptr) return false;
+      sqlite3_bind_int64(k, 1, pending.objectId);
+      bool row = false;
+      while (step(k, &row) && row) {
+        auto old = itemIds.find({columnText(k, 1), sqlite3_column_int64(k, 2)});
+        if (old != itemIds.end()) renames.emplace_back(sqlite3_column_int64(k, 0), old->second);
+      }
+      if (readFailed_) return false;
+    }
+    for (const auto& [id, itemId] : renames) {
+      StatementUse r = statement("UPDATE events SET item_id = ?2 WHERE id = ?1");
+      if (r == nullptr) return false;
+      sqlite3_bind_int64(r, 1, id);
+      bindText(r, 2, itemId);
+      if (!run(r)) return false;
     }
   }
   forgetCaches();
