@@ -1213,8 +1213,7 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
   return items;
 }
 
-std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
-  if (!event.rule) return std::nullopt;
+Series SqliteStore::seriesFromStored(const StoredEvent& event) {
   EventRow row;
   row.start = event.start;
   row.end = event.end;
@@ -1224,7 +1223,12 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   row.until = event.until;
   row.count = event.count;
   row.nominalDays = event.nominalDays;
-  Series series = seriesFrom(row);
+  return seriesFrom(row);
+}
+
+std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
+  if (!event.rule) return std::nullopt;
+  Series series = seriesFromStored(event);
   series.extraDates = event.extraDates;
   return lastEndOf(series);
 }
@@ -1303,18 +1307,7 @@ std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<S
     }
     changesOf[series->second].push_back(i);
   }
-  auto seriesOf = [&](const StoredEvent& event) {
-    EventRow row;
-    row.start = event.start;
-    row.end = event.end;
-    row.allDay = event.allDay;
-    row.timeZone = event.timeZone;
-    row.rule = event.rule;
-    row.until = event.until;
-    row.count = event.count;
-    row.nominalDays = event.nominalDays;
-    return seriesFrom(row);
-  };
+  auto seriesOf = [&](const StoredEvent& event) { return seriesFromStored(event); };
   auto wallOfStart = [&](const StoredEvent& event) {
     const auto start = static_cast<std::int64_t>(std::floor(event.start));
     const Zone* zone = event.timeZone ? zones_.find(*event.timeZone) : nullptr;

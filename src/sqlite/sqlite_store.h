@@ -316,6 +316,8 @@ class SqliteStore final : public Store {
 
   // The series of a row, without its exclusions.
   Series seriesFrom(const EventRow& row);
+  // The same for an event not stored yet (without its exclusions and extra dates).
+  Series seriesFromStored(const StoredEvent& event);
   // The repeating events of a calendar, loaded once and then kept in step with
   // this store's own changes. Reloaded when a write transaction begins, so what
   // a change is based on is never older than the lock it holds.
