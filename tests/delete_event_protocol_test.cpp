@@ -89,6 +89,46 @@ TEST_F(DeleteEvent, EventModeRemovesTheEventOrTheWholeSeries) {
   EXPECT_EQ(remove(daily), deleted(0));
 }
 
+// A host knows a moved occurrence by where it is now; removing it leaves the
+// place it came from empty, and the other changes as they were.
+TEST_F(DeleteEvent, MovedOccurrencesAreFoundWhereTheyAreNow) {
+  using Days = std::vector<double>;
+  const std::string file =
+      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Another Program//EN\r\n"
+      "BEGIN:VEVENT\r\nUID:moving\r\nDTSTART:20261201T090000Z\r\nDTEND:20261201T100000Z\r\n"
+      "RRULE:FREQ=DAILY;COUNT=5\r\nEND:VEVENT\r\n"
+      "BEGIN:VEVENT\r\nUID:moving\r\nRECURRENCE-ID:20261202T090000Z\r\nSUMMARY:later\r\n"
+      "DTSTART:20261202T120000Z\r\nDTEND:20261202T130000Z\r\nEND:VEVENT\r\n"
+      "BEGIN:VEVENT\r\nUID:moving\r\nRECURRENCE-ID:20261204T090000Z\r\n"
+      "DTSTART:20261204T030000Z\r\nDTEND:20261204T040000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  struct Case {
+    const char* name;
+    std::string more;  // members after "calendar"
+    std::string reply;
+    Days left;
+  } cases[] = {
+      {"the moved occurrence at its new start", R"(,"start":1796212800)", deleted(1), {0, 2, 2.75, 4}},
+      {"where it was before it moved", R"(,"start":1796202000)", deleted(0), {0, 1.125, 2, 2.75, 4}},
+      {"an occurrence beside the changes", R"(,"start":1796115600)", deleted(1), {1.125, 2, 2.75, 4}},
+      {"the series", "", deleted(1), {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BridgeFixture fresh;
+    fresh.grantAccess();
+    calendar = fresh.defaultCalendar();
+    ASSERT_EQ(fresh.store({"import", "--calendar", calendar, "-"}, file), "3");
+    EXPECT_EQ(fresh.request("deleteEvent", R"({"uid":"moving","calendar":")" + calendar + "\"" + c.more + "}").raw.out,
+              c.reply);
+    Days days;
+    rapidjson::Document listed = fresh.eventsIn(calendar, kStart - kDay, kStart + 10 * kDay);
+    for (const auto& r : listed.GetArray()) {
+      days.push_back((r["start"].GetDouble() - kStart) / kDay);
+    }
+    EXPECT_EQ(days, c.left);
+  }
+}
+
 TEST_F(DeleteEvent, OccurrenceModeOnASingleEvent) {
   std::string lunch = single(kStart);
   EXPECT_EQ(remove(lunch, R"(,"start":1796115600.9)"), deleted(1));

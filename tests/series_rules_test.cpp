@@ -1,9 +1,13 @@
+#include "calendar/new_event.h"
 #include "calendar/series_rules.h"
 #include "calendar/time_zone.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace calbridge {
@@ -56,6 +60,57 @@ TEST(SeriesRules, PlanRemoval) {
       EXPECT_TRUE(plan.ended.excluded.empty()) << c.name;  // the exclusion after the end goes with it
     }
   }
+}
+
+// Times as stored (nothing: refused), for events made in Berlin's local zone.
+TEST(NewEvent, StoredForm) {
+  const double nine = kStart, midnight = kStart - 10 * 3600;  // 2026-01-05 09:00 UTC; 00:00 in Berlin
+  const double wall = kStart - 9 * 3600;  // that midnight in wall seconds
+  const std::nullopt_t none = std::nullopt;
+  struct Case {
+    const char* name;
+    bool allDay;
+    std::optional<std::string> zone;
+    double start, end;
+    std::optional<RecurrenceRule> rule;
+    std::optional<double> storedStart, storedUntil;
+    std::optional<std::string> storedZone, storedRule;
+  } cases[] = {
+      {"timed in its own zone", false, "America/New_York", nine, nine, none, nine, none, "America/New_York", none},
+      {"timed without a zone", false, none, nine, nine, none, nine, none, "Europe/Berlin", none},
+      {"timed series", false, "UTC", nine, nine, RecurrenceRule{Frequency::weekly, 2, {2, 4}, nine + 9}, nine,
+       nine + 9, "UTC", "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE"},
+      {"all-day floats, its end too", true, "UTC", midnight, midnight + kDaySeconds,
+       RecurrenceRule{Frequency::daily, 1, {}, midnight + 3 * kDaySeconds}, wall, wall + 3 * kDaySeconds, none,
+       "FREQ=DAILY"},
+      {"end before start", false, "UTC", nine, nine - 1, none, none, none, none, none},
+      {"unknown zone", false, "Nowhere/Special", nine, nine, none, none, none, none, none},
+      {"steps by 0", false, "UTC", nine, nine, RecurrenceRule{Frequency::daily, 0, {}, none}, none, none, none, none},
+      {"not a number", false, "UTC", NAN, nine, none, none, none, none, none},
+      {"all-day past 9999", true, none, 253402300800.0, 253402300800.0, none, none, none, none, none},
+  };
+  const char* saved = std::getenv("TZ");
+  const std::optional<std::string> savedZone = saved ? std::optional<std::string>(saved) : std::nullopt;
+  ::setenv("TZ", "Europe/Berlin", 1);
+  ZoneCache zones;  // reads the local zone now
+  for (const Case& c : cases) {
+    Event event;
+    event.isAllDay = c.allDay;
+    event.timeZone = c.zone;
+    event.startDate = c.start;
+    event.endDate = c.end;
+    event.recurrenceRule = c.rule;
+    std::optional<StoredEvent> stored = storedFormOf(event, zones);
+    ASSERT_EQ(stored.has_value(), c.storedStart.has_value()) << c.name;
+    if (!stored) continue;
+    EXPECT_EQ(stored->start, *c.storedStart) << c.name;
+    EXPECT_EQ(stored->end - stored->start, c.end - c.start) << c.name;
+    EXPECT_EQ(stored->until, c.storedUntil) << c.name;
+    EXPECT_EQ(stored->timeZone, c.storedZone) << c.name;
+    EXPECT_EQ(stored->rule, c.storedRule) << c.name;
+  }
+  if (savedZone) ::setenv("TZ", savedZone->c_str(), 1);
+  else ::unsetenv("TZ");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "sqlite/sqlite_store.h"
 #include "calendar/time_zone.h"
+#include "ical/icalendar.h"
 #include "support/bridge.h"
 #include "support/database.h"
 
@@ -7,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -393,6 +395,193 @@ TEST_F(StoreTest, WindowsTakeEverythingThatOverlapsThemInOrderOfStart) {
   for (const auto& e : store->eventsMatching(t, t + 3600, {calendar})) titles.push_back(*e.title);
   EXPECT_EQ(titles, (std::vector<std::string>{"long, began days before", "instant at the start", "inside",
                                               "inside, later"}));
+}
+
+// A weekly series with each kind of change, a series changed at its first
+// occurrence, and one with extra dates in their three forms.
+const char* const kChangedSeries = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Another Program//EN
+BEGIN:VEVENT
+UID:weekly
+SUMMARY:weekly
+DTSTART:20270104T100000Z
+DTEND:20270104T110000Z
+RRULE:FREQ=WEEKLY;COUNT=6
+EXDATE:20270125T100000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID:20270111T100000Z
+SUMMARY:moved
+DTSTART:20270111T120000Z
+DTEND:20270111T130000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID:20270118T100000Z
+SUMMARY:weekly
+STATUS:CANCELLED
+DTSTART:20270118T100000Z
+DTEND:20270118T110000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID:20270125T100000Z
+SUMMARY:excluded before
+DTSTART:20270125T150000Z
+DTEND:20270125T160000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:weekly
+RECURRENCE-ID;RANGE=THISANDFUTURE:20270201T100000Z
+SUMMARY:later
+DTSTART:20270201T110000Z
+DTEND:20270201T113000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:first
+SUMMARY:first
+DTSTART:20270104T080000Z
+DTEND:20270104T090000Z
+RRULE:FREQ=DAILY;COUNT=3
+END:VEVENT
+BEGIN:VEVENT
+UID:first
+RECURRENCE-ID:20270104T080000Z
+SUMMARY:first
+DTSTART:20270104T070000Z
+DTEND:20270104T080000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:extra
+SUMMARY:extra
+DTSTART:20270105T090000Z
+DTEND:20270105T100000Z
+RRULE:FREQ=DAILY;COUNT=2
+RDATE:20270110T090000Z
+RDATE;VALUE=PERIOD:20270112T080000Z/PT3H
+EXDATE:20270106T090000Z
+END:VEVENT
+BEGIN:VEVENT
+UID:dates
+SUMMARY:dates
+DTSTART;VALUE=DATE:20270104
+RDATE;VALUE=DATE:20270107
+END:VEVENT
+END:VCALENDAR
+)";
+
+class ChangedSeriesTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    store = openStore();
+    calendar = store->defaultCalendarForNewEvents();
+    ParsedCalendar parsed = parseICalendar(kChangedSeries, store->zones());
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_TRUE(store->importEvents(calendar->calendarIdentifier, parsed.events));
+  }
+  // "title start-end" of each occurrence of `uid` that is not cancelled, hours
+  // since 2027-01-04 00:00 UTC.
+  std::vector<std::string> listed(const std::string& uid) {
+    std::vector<std::string> result;
+    for (const Event& e : store->eventsMatching(utc(2027, 1, 1), utc(2027, 3, 1), {calendar})) {
+      if (e.calendarItemExternalIdentifier != uid || e.status == EventStatus::cancelled) continue;
+      auto hours = [](double t) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", (t - utc(2027, 1, 4)) / 3600);
+        return std::string(text);
+      };
+      result.push_back(e.title.value_or("") + " " + hours(*e.startDate) + "-" + hours(*e.endDate));
+    }
+    return result;
+  }
+  Event occurrence(const std::string& uid, double start) {
+    for (const Event& e : store->eventsMatching(start - 60, start + 60, {calendar})) {
+      if (e.calendarItemExternalIdentifier == uid && e.startDate == start) return e;
+    }
+    ADD_FAILURE() << "no occurrence of " << uid << " at " << start;
+    return Event{};
+  }
+  std::unique_ptr<SqliteStore> store;
+  std::shared_ptr<const Calendar> calendar;
+};
+
+TEST_F(ChangedSeriesTest, ChangesStandInForTheOccurrencesTheyChange) {
+  struct Case {
+    const char* uid;
+    std::vector<std::string> listed;
+  } cases[] = {
+      // Moved and retitled; cancelled; a change of an excluded occurrence stays
+      // excluded; from 1 February on, later and half an hour long, as often as COUNT has left.
+      {"weekly", {"weekly 10-11", "moved 180-181", "later 683-683.5", "later 851-851.5"}},
+      {"first", {"first 7-8", "first 32-33", "first 56-57"}},
+      // Extra dates: a date-time, and a period with its own length; an exclusion takes the rule's second.
+      {"extra", {"extra 33-34", "extra 153-154", "extra 200-203"}},
+      {"dates", {"dates 0-24", "dates 72-96"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(listed(c.uid), c.listed) << c.uid;
+  // Every occurrence of a series is listed under its identifiers; a change
+  // names the occurrence it stands in for.
+  Event moved = occurrence("weekly", utc(2027, 1, 11, 12));
+  Event first = occurrence("weekly", utc(2027, 1, 4, 10));
+  EXPECT_EQ(moved.calendarItemIdentifier, first.calendarItemIdentifier);
+  EXPECT_EQ(moved.occurrenceDate, utc(2027, 1, 11, 10));
+  EXPECT_EQ(store->calendarItemsWithExternalIdentifier("weekly").size(), 1u);
+}
+
+TEST_F(ChangedSeriesTest, RemovingAroundChangesKeepsTheOthers) {
+  struct Case {
+    const char* name;
+    const char* uid;
+    double start;  // the occurrence as listed
+    Span span;
+    std::vector<std::string> left;
+  } cases[] = {
+      {"the moved occurrence alone", "weekly", utc(2027, 1, 11, 12), Span::thisEvent,
+       {"weekly 10-11", "later 683-683.5", "later 851-851.5"}},
+      {"from the moved occurrence on", "weekly", utc(2027, 1, 11, 12), Span::futureEvents, {"weekly 10-11"}},
+      {"an unchanged occurrence", "weekly", utc(2027, 1, 4, 10), Span::thisEvent,
+       {"moved 180-181", "later 683-683.5", "later 851-851.5"}},
+      {"from a later part on", "weekly", utc(2027, 2, 8, 11), Span::futureEvents,
+       {"weekly 10-11", "moved 180-181", "later 683-683.5"}},
+      {"from a moved first occurrence on", "first", utc(2027, 1, 4, 7), Span::futureEvents, {}},
+      {"an extra date", "extra", utc(2027, 1, 12, 8), Span::thisEvent, {"extra 33-34", "extra 153-154"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    store.reset();
+    std::filesystem::remove_all(folder.path() + "/data");
+    SetUp();
+    EXPECT_TRUE(store->removeEvent(occurrence(c.uid, c.start), c.span, true));
+    EXPECT_EQ(listed(c.uid), c.left);
+    // Reopened, the store reads the same from its rows.
+    store = openStore();
+    EXPECT_EQ(listed(c.uid), c.left);
+  }
+}
+
+// Written out and read back, a calendar with changes and extra dates lists the
+// same: a split series is written whole, beside the changes that split it.
+TEST_F(ChangedSeriesTest, AnExportReadsBackToTheSameOccurrences) {
+  auto events = store->storedEvents(calendar->calendarIdentifier);
+  ASSERT_TRUE(events);
+  WrittenCalendar written = writeICalendar(*events, store->zones(), 1700000000);
+  Calendar second;
+  second.title = "again";
+  auto id = store->addCalendar(second);
+  ASSERT_TRUE(id);
+  ParsedCalendar parsed = parseICalendar(written.text, store->zones());
+  ASSERT_EQ(parsed.error, "") << written.text;
+  ASSERT_TRUE(store->importEvents(*id, parsed.events));
+  for (const char* uid : {"weekly", "first", "extra", "dates"}) {
+    calendar = store->defaultCalendarForNewEvents();
+    const auto original = listed(uid);
+    calendar = store->calendarWithIdentifier(*id);
+    EXPECT_EQ(listed(uid), original) << uid << "\n" << written.text;
+  }
 }
 
 }  // namespace

@@ -312,13 +312,19 @@ RECURRENCE-ID:20250310T090000Z
 SUMMARY:Planning (moved)
 DTSTART:20250310T140000Z
 END:VEVENT
+BEGIN:VTODO
+UID:task
+SUMMARY:Agenda
+END:VTODO
 END:VCALENDAR
 )");
   RunResult result = runStore({"import", "--calendar", calendar, "-"}, file);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "1\n");
-  EXPECT_EQ(result.err, "calbridge-store: left out 1 changed occurrence, 1 extra date\n");
-  EXPECT_EQ(countOf(records(calendar), "meeting"), 4u);
+  EXPECT_EQ(result.out, "2\n");
+  // Only what a calendar of events cannot hold is left out now.
+  EXPECT_EQ(result.err, "calbridge-store: left out 1 to-do\n");
+  // Four by the rule, one of them moved, and the extra date.
+  EXPECT_EQ(countOf(records(calendar), "meeting"), 5u);
 }
 
 // What the file held beyond what is listed comes back on export, with each
@@ -362,6 +368,8 @@ END:VCALENDAR
       {"as imported", nullptr, {"RECURRENCE-ID:20250310T090000Z\r\n", "RRULE:FREQ=WEEKLY;COUNT=4\r\n"}, {"EXDATE"}},
       {"one occurrence removed", R"(,"start":1742202000)", {"EXDATE:20250317T090000Z\r\n", "SEQUENCE:1\r\n",
        "RECURRENCE-ID:20250310T090000Z\r\n"}, {}},
+      {"the moved occurrence removed", R"(,"start":1741615200)", {"EXDATE:20250310T090000Z\r\n"},
+       {"RECURRENCE-ID", "Planning (moved)"}},
       {"the whole series removed", "", {}, {"UID:weekly", "DESCRIPTION"}},
   };
   for (const Case& c : cases) {

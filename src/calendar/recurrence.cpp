@@ -378,6 +378,12 @@ std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0
   return stepper;
 }
 
+// Left out: excluded, or listed as the changed occurrence that stands in for it.
+bool hidden(const Series& series, std::int64_t wall) {
+  return std::binary_search(series.excluded.begin(), series.excluded.end(), wall) ||
+         std::binary_search(series.replaced.begin(), series.replaced.end(), wall);
+}
+
 // Steps are taken only within years 1 to 9999, the range iCalendar can write.
 constexpr double kFirstStep = static_cast<double>(kFirstMoment);
 constexpr double kLastStep = static_cast<double>(kEndOfTime);
@@ -385,6 +391,13 @@ constexpr double kLastStep = static_cast<double>(kEndOfTime);
 }  // namespace
 
 double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
+  if (occurrence.ownDuration >= 0) {
+    Series period;
+    period.floating = series.floating;
+    period.zone = series.zone;
+    period.duration = occurrence.ownDuration;
+    return occurrenceEnd(period, Occurrence{occurrence.start, occurrence.wall});
+  }
   if (!series.floating && series.days == 0) return occurrence.start + series.duration;
   // The start's fraction of a second rides along; the clock part is whole seconds.
   const double fraction = occurrence.start - std::floor(occurrence.start);
@@ -403,6 +416,24 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
   if (series.zone == nullptr || !std::isfinite(series.start)) {
     expandable_ = false;
     return;
+  }
+  if (!series.extraDates.empty()) {
+    // Extra dates are sorted by wall time, which runs within a day of epoch
+    // time; the longest any of them lasts bounds how early one may start.
+    double longest = series.duration + static_cast<double>(series.days + 1) * kDay;
+    for (const ExtraDate& extra : series.extraDates) longest = std::max(longest, extra.duration.value_or(0));
+    extraFrom_ = from;
+    extraTo_ = to;
+    const double earliest = std::max(from - longest, kFirstStep + 2 * kDay);
+    if (std::isfinite(earliest) && earliest < kLastStep) {
+      const std::int64_t wall = epochToWall(*series.zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
+      nextExtra_ = static_cast<std::size_t>(
+          std::lower_bound(series.extraDates.begin(), series.extraDates.end(), wall,
+                           [](const ExtraDate& e, std::int64_t w) { return e.wall < w; }) -
+          series.extraDates.begin());
+    } else {
+      nextExtra_ = series.extraDates.size();
+    }
   }
   if (!series.rules.empty()) {
     // Several rules: the union of each one's occurrences (each has the start
@@ -444,12 +475,13 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
   const double first = series.floating ? static_cast<double>(wallToEpoch(zone, wall0_)) + fraction_ : series.start;
   if (first >= to) return;
   const bool firstShown = first < to && (first >= from || occurrenceEnd(series, Occurrence{first, wall0_}) > from) &&
-                          !std::binary_search(series.excluded.begin(), series.excluded.end(), wall0_);
+                          !hidden(series, wall0_);
   made_ = 1;
   from_ = std::max(from, kFirstStep);
   to_ = std::min(to, kLastStep);
-  const bool more = !(series.count && made_ >= *series.count) && from_ < to_ && first >= kFirstStep &&
-                    first < kLastStep;
+  // A series of extra dates alone has no rule to step through.
+  const bool more = !series.rule.empty() && !(series.count && made_ >= *series.count) && from_ < to_ &&
+                    first >= kFirstStep && first < kLastStep;
   if (more) {
     // Skip to just before the window (two days' slack covers any offset change);
     // a counted series learns how many occurrences it passed, where it can.
@@ -524,7 +556,7 @@ void SeriesCursor::generate() {
     // after the gap may start earlier: nothing later starts before this.
     bound_ = static_cast<double>(earliestLater) + fraction_;
     if (start < to_ && (start >= from_ || occurrenceEnd(series, Occurrence{start, *wall}) > from_) &&
-        !std::binary_search(series.excluded.begin(), series.excluded.end(), *wall)) {
+        !hidden(series, *wall)) {
       push(start, *wall);
     }
     if (series.count && made_ >= *series.count) finish();
@@ -551,13 +583,45 @@ std::optional<Occurrence> SeriesCursor::nextOfRules() {
     // Two rules that make the same occurrence make it once.
     if (lastOfRules_ && lastOfRules_->wall == o.wall && lastOfRules_->start == o.start) continue;
     lastOfRules_ = o;
-    if (std::binary_search(series.excluded.begin(), series.excluded.end(), o.wall)) continue;
+    if (hidden(series, o.wall)) continue;
     if (series.until && (series.floating ? static_cast<double>(o.wall) + fraction : o.start) > *series.until) continue;
     return o;
   }
 }
 
+std::optional<Occurrence> SeriesCursor::nextExtra() {
+  const Series& series = *series_;
+  while (nextExtra_ < series.extraDates.size()) {
+    const ExtraDate& extra = series.extraDates[nextExtra_++];
+    if (hidden(series, extra.wall)) continue;
+    Occurrence o{static_cast<double>(wallToEpoch(*series.zone, extra.wall)), extra.wall,
+                 extra.duration.value_or(-1)};
+    if (o.start >= extraTo_ + kDay) {
+      nextExtra_ = series.extraDates.size();
+      break;
+    }
+    if (o.start < extraTo_ && (o.start >= extraFrom_ || occurrenceEnd(series, o) > extraFrom_)) return o;
+  }
+  return std::nullopt;
+}
+
 std::optional<Occurrence> SeriesCursor::next() {
+  if (series_ == nullptr || series_->extraDates.empty() || !expandable_) return nextOfRule();
+  // The rule's occurrences and the extra dates, each in order, merged; an
+  // extra date the rule makes as well is one occurrence.
+  if (!ruleHead_ && !ruleEnded_) {
+    ruleHead_ = nextOfRule();
+    ruleEnded_ = !ruleHead_;
+  }
+  if (!extraHead_) extraHead_ = nextExtra();
+  while (ruleHead_ && extraHead_ && extraHead_->wall == ruleHead_->wall) extraHead_ = nextExtra();
+  const bool takeRule = ruleHead_ && (!extraHead_ || ruleHead_->start <= extraHead_->start);
+  std::optional<Occurrence> taken = takeRule ? ruleHead_ : extraHead_;
+  (takeRule ? ruleHead_ : extraHead_).reset();
+  return taken;
+}
+
+std::optional<Occurrence> SeriesCursor::nextOfRule() {
   if (!children_.empty()) return nextOfRules();
   for (;;) {
     if (!pending_.empty() && (ended_ || pending_.front().start <= bound_)) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "calendar/store.h"
+#include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
 #include <chrono>
@@ -66,11 +67,19 @@ struct Series {
   std::optional<std::int64_t> count;
   // Wall seconds of excluded occurrence starts, sorted.
   std::vector<std::int64_t> excluded;
+  // Extra starts (RDATE), sorted by wall: occurrences beside the rule's, not
+  // counted by COUNT nor cut by UNTIL, removed by an exclusion like any other.
+  // A series with no rule ("") has only its start and these.
+  std::vector<ExtraDate> extraDates;
+  // Wall seconds of occurrences a changed occurrence stands in for, sorted:
+  // left out here, as the change is listed in their place.
+  std::vector<std::int64_t> replaced;
 };
 
 struct Occurrence {
   double start;  // epoch seconds
   std::int64_t wall;  // the start by the rule, in wall seconds: what an exclusion names
+  double ownDuration = -1;  // an extra date's period: its own length; else negative
 };
 
 // The end of one occurrence of the series.
@@ -120,6 +129,8 @@ class SeriesCursor {
   void generate();
   void push(double start, std::int64_t wall);
   std::optional<Occurrence> nextOfRules();
+  std::optional<Occurrence> nextOfRule();
+  std::optional<Occurrence> nextExtra();
 
   const Series* series_ = nullptr;
   std::unique_ptr<RuleStepper> stepper_;
@@ -141,6 +152,12 @@ class SeriesCursor {
   std::vector<SeriesCursor> children_;
   std::vector<std::optional<Occurrence>> heads_;
   std::optional<Occurrence> lastOfRules_;
+  // Extra dates: the next to look at, the window they are taken in, and the
+  // next one of them and of the rule, waiting to be merged.
+  std::size_t nextExtra_ = 0;
+  double extraFrom_ = 0, extraTo_ = 0;
+  std::optional<Occurrence> ruleHead_, extraHead_;
+  bool ruleEnded_ = false;
 };
 
 // Calls `visit` for each occurrence overlapping [from, to) in order of start,

@@ -20,6 +20,24 @@ bool nothingLeft(const Series& series) {
   return expanded && !remains;
 }
 
+std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, std::int64_t maxSteps) {
+  if (series.zone == nullptr || (series.count && *series.count > maxSteps)) return std::nullopt;
+  Series all = series;
+  all.excluded.clear();
+  all.extraDates.clear();
+  all.replaced.clear();
+  std::int64_t made = 0;
+  bool bounded = true;
+  const double before = static_cast<double>(wallToEpoch(*series.zone, wall)) + kDay;
+  bool expanded = expandSeries(all, static_cast<double>(kFirstMoment), before, [&](const Occurrence& o) {
+    if (o.wall < wall) ++made;
+    if (made > maxSteps) bounded = false;
+    return bounded;
+  });
+  if (!expanded || !bounded) return std::nullopt;
+  return made;
+}
+
 RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
   RemovalPlan plan;
   double first = series.start;
@@ -59,6 +77,8 @@ RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
                                : found->start - 1;
   ended.count.reset();
   std::erase_if(ended.excluded, [&](std::int64_t wall) { return wall >= found->wall; });
+  std::erase_if(ended.extraDates, [&](const ExtraDate& extra) { return extra.wall >= found->wall; });
+  std::erase_if(ended.replaced, [&](std::int64_t wall) { return wall >= found->wall; });
   if (nothingLeft(ended)) {
     plan.kind = RemovalPlan::Kind::removeAll;
     return plan;

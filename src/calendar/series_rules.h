@@ -16,6 +16,11 @@ inline constexpr double kSameMoment = 0.001;
 // one counted past what is worth walking, is never empty.
 bool nothingLeft(const Series& series);
 
+// How many occurrences the rule makes before the one at `wall` (wall seconds),
+// exclusions and extra dates aside: what a COUNT has used up there. Nothing
+// when that takes more than `maxSteps` occurrences to find out.
+std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, std::int64_t maxSteps);
+
 struct RemovalPlan {
   enum class Kind {
     none,  // no occurrence starts there (or the rule cannot be expanded): change nothing
@@ -25,7 +30,7 @@ struct RemovalPlan {
   };
   Kind kind = Kind::none;
   std::int64_t wall = 0;  // the found occurrence's start by the rule, in wall seconds
-  Series ended;  // for endBefore: until set, count dropped, later exclusions gone
+  Series ended;  // for endBefore: until set, count dropped, later exclusions, extra dates and replacements gone
 };
 
 // Removing the occurrence that starts at `occurrenceStart` (epoch seconds), and

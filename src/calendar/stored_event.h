@@ -11,6 +11,24 @@
 
 namespace calbridge {
 
+// One extra start of a series (an RDATE): a date, a date-time or a period.
+struct ExtraDate {
+  // Wall seconds in the series' terms, as `excluded` (local midnight of a date
+  // for an all-day series).
+  std::int64_t wall = 0;
+  // A period's own length in seconds; absent: the series' duration.
+  std::optional<double> duration;
+  friend bool operator==(const ExtraDate&, const ExtraDate&) = default;
+};
+
+// The occurrence a changed occurrence stands in for.
+struct ReplacedOccurrence {
+  // Its start by the rule, in wall seconds of the series' terms (as `excluded`).
+  std::int64_t wall = 0;
+  // RANGE=THISANDFUTURE: every later occurrence takes the change too.
+  bool thisAndFuture = false;
+};
+
 // An event as stored, with everything calendar file exchange needs.
 struct StoredEvent {
   std::string calendarItemIdentifier;  // filled in when the event is stored
@@ -22,7 +40,9 @@ struct StoredEvent {
   bool allDay = false;
   EventStatus status = EventStatus::none;
   std::optional<std::string> timeZone;  // absent: floating
-  std::optional<std::string> rule;  // RRULE parts other than UNTIL and COUNT
+  // RRULE parts other than UNTIL and COUNT; "" for an event that repeats only
+  // by its extra dates (RDATE without RRULE).
+  std::optional<std::string> rule;
   std::optional<double> until;  // in the same terms as start
   std::optional<std::int64_t> count;
   std::vector<std::int64_t> excluded;  // wall seconds of excluded occurrences
@@ -30,6 +50,12 @@ struct StoredEvent {
   // on the clock (its end has the start's wall time that many days later); the
   // rest of `end - start` is exact seconds. 0 for any other event.
   std::int64_t nominalDays = 0;
+  // For a series: its RDATEs, sorted by start.
+  std::vector<ExtraDate> extraDates;
+  // For a changed occurrence (a VEVENT with RECURRENCE-ID): the occurrence of
+  // the series of the same UID that it replaces. Its own start, end, title,
+  // all-day flag and status are the fields above.
+  std::optional<ReplacedOccurrence> recurrenceId;
 };
 
 // One edit of a series, in the terms an object's text can take it again after

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
@@ -354,6 +355,16 @@ std::int64_t epochToWall(const Zone& zone, std::int64_t epoch) {
 }
 
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall) { return wallToEpoch(zone, wall, nullptr); }
+
+double wallOf(const Zone& zone, double epoch) {
+  double base = std::floor(epoch);
+  return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
+}
+
+double epochOf(const Zone& zone, double wall) {
+  double base = std::floor(wall);
+  return static_cast<double>(wallToEpoch(zone, static_cast<std::int64_t>(base))) + (wall - base);
+}
 
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater) {
   // The offsets a day either side bracket any single transition near `wall`.

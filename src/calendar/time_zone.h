@@ -73,6 +73,14 @@ std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall);
 // can have: the result itself, except in a gap, whose wall times start later
 // than those just after it.
 std::int64_t wallToEpoch(const Zone& zone, std::int64_t wall, std::int64_t* earliestLater);
+// For times with a fraction of a second (stored times are doubles): the whole
+// seconds convert, the fraction is kept as it was.
+double wallOf(const Zone& zone, double epoch);
+double epochOf(const Zone& zone, double wall);
+// True for times within the years 1 to 9999, where wall time is defined.
+constexpr bool convertible(double t) {
+  return t > static_cast<double>(kFirstMoment) && t < static_cast<double>(kEndOfTime);
+}
 
 // The name of the process's local zone: TZ when set (without a leading ':'; an
 // IANA name or a POSIX rule), else the zone /etc/localtime links to (or

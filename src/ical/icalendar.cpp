@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -156,8 +157,11 @@ constexpr WindowsZone kWindowsZones[] = {
 
 // libical takes much that is no iCalendar file: it drops lines outside any
 // component, lets any END close a component and reads nothing past a NUL. So
-// the frame is checked first, with line numbers a person can look up.
-std::string frameError(std::string_view text) {
+// the frame is checked first, with line numbers a person can look up. Inside
+// the frame, a line that is no content line (a value cut loose by bad folding,
+// a name without a value) is dropped and counted, as other programs read such
+// files; `cleaned` is the text without them, unfolded.
+std::string frameError(std::string_view text, std::string& cleaned, int& dropped) {
   if (text.find('\0') != std::string_view::npos) return "not a text file (it holds NUL bytes)";
   std::size_t line = 1;
   for (std::size_t i = 0; i < text.size();) {
@@ -179,6 +183,8 @@ std::string frameError(std::string_view text) {
   std::string error;
   // One unfolded content line: NAME[;params]:value.
   auto check = [&](std::string_view content, std::size_t number) {
+    const std::size_t before = dropped;
+    const bool kept = [&] {
     auto at = "line " + std::to_string(number) + ": ";
     auto nameEnd = content.find_first_of(";:");
     std::string_view name = content.substr(0, nameEnd);
@@ -187,24 +193,40 @@ std::string frameError(std::string_view text) {
                  std::all_of(name.begin(), name.end(), nameCharacter) &&
                  content.find(':', nameEnd) != std::string_view::npos;
     if (!named) {
-      error = open.empty() && !sawCalendar ? "not an iCalendar file" : at + "not an iCalendar content line";
-      return;
+      if (open.empty()) {
+        error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+      } else {
+        ++dropped;
+      }
+      return false;
     }
     bool begin = equalsIgnoringCase(name, "BEGIN");
     bool end = equalsIgnoringCase(name, "END");
     std::string value = upper(content.substr(content.find(':') + 1));
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
     if (open.empty() && !(begin && value == "VCALENDAR")) {
-      error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+      // A property after the end (a feed's note on when it was cached) belongs to no calendar.
+      if (!sawCalendar || begin || end) {
+        error = sawCalendar ? at + "text after the end of the calendar" : "not an iCalendar file";
+      } else {
+        ++dropped;
+      }
+      return false;
     } else if (begin) {
       open.push_back(value);
     } else if (end) {
       if (value != open.back()) {
         error = at + "END:" + value + " does not close BEGIN:" + open.back();
-        return;
+        return false;
       }
       open.pop_back();
       sawCalendar = sawCalendar || open.empty();
+    }
+    return true;
+    }();
+    if (kept && error.empty() && static_cast<std::size_t>(dropped) == before) {
+      cleaned.append(content);
+      cleaned += "\r\n";
     }
   };
 
@@ -219,7 +241,11 @@ std::string frameError(std::string_view text) {
     ++line;
     if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
     if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t')) {
-      if (logicalLine == 0) error = "line " + std::to_string(line) + ": a continuation of nothing";
+      if (logicalLine == 0) {
+        if (open.empty()) error = "line " + std::to_string(line) + ": a continuation of nothing";
+        ++dropped;
+        continue;
+      }
       logical += physical.substr(1);
       continue;
     }
@@ -871,6 +897,16 @@ struct ReadEvent {
   };
   std::vector<Rule> moreRules;
   std::vector<WrittenTime> excluded;
+  // RDATE values: a date or date-time, or a period (with its end or its duration).
+  struct Extra {
+    WrittenTime start;
+    std::optional<WrittenTime> end;
+    std::optional<icaldurationtype> duration;
+  };
+  std::vector<Extra> extraDates;
+  // RECURRENCE-ID: the occurrence of the series of this UID that this one changes.
+  std::optional<WrittenTime> recurrenceId;
+  bool thisAndFuture = false;
 };
 
 EventStatus statusOf(icalproperty_status status) {
@@ -924,22 +960,56 @@ class Reader {
     }
     // Copies of one event edited over time, as some programs export them: the
     // newest stands (RFC 5546 2.1.4); copies nothing tells apart all stay.
+    // A changed occurrence is a copy only of a change of the same occurrence.
+    auto copyKey = [](const ReadEvent& event) {
+      if (!event.recurrenceId) return event.uid;
+      const WrittenTime& r = *event.recurrenceId;
+      return event.uid + '\n' + std::to_string(r.wall) + (r.utc ? "Z" : "") + r.tzid.value_or("");
+    };
     std::map<std::string, std::pair<int, std::optional<std::int64_t>>> newest;
     for (const ReadEvent& event : events) {
       if (!event.ownUid) continue;
       auto version = std::pair{event.sequence, event.stamp};
-      auto [at, inserted] = newest.emplace(event.uid, version);
+      auto [at, inserted] = newest.emplace(copyKey(event), version);
       if (!inserted && at->second < version) at->second = version;
     }
     std::erase_if(events, [&](const ReadEvent& event) {
-      bool older = event.ownUid && std::pair{event.sequence, event.stamp} < newest[event.uid];
+      bool older = event.ownUid && std::pair{event.sequence, event.stamp} < newest[copyKey(event)];
       if (older) ++parsed.leftOut.olderCopies;
       return older;
     });
+    // Two changes of one occurrence cannot both stand: of equal versions, the last in the file does.
+    std::map<std::string, std::size_t> lastChange;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (events[i].recurrenceId) lastChange[copyKey(events[i])] = i;
+    }
+    for (std::size_t i = events.size(); i-- > 0;) {
+      if (events[i].recurrenceId && lastChange[copyKey(events[i])] != i) {
+        events.erase(events.begin() + static_cast<std::ptrdiff_t>(i));
+        ++parsed.leftOut.olderCopies;
+      }
+    }
+    const std::size_t first = parsed.events.size();
+    droppedEnds_ = 0;
     for (const ReadEvent& event : events) {
       auto stored = place(event, resolver);
       if (!stored) return false;
       parsed.events.push_back(std::move(*stored));
+    }
+    parsed.leftOut.unreadableValues += droppedEnds_;
+    // The occurrence a change stands in for, in its series' terms; with no
+    // series in the file, in its own.
+    std::map<std::string, std::size_t> seriesByUid;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (!events[i].recurrenceId) seriesByUid.emplace(events[i].uid, i);
+    }
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (!events[i].recurrenceId) continue;
+      auto series = seriesByUid.find(events[i].uid);
+      const std::size_t in = series != seriesByUid.end() ? series->second : i;
+      auto wall = wallInSeries(events[in], parsed.events[first + in], *events[i].recurrenceId, resolver);
+      if (!wall) return false;
+      parsed.events[first + i].recurrenceId = ReplacedOccurrence{*wall, events[i].thisAndFuture};
     }
     return true;
   }
@@ -983,14 +1053,22 @@ class Reader {
     icalproperty* end = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY);
     icalproperty* duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY);
     if (start == nullptr) return refuse(event.label + " has no DTSTART");
-    if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
-      ++leftOut.changedOccurrences;
-      return std::optional<ReadEvent>();
+    if (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) {
+      event.recurrenceId = writtenTime(icalproperty_get_recurrenceid(p), p);
+      if (!event.recurrenceId) {
+        return refuse(event.label + ": RECURRENCE-ID is not a real date in the years 1 to 9999");
+      }
+      if (icalparameter* range = icalproperty_get_first_parameter(p, ICAL_RANGE_PARAMETER)) {
+        event.thisAndFuture = icalparameter_get_range(range) == ICAL_RANGE_THISANDFUTURE;
+      }
     }
     auto startTime = writtenTime(icalproperty_get_dtstart(start), start);
     if (!startTime) return refuse(event.label + ": DTSTART is not a real date in the years 1 to 9999");
     event.start = *startTime;
-    if (end != nullptr && duration != nullptr) return refuse(event.label + " has both DTEND and DURATION");
+    if (end != nullptr && duration != nullptr) {
+      duration = nullptr;  // RFC 5545 allows one of them; the end as written is kept
+      ++leftOut.unreadableValues;
+    }
     if (end != nullptr) {
       event.end = writtenTime(icalproperty_get_dtend(end), end);
       if (!event.end) return refuse(event.label + ": DTEND is not a real date in the years 1 to 9999");
@@ -1015,8 +1093,9 @@ class Reader {
     }
 
     int rules = 0;
-    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p != nullptr;
-         p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
+    // A changed occurrence is one occurrence: whatever repeats is its series'.
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY);
+         p != nullptr && !event.recurrenceId; p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY)) {
       if (rules++ > 0) {
         // The occurrences are the union of every rule's (RFC 5545 3.8.5.3).
         ReadEvent more;
@@ -1031,13 +1110,38 @@ class Reader {
          p = icalcomponent_get_next_property(c, ICAL_EXDATE_PROPERTY)) {
       auto excluded = writtenTime(icalproperty_get_exdate(p), p);
       if (!excluded) return refuse(event.label + ": an EXDATE is not a real date in the years 1 to 9999");
-      // Without a rule there is nothing to exclude from.
-      if (event.rule) event.excluded.push_back(*excluded);
+      event.excluded.push_back(*excluded);
     }
+
+    for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY);
+         p != nullptr && !event.recurrenceId; p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY)) {
+      const icaldatetimeperiodtype value = icalproperty_get_rdate(p);
+      ReadEvent::Extra extra;
+      std::optional<WrittenTime> at;
+      if (!icaltime_is_null_time(value.time)) {
+        at = writtenTime(value.time, p);
+      } else {
+        at = writtenTime(value.period.start, p);
+        if (!icaltime_is_null_time(value.period.end)) {
+          extra.end = writtenTime(value.period.end, p);
+          if (!extra.end) at.reset();
+        } else {
+          extra.duration = value.period.duration;
+        }
+      }
+      // A date that cannot be read adds no occurrence; the rest of the event stands.
+      if (!at) {
+        ++leftOut.unreadableValues;
+        continue;
+      }
+      extra.start = *at;
+      event.extraDates.push_back(std::move(extra));
+    }
+    // Without a rule or extra dates there is nothing to exclude from.
+    if (event.recurrenceId || (!event.rule && event.extraDates.empty())) event.excluded.clear();
 
     leftOut.alarms += icalcomponent_count_components(c, ICAL_VALARM_COMPONENT);
     leftOut.attendees += icalcomponent_count_properties(c, ICAL_ATTENDEE_PROPERTY);
-    leftOut.extraDates += icalcomponent_count_properties(c, ICAL_RDATE_PROPERTY);
     leftOut.extraRules += icalcomponent_count_properties(c, ICAL_EXRULE_PROPERTY);
     // Empty ones (some programs write DESCRIPTION: on every event) lose nothing.
     for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_DESCRIPTION_PROPERTY); p != nullptr;
@@ -1098,6 +1202,13 @@ class Reader {
     for (const WrittenTime& t : event.excluded) {
       if (t.tzid) resolver.noteYears(*t.tzid, spanOf(t.wall, t.wall));
     }
+    for (const ReadEvent::Extra& extra : event.extraDates) {
+      if (extra.start.tzid) resolver.noteYears(*extra.start.tzid, spanOf(extra.start.wall, extra.start.wall));
+      if (extra.end && extra.end->tzid) resolver.noteYears(*extra.end->tzid, spanOf(extra.end->wall, extra.end->wall));
+    }
+    if (event.recurrenceId && event.recurrenceId->tzid) {
+      resolver.noteYears(*event.recurrenceId->tzid, spanOf(event.recurrenceId->wall, event.recurrenceId->wall));
+    }
   }
 
   // The wall time of a counted series' last start, stepped in the written times.
@@ -1157,6 +1268,34 @@ class Reader {
     return Placed{zone, t.utc ? t.wall : wallToEpoch(*zone, t.wall)};
   }
 
+  // A date or date-time that names an occurrence of `series` (EXDATE, RDATE,
+  // RECURRENCE-ID) as the store keeps it: the wall time of the occurrence's
+  // start in the series' zone, whatever zone or value type the file wrote it
+  // in (local midnight for an all-day series; a date takes the series' time of day).
+  std::optional<std::int64_t> wallInSeries(const ReadEvent& series, const StoredEvent& placed, const WrittenTime& t,
+                                           ZoneResolver& resolver) {
+    if (series.start.date) {
+      if (t.date) return t.wall;
+      if (t.utc) return floorDiv(epochToWall(zones_.local(), t.wall), kDay) * kDay;
+      return floorDiv(t.wall, kDay) * kDay;
+    }
+    if (!placed.timeZone) {
+      const std::int64_t start = series.start.wall;
+      if (t.date) return t.wall + (start - floorDiv(start, kDay) * kDay);
+      if (!t.utc && !t.tzid) return t.wall;
+      auto at = placeTime(t, resolver, series);
+      if (!at) return std::nullopt;
+      return epochToWall(zones_.local(), at->epoch);
+    }
+    auto start = placeTime(series.start, resolver, series);
+    if (!start) return std::nullopt;
+    const std::int64_t startWall = epochToWall(*start->zone, start->epoch);
+    if (t.date) return t.wall + (startWall - floorDiv(startWall, kDay) * kDay);
+    auto at = placeTime(t, resolver, series);
+    if (!at) return std::nullopt;
+    return epochToWall(*start->zone, at->epoch);
+  }
+
   std::optional<StoredEvent> place(const ReadEvent& event, ZoneResolver& resolver) {
     StoredEvent stored;
     stored.externalIdentifier = event.uid;
@@ -1180,19 +1319,12 @@ class Reader {
     if (event.start.date) {
       // All-day events float: wall seconds throughout.
       stored.allDay = true;
-      const Zone& local = zones_.local();
       std::int64_t start = event.start.wall;
       std::int64_t end = event.end ? event.end->wall : event.duration ? start + nominal + exact : start + kDay;
       stored.start = static_cast<double>(start);
       stored.end = static_cast<double>(end);
-      auto dayOf = [&](const WrittenTime& t) {
-        if (t.date) return t.wall;
-        if (t.utc) return floorDiv(epochToWall(local, t.wall), kDay) * kDay;
-        return floorDiv(t.wall, kDay) * kDay;
-      };
       // A date includes its day's occurrence, which starts at its midnight.
       untilOf = [](const WrittenTime& u) { return static_cast<double>(u.utc ? lastDayOfUtcUntil(u.wall) : u.wall); };
-      for (const WrittenTime& t : event.excluded) stored.excluded.push_back(dayOf(t));
     } else if (!event.start.utc && !event.start.tzid) {
       // Floating: the same clock time wherever it is looked at (RFC 5545
       // 3.3.5), so wall seconds, read in the local zone only when listed.
@@ -1216,15 +1348,6 @@ class Reader {
         if (u.date) return static_cast<double>(u.wall + kDay - 1);
         return static_cast<double>(u.utc ? epochToWall(*in, u.wall) : u.wall);
       };
-      for (const WrittenTime& t : event.excluded) {
-        if (t.date) {
-          stored.excluded.push_back(t.wall + (start - floorDiv(start, kDay) * kDay));
-        } else {
-          auto excluded = wallOf(t);
-          if (!excluded) return std::nullopt;
-          stored.excluded.push_back(*excluded);
-        }
-      }
     } else {
       auto start = placeTime(event.start, resolver, event);
       if (!start) return std::nullopt;
@@ -1249,18 +1372,38 @@ class Reader {
         // Floating, as RFC 5545 has it for a floating start: read in the event's zone.
         return static_cast<double>(wallToEpoch(*in, u.wall));
       };
-      for (const WrittenTime& t : event.excluded) {
-        // An exclusion matches only the occurrence's own wall time in the
-        // event's zone, whatever zone or value type the file wrote it in.
-        if (t.date) {
-          stored.excluded.push_back(t.wall + (startWall - floorDiv(startWall, kDay) * kDay));
-        } else {
-          auto placed = placeTime(t, resolver, event);
-          if (!placed) return std::nullopt;
-          stored.excluded.push_back(epochToWall(zone, placed->epoch));
-        }
-      }
     }
+    for (const WrittenTime& t : event.excluded) {
+      auto excluded = wallInSeries(event, stored, t, resolver);
+      if (!excluded) return std::nullopt;
+      stored.excluded.push_back(*excluded);
+    }
+    for (const ReadEvent::Extra& extra : event.extraDates) {
+      auto wall = wallInSeries(event, stored, extra.start, resolver);
+      if (!wall) return std::nullopt;
+      ExtraDate date{*wall, std::nullopt};
+      if (extra.end) {
+        const bool floating = !extra.start.utc && !extra.start.tzid && !extra.end->utc && !extra.end->tzid;
+        if (floating) {
+          date.duration = static_cast<double>(extra.end->wall - extra.start.wall);
+        } else {
+          auto from = placeTime(extra.start, resolver, event);
+          auto to = from ? placeTime(*extra.end, resolver, event) : std::nullopt;
+          if (!to) return std::nullopt;
+          date.duration = static_cast<double>(to->epoch - from->epoch);
+        }
+      } else if (extra.duration) {
+        date.duration = static_cast<double>(icaldurationtype_as_int(*extra.duration));
+      }
+      if (date.duration && *date.duration < 0) date.duration = 0.0;
+      stored.extraDates.push_back(date);
+    }
+    std::sort(stored.extraDates.begin(), stored.extraDates.end(),
+              [](const ExtraDate& a, const ExtraDate& b) { return a.wall < b.wall; });
+    stored.extraDates.erase(std::unique(stored.extraDates.begin(), stored.extraDates.end(),
+                                        [](const ExtraDate& a, const ExtraDate& b) { return a.wall == b.wall; }),
+                            stored.extraDates.end());
+    if (!stored.rule && !stored.extraDates.empty()) stored.rule = "";  // repeats by its extra dates alone
     if (event.until) stored.until = untilOf(*event.until);
     if (!event.moreRules.empty() && event.rule) {
       // Each rule keeps its own end; the row's end is left for cutting the whole short.
@@ -1275,7 +1418,12 @@ class Reader {
       stored.until.reset();
       stored.count.reset();
     }
-    if (stored.end < stored.start) return refuse(event.label + " ends before it starts");
+    if (stored.end < stored.start) {
+      // An end before the start says nothing usable about the length.
+      stored.end = stored.start;
+      stored.nominalDays = 0;
+      ++droppedEnds_;
+    }
     if (!writable(stored.start) || !writable(stored.end) || (stored.until && !writable(*stored.until))) {
       return refuse(event.label + " lies outside the years 1 to 9999");
     }
@@ -1289,6 +1437,7 @@ class Reader {
   std::vector<std::string> madeUpUids_;
   std::size_t nextEvent_ = 0;
   std::string error_;
+  int droppedEnds_ = 0;  // ends before their start, not kept
 };
 
 // ---------------------------------------------------------------------------
@@ -1408,6 +1557,117 @@ OwnedComponent definitionOfDefined(const Zone& zone) {
   return definition;
 }
 
+// The stretch of time the events naming one zone take, in UTC seconds.
+struct ZoneUse {
+  std::int64_t from = std::numeric_limits<std::int64_t>::max();
+  std::int64_t to = std::numeric_limits<std::int64_t>::min();
+  bool endless = false;  // a series without UNTIL: the zone's continuing rule is needed
+
+  void cover(const StoredEvent& event) {
+    const auto start = static_cast<std::int64_t>(std::floor(event.start));
+    std::int64_t end = static_cast<std::int64_t>(std::ceil(event.end));
+    if (event.rule) {
+      // COUNT is not walked here: the continuing rule covers any last occurrence.
+      if (!event.until || event.count) endless = true;
+      else end = static_cast<std::int64_t>(std::ceil(*event.until)) + (end - start) + (event.nominalDays + 1) * kDay;
+    }
+    from = std::min(from, start);
+    to = std::max(to, end);
+    // Extra dates lie anywhere, the rule's end aside; a day either side of
+    // their wall time covers any zone's offset.
+    for (const ExtraDate& extra : event.extraDates) {
+      from = std::min(from, extra.wall - kDay);
+      to = std::max(to, extra.wall + static_cast<std::int64_t>(std::ceil(extra.duration.value_or(event.end - event.start))) +
+                            (event.nominalDays + 1) * kDay);
+    }
+  }
+};
+
+// A zone's POSIX rule as a yearly STANDARD and DAYLIGHT pair, when RRULE can say it:
+// month, nth or last weekday, at a time within that day.
+bool yearlyRuleWritable(const PosixZoneRule& rule) {
+  auto fits = [](const PosixZoneRule::Change& c) {
+    return c.kind == PosixZoneRule::Change::Kind::monthWeekDay && c.time >= 0 && c.time < kDay;
+  };
+  return rule.daylightOffset && fits(rule.toDaylight) && fits(rule.toStandard);
+}
+
+// A VTIMEZONE for an IANA zone that holds only what `use` needs: the onset in
+// force at its start, every change up to its end, and for an endless use the
+// yearly rule the zone continues with, from where its listed changes and that
+// rule agree. A zone's whole history (back to 1893 for some) would otherwise
+// go into every file. Owned by the caller.
+OwnedComponent definitionOver(const Zone& zone, const ZoneUse& use) {
+  OwnedComponent definition(icalcomponent_new_vtimezone());
+  icalcomponent_add_property(definition.get(), icalproperty_new_tzid(zone.name.c_str()));
+  const OffsetAt offsets = offsetsOf(zone);
+  constexpr std::int64_t kYear = 366 * kDay;
+  // A long bounded use is written as an endless one: the rule is shorter than decades of changes.
+  const bool endless = use.endless || use.to - use.from > 50 * kYear;
+  const bool yearly = endless && zone.rule && yearlyRuleWritable(*zone.rule);
+
+  // Where the yearly rule takes over: the first listed change from which on the
+  // listed changes are the rule's own (zone files list them for decades past
+  // the last change of law), or the first change of the rule after them all.
+  std::int64_t ruled = std::numeric_limits<std::int64_t>::max();
+  if (yearly) {
+    const PosixZoneRule& rule = *zone.rule;
+    const OffsetAt ruleOffsets = [&rule](std::int64_t t) { return rule.offsetAt(t); };
+    const auto& listed = zone.transitions;
+    const std::int64_t last = listed.empty() ? use.from : std::max(use.from, listed.back());
+    std::size_t agreeing = listed.size();
+    auto agrees = [&](std::int64_t t) { return ruleOffsets(t) == offsets(t) && ruleOffsets(t - 1) == offsets(t - 1); };
+    while (agreeing > 0 && listed[agreeing - 1] > use.from && agrees(listed[agreeing - 1])) --agreeing;
+    std::int64_t candidate = agreeing < listed.size() ? listed[agreeing] : last + 1;
+    std::vector<std::int64_t> tail(listed.begin() + static_cast<std::ptrdiff_t>(agreeing), listed.end());
+    if (!sameOffsets(offsets, ruleOffsets, tail, candidate, last + kYear)) candidate = last + 1;
+    // The rule's first change at or after the candidate (which is one itself when listed).
+    std::vector<std::int64_t> first = offsetChanges(ruleOffsets, candidate - 1, candidate + 2 * kYear);
+    if (!first.empty()) ruled = first.front();
+  }
+
+  // The onset in force at the start: the latest change before it, listed or by the rule.
+  std::optional<std::int64_t> inForce;
+  auto listedBefore = std::upper_bound(zone.transitions.begin(), zone.transitions.end(), use.from);
+  if (listedBefore != zone.transitions.begin()) inForce = *std::prev(listedBefore);
+  std::vector<std::int64_t> recent = offsetChanges(offsets, use.from - kYear, use.from + 1);
+  if (!recent.empty() && (!inForce || recent.back() > *inForce)) inForce = recent.back();
+  if (inForce) {
+    icalcomponent_add_component(definition.get(), onsetOf(*inForce, offsets(*inForce - 1), offsets(*inForce), nullptr));
+  } else {
+    // Nothing ever changed before: one onset that changes nothing, a day ahead of the start.
+    const int offset = offsets(use.from);
+    icalcomponent_add_component(definition.get(),
+                                onsetOf(std::max(use.from - kDay, kFirstMoment), offset, offset, nullptr));
+  }
+
+  // Every change after the start, up to the end, where the rule takes over, or
+  // (for an endless use of a rule RRULE cannot say) a century past the last listed one.
+  std::int64_t until = use.to + 1;
+  if (endless) {
+    if (yearly) until = ruled - 1;  // the rule's own onset starts there
+    else if (zone.rule && zone.rule->daylightOffset) {
+      until = std::max(use.from, zone.transitions.empty() ? use.from : zone.transitions.back()) + 100 * kYear;
+    } else {
+      until = std::max(use.from, zone.transitions.empty() ? use.from : zone.transitions.back()) + 1;
+    }
+  }
+  for (std::int64_t t : offsetChanges(offsets, use.from, std::min(until, kEndOfTime))) {
+    icalcomponent_add_component(definition.get(), onsetOf(t, offsets(t - 1), offsets(t), nullptr));
+  }
+  if (yearly && ruled != std::numeric_limits<std::int64_t>::max()) {
+    for (std::int64_t t : offsetChanges(offsets, ruled - 1, ruled + 2 * kYear)) {
+      if (t >= ruled + kYear) break;
+      const int from = offsets(t - 1);
+      const int to = offsets(t);
+      const PosixZoneRule::Change& change = to == *zone.rule->daylightOffset ? zone.rule->toDaylight
+                                                                              : zone.rule->toStandard;
+      icalcomponent_add_component(definition.get(), onsetOf(t, from, to, &change));
+    }
+  }
+  return definition;
+}
+
 // libical's VTIMEZONE for a zone, owned by libical.
 icalcomponent* definitionOf(const Zone& zone) {
   icaltimezone* builtin = icaltimezone_get_builtin_timezone(zone.name.c_str());
@@ -1434,7 +1694,9 @@ TimeForm formOf(const StoredEvent& event, ZoneCache& zones) {
 }
 
 // The event as a VEVENT, or null when iCalendar cannot write it.
-OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, const icaltimetype& stamp) {
+// `seriesForm` is how the series of a changed occurrence writes its times.
+OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, const icaltimetype& stamp,
+                              const TimeForm& seriesForm) {
   if (!writable(event.start) || !writable(event.end) || event.end < event.start) return nullptr;
   OwnedComponent c(icalcomponent_new_vevent());
   icalcomponent_add_property(c.get(), icalproperty_new_uid(event.externalIdentifier.c_str()));
@@ -1465,6 +1727,27 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
   }
   if (event.title) icalcomponent_add_property(c.get(), icalproperty_new_summary(event.title->c_str()));
   if (auto status = icalStatusOf(event.status)) icalcomponent_add_property(c.get(), icalproperty_new_status(*status));
+  if (event.recurrenceId) {
+    // The occurrence it changes, as its series writes its starts; a part split
+    // off a series is the THISANDFUTURE change it came from, without a rule.
+    icalproperty* id = seriesForm.withZone(icalproperty_new_recurrenceid(seriesForm.excluded(event.recurrenceId->wall)));
+    if (event.recurrenceId->thisAndFuture) icalproperty_add_parameter(id, icalparameter_new_range(ICAL_RANGE_THISANDFUTURE));
+    icalcomponent_add_property(c.get(), id);
+    return c;
+  }
+  for (const ExtraDate& extra : event.rule ? event.extraDates : std::vector<ExtraDate>{}) {
+    if (!writable(static_cast<double>(extra.wall))) continue;
+    icaldatetimeperiodtype value{};
+    value.time = icaltime_null_time();
+    value.period = icalperiodtype_null_period();
+    if (extra.duration) {
+      value.period.start = form.excluded(extra.wall);
+      value.period.duration = icaldurationtype_from_int(static_cast<int>(std::min(*extra.duration, 1e9)));
+    } else {
+      value.time = form.excluded(extra.wall);
+    }
+    icalcomponent_add_property(c.get(), form.withZone(icalproperty_new_rdate(value)));
+  }
 
   if (event.rule) {
     std::vector<Series::Rule> rules = parseRuleSet(*event.rule);
@@ -1497,6 +1780,7 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
       }
     }
     for (const Series::Rule& one : rules) {
+      if (one.rule.empty()) continue;  // extra dates alone
       icalrecurrencetype rule = icalrecurrencetype_from_string(one.rule.c_str());
       icalerror_clear_errno();
       if (rule.freq == ICAL_NO_RECURRENCE) return nullptr;
@@ -1529,8 +1813,6 @@ std::string describe(const LeftOut& leftOut) {
   static constexpr Kind kKinds[] = {
       {&LeftOut::alarms, "alarm", "alarms"},
       {&LeftOut::attendees, "attendee", "attendees"},
-      {&LeftOut::changedOccurrences, "changed occurrence", "changed occurrences"},
-      {&LeftOut::extraDates, "extra date", "extra dates"},
       {&LeftOut::extraRules, "extra rule", "extra rules"},
       {&LeftOut::descriptions, "description", "descriptions"},
       {&LeftOut::locations, "location", "locations"},
@@ -1557,8 +1839,10 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
   ParsedCalendar parsed;
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
-  parsed.error = frameError(text);
+  std::string cleaned;
+  parsed.error = frameError(text, cleaned, parsed.leftOut.unreadableValues);
   if (!parsed.error.empty()) return parsed;
+  text = cleaned;
 
   // Malformed data must come back as an error, never end the process.
   icalerror_set_errors_are_fatal(0);
@@ -1599,15 +1883,20 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   WrittenCalendar written;
   const icaltimetype stampTime = icalTime(stamp, false, true);
   std::vector<OwnedComponent> components;
-  std::set<const Zone*> used;
+  std::map<const Zone*, ZoneUse> used;
+  std::map<std::string, TimeForm> seriesForms;
+  for (const StoredEvent& event : events) {
+    if (!event.recurrenceId) seriesForms.emplace(event.externalIdentifier, formOf(event, zones));
+  }
   for (const StoredEvent& event : events) {
     TimeForm form = formOf(event, zones);
-    OwnedComponent component = eventComponent(event, form, stampTime);
+    auto series = seriesForms.find(event.externalIdentifier);
+    OwnedComponent component = eventComponent(event, form, stampTime, series != seriesForms.end() ? series->second : form);
     if (!component) {
       ++written.unwritable;
       continue;
     }
-    if (form.kind == TimeForm::zoned) used.insert(form.zone);
+    if (form.kind == TimeForm::zoned) used[form.zone].cover(event);
     components.push_back(std::move(component));
   }
 
@@ -1623,20 +1912,11 @@ WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache
   }
   // The events name each zone by its IANA name; the definitions say what it
   // means for programs that do not know the name.
-  std::vector<const Zone*> ordered(used.begin(), used.end());
-  std::sort(ordered.begin(), ordered.end(), [](const Zone* a, const Zone* b) { return a->name < b->name; });
-  for (const Zone* zone : ordered) {
-    if (isDefinedZoneName(zone->name)) {
-      icalcomponent_add_component(calendar.get(), definitionOfDefined(*zone).release());
-      continue;
-    }
-    icalcomponent* definition = definitionOf(*zone);
-    if (definition == nullptr) continue;
-    icalcomponent* copy = icalcomponent_new_clone(definition);
-    if (icalproperty* tzid = icalcomponent_get_first_property(copy, ICAL_TZID_PROPERTY)) {
-      icalproperty_set_tzid(tzid, zone->name.c_str());
-    }
-    icalcomponent_add_component(calendar.get(), copy);
+  std::vector<std::pair<const Zone*, ZoneUse>> ordered(used.begin(), used.end());
+  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first->name < b.first->name; });
+  for (const auto& [zone, use] : ordered) {
+    OwnedComponent definition = isDefinedZoneName(zone->name) ? definitionOfDefined(*zone) : definitionOver(*zone, use);
+    icalcomponent_add_component(calendar.get(), definition.release());
   }
   for (OwnedComponent& component : components) icalcomponent_add_component(calendar.get(), component.release());
   written.text = takeBuffer(icalcomponent_as_ical_string_r(calendar.get()));

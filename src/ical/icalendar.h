@@ -3,8 +3,8 @@
 // Reading is strict where the store would otherwise keep something wrong: a
 // file libical had to repair (an X-LIC-ERROR), a broken frame, an event
 // without a start, an unknown time zone, text that is not UTF-8. Such a file is
-// refused whole. What the store cannot hold (alarms, attendees, changed single
-// occurrences, ...) is counted, never dropped silently.
+// refused whole. What the store cannot hold (alarms, attendees, ...) is
+// counted, never dropped silently.
 #pragma once
 
 #include "calendar/stored_event.h"
@@ -24,8 +24,6 @@ namespace calbridge {
 struct LeftOut {
   int alarms = 0;
   int attendees = 0;
-  int changedOccurrences = 0;  // VEVENTs with a RECURRENCE-ID
-  int extraDates = 0;  // RDATE values
   int extraRules = 0;  // EXRULEs
   int descriptions = 0;
   int locations = 0;

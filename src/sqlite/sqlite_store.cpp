@@ -1,9 +1,9 @@
 #include "sqlite/sqlite_store.h"
 
-#include "calendar/access/authorization.h"
+#include "calendar/access/question.h"
 #include "calendar/civil_time.h"
+#include "calendar/new_event.h"
 #include "calendar/series_rules.h"
-#include "calendar/access/prompt.h"
 #include "sqlite/store_files.h"
 #include "protocol/unicode.h"
 
@@ -16,7 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
+#include <limits>
+#include <map>
 #include <numeric>
 #include <sys/stat.h>
 #include <set>
@@ -28,7 +29,7 @@ namespace calbridge {
 
 namespace {
 
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 constexpr int kBusyTimeoutMs = 10000;
 // Bytes of journal kept after a checkpoint (4 MiB); a literal, as it goes into a PRAGMA.
 #define CALBRIDGE_JOURNAL_SIZE_LIMIT "4194304"
@@ -142,6 +143,26 @@ CREATE INDEX events_by_object ON events(object_id) WHERE object_id IS NOT NULL;
 ALTER TABLE events ADD COLUMN nominal_days INTEGER;
 CREATE TABLE defined_zones(name TEXT PRIMARY KEY, definition TEXT NOT NULL) WITHOUT ROWID;
 )sql",
+    // Changed occurrences (RECURRENCE-ID) are rows of their own that name their
+    // series and the occurrence they stand in for (wall seconds, as excluded);
+    // a THISANDFUTURE change is a series split off, naming where it came from.
+    // They are listed with their series, so single listings pass them over
+    // (and the covering index of singles holds the column that tells them apart).
+    // Extra dates (RDATE) are wall seconds as well; a period has its own length.
+    R"sql(
+ALTER TABLE events ADD COLUMN series_id INTEGER REFERENCES events(id) ON DELETE CASCADE;
+ALTER TABLE events ADD COLUMN recurrence_id INTEGER;
+CREATE INDEX events_by_series ON events(series_id) WHERE series_id IS NOT NULL;
+CREATE INDEX overrides_by_calendar ON events(calendar_id) WHERE series_id IS NOT NULL AND rule IS NULL;
+DROP INDEX single_events;
+CREATE INDEX single_events ON events(calendar_id, start, end, id, item_id, external_id, title, all_day, status,
+  time_zone, rule, series_id) WHERE rule IS NULL AND series_id IS NULL;
+CREATE TABLE extra_dates(
+  event_id INTEGER NOT NULL REFERENCES events(id) ON DELETE CASCADE,
+  wall INTEGER NOT NULL,
+  duration REAL,
+  PRIMARY KEY(event_id, wall)) WITHOUT ROWID;
+)sql",
 };
 
 std::string columnText(sqlite3_stmt* s, int column) {
@@ -226,38 +247,53 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
 }
 
-double wallOf(const Zone& zone, double epoch) {
-  double base = std::floor(epoch);
-  return static_cast<double>(epochToWall(zone, static_cast<std::int64_t>(base))) + (epoch - base);
-}
+// Each call on a connection of its own: the asking thread may outlive the
+// request, and the store handle, that started the question.
+class SqliteAccessAnswers final : public AccessAnswers {
+ public:
+  explicit SqliteAccessAnswers(std::string path) : path_(std::move(path)) {}
 
-double epochOf(const Zone& zone, double wall) {
-  double base = std::floor(wall);
-  return static_cast<double>(wallToEpoch(zone, static_cast<std::int64_t>(base))) + (wall - base);
-}
-
-// The years 1 to 9999: the range wall-clock conversion is defined for.
-bool convertible(double t) { return t > static_cast<double>(kFirstMoment) && t < static_cast<double>(kEndOfTime); }
-
-// Records the answer from the thread that asked, on a connection of its own: the
-// asking thread may outlive the request that started it.
-bool recordAuthorization(const std::string& path, AuthorizationStatus status) {
-  sqlite3* db = nullptr;
-  bool recorded = false;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "UPDATE settings SET value = ?1 WHERE name = 'authorization'", -1, &s, nullptr) ==
-            SQLITE_OK) {
-      sqlite3_bind_int(s, 1, static_cast<int>(status));
-      recorded = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
-    }
-    sqlite3_finalize(s);
+  AuthorizationStatus status() override {
+    std::optional<int> value;
+    withConnection("SELECT value FROM settings WHERE name = 'authorization'", [&](sqlite3* db, sqlite3_stmt* s) {
+      (void)db;
+      if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) == SQLITE_INTEGER) {
+        value = sqlite3_column_int(s, 0);
+      }
+      return true;
+    });
+    if (!value || *value < 0 || *value > 4) return AuthorizationStatus::restricted;
+    return static_cast<AuthorizationStatus>(*value);
   }
-  sqlite3_close(db);
-  return recorded;
-}
+
+  bool record(bool granted) override {
+    return withConnection("UPDATE settings SET value = ?1 WHERE name = 'authorization'", [&](sqlite3* db,
+                                                                                           sqlite3_stmt* s) {
+      sqlite3_bind_int(s, 1, static_cast<int>(granted ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied));
+      return sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(db) == 1;
+    });
+  }
+
+ private:
+  template <typename Use>
+  bool withConnection(const char* sql, Use&& use) {
+    sqlite3* db = nullptr;
+    bool done = false;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      sqlite3_stmt* s = nullptr;
+      if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
+          sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) {
+        done = use(db, s);
+      }
+      sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return done;
+  }
+
+  std::string path_;
+};
 
 }  // namespace
 
@@ -280,7 +316,7 @@ std::string defaultStorePath() {
 // so that a query is written, and cached, as one SQL text.
 #define CALBRIDGE_SELECT_EVENTS                                                                                   \
   "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
-  "count, last_end, nominal_days FROM events "
+  "count, last_end, nominal_days, series_id, recurrence_id FROM events "
 
 SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   EventRow row;
@@ -299,6 +335,8 @@ SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
   row.count = optionalInteger(s, 12);
   row.lastEnd = optionalReal(s, 13);
   row.nominalDays = optionalInteger(s, 14).value_or(0);
+  row.seriesId = optionalInteger(s, 15);
+  row.recurrenceId = optionalInteger(s, 16);
   return row;
 }
 
@@ -690,7 +728,8 @@ SqliteStore::Singles SqliteStore::singlesIn(std::int64_t calendarId, double from
     // Only what the covering index holds.
     StatementUse s = statement(
         "SELECT item_id, external_id, title, start, end, all_day, status, time_zone FROM events "
-        "WHERE calendar_id = ?1 AND rule IS NULL AND start >= ?2 AND start < ?3 ORDER BY start, end, id");
+        "WHERE calendar_id = ?1 AND rule IS NULL AND series_id IS NULL AND start >= ?2 AND start < ?3 "
+        "ORDER BY start, end, id");
     if (s != nullptr) {
       sqlite3_bind_int64(s, 1, calendarId);
       sqlite3_bind_double(s, 2, loaded.from);
@@ -734,55 +773,15 @@ AuthorizationStatus SqliteStore::authorizationStatus() {
   return static_cast<AuthorizationStatus>(*value);
 }
 
-// Shared with the thread that asks, which may outlive the request. The lock
-// makes taking an answer (recording it and passing it on) and withdrawing the
-// question exclude each other: whichever comes first decides.
-struct SqliteStore::AccessQuestion {
-  PromptMethod method = PromptMethod::none;
-  std::mutex lock;
-  bool withdrawn = false;
-  std::optional<bool> taken;  // the answer recorded
-};
-
 void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion) {
-  if (authorizationStatus() != AuthorizationStatus::notDetermined || readFailed_) {
+  if (!usable_ || readFailed_ || authorizationStatus() != AuthorizationStatus::notDetermined) {
     completion(false);
     return;
   }
-  PromptMethod method = availablePrompt();
-  if (method == PromptMethod::none) {
-    completion(false);
-    return;
-  }
-  question_ = std::make_shared<AccessQuestion>();
-  question_->method = method;
-  std::thread([path = path_, question = question_, completion = std::move(completion)] {
-    // The dialog closes itself when the wait for its answer is over.
-    constexpr auto kDialogTimeout = std::chrono::duration_cast<std::chrono::seconds>(kAccessRequestWait);
-    auto answer = askUser(question->method,
-                          "calbridge asks for full access to your calendars: to list, add and remove events and "
-                          "calendars. Your answer is remembered; to be asked again, run "
-                          "\"calbridge-store access reset\". Allow it?",
-                          static_cast<int>(kDialogTimeout.count()));
-    std::lock_guard hold(question->lock);
-    if (question->withdrawn) return;
-    bool granted = false;
-    if (answer && recordAuthorization(path, *answer ? AuthorizationStatus::fullAccess : AuthorizationStatus::denied)) {
-      granted = *answer;
-      question->taken = granted;
-    }
-    completion(granted);
-  }).detach();
+  question_.ask(std::make_shared<SqliteAccessAnswers>(path_), std::move(completion));
 }
 
-std::optional<bool> SqliteStore::endAccessRequest() {
-  if (question_ == nullptr) return std::nullopt;
-  std::lock_guard hold(question_->lock);
-  if (question_->taken) return question_->taken;
-  question_->withdrawn = true;
-  noteUnanswered(question_->method);
-  return std::nullopt;
-}
+std::optional<bool> SqliteStore::endAccessRequest() { return question_.end(); }
 
 const std::vector<SqliteStore::CalendarRow>& SqliteStore::calendarRows() {
   if (calendarRows_) return *calendarRows_;
@@ -930,6 +929,46 @@ std::vector<SqliteStore::CachedSeries>& SqliteStore::seriesIn(std::int64_t calen
   for (auto& cached : loaded) {
     if (auto e = excluded.find(cached.row.id); e != excluded.end()) cached.series.excluded = std::move(e->second);
   }
+  StatementUse r = statement(
+      "SELECT r.event_id, r.wall, r.duration FROM events e JOIN extra_dates r ON r.event_id = e.id "
+      "WHERE e.calendar_id = ?1 AND e.rule IS NOT NULL ORDER BY r.event_id, r.wall");
+  if (r != nullptr) sqlite3_bind_int64(r, 1, calendarId);
+  std::map<std::int64_t, std::vector<ExtraDate>> extra;
+  while (step(r, &row) && row) {
+    extra[sqlite3_column_int64(r, 0)].push_back(ExtraDate{sqlite3_column_int64(r, 1), optionalReal(r, 2)});
+  }
+  std::map<std::int64_t, std::size_t> byId;
+  for (std::size_t i = 0; i < loaded.size(); ++i) byId.emplace(loaded[i].row.id, i);
+  for (auto& cached : loaded) {
+    if (auto e = extra.find(cached.row.id); e != extra.end()) cached.series.extraDates = std::move(e->second);
+    if (cached.row.seriesId) {
+      if (auto origin = byId.find(*cached.row.seriesId); origin != byId.end()) {
+        cached.listedItemId = loaded[origin->second].row.itemId;
+      }
+    }
+  }
+  StatementUse o = statement(CALBRIDGE_SELECT_EVENTS
+                             "WHERE calendar_id = ?1 AND series_id IS NOT NULL AND rule IS NULL ORDER BY start, id");
+  if (o != nullptr) sqlite3_bind_int64(o, 1, calendarId);
+  const Zone& local = zones_.local();
+  while (step(o, &row) && row) {
+    EventRow changed = EventRow::read(o);
+    auto series = byId.find(changed.seriesId.value_or(0));
+    if (series == byId.end() || !changed.recurrenceId) continue;
+    CachedSeries& cached = loaded[series->second];
+    Override override{std::move(changed), 0, 0, 0};
+    override.start = override.row.start;
+    override.end = override.row.end;
+    if (!override.row.timeZone && convertible(override.start) && convertible(override.end)) {
+      override.start = epochOf(local, override.start);
+      override.end = epochOf(local, override.end);
+    }
+    const std::int64_t wall = *override.row.recurrenceId;
+    override.replacedStart = static_cast<double>(wallToEpoch(*cached.series.zone, wall));
+    cached.series.replaced.insert(
+        std::lower_bound(cached.series.replaced.begin(), cached.series.replaced.end(), wall), wall);
+    cached.overrides.push_back(std::move(override));
+  }
   return seriesCache_.emplace(calendarId, std::move(loaded)).first->second;
 }
 
@@ -944,16 +983,36 @@ std::optional<double> SqliteStore::lastEndOf(const Series& series) {
   // An upper bound: days on the clock may run an offset change longer.
   const double longest =
       series.duration + (series.days != 0 ? static_cast<double>(series.days + 1) * kDaySeconds : 0.0);
-  if (series.until) return *series.until + longest;
-  // Unknown (a rule too long to walk): never leave it out of a window.
-  auto last = lastStartOf(series, 100000);
-  if (!last) return std::nullopt;
-  return *last + longest;
+  std::optional<double> last;
+  if (series.rule.empty() && series.rules.empty()) {
+    last = series.start;  // extra dates alone
+  } else if (series.until) {
+    last = *series.until;
+  } else {
+    // Unknown (a rule too long to walk): never leave it out of a window.
+    last = lastStartOf(series, 100000);
+    if (!last) return std::nullopt;
+  }
+  double end = *last + longest;
+  if (!series.extraDates.empty() && series.zone != nullptr) {
+    // Neither COUNT nor UNTIL ends the extra dates; the last one may run longer.
+    const ExtraDate& extra = series.extraDates.back();
+    const double start = series.floating ? static_cast<double>(extra.wall)
+                                         : static_cast<double>(wallToEpoch(*series.zone, extra.wall));
+    double period = 0;
+    for (const ExtraDate& e : series.extraDates) period = std::max(period, e.duration.value_or(0));
+    end = std::max(end, start + std::max(longest, period) + kDaySeconds);
+  }
+  return end;
 }
 
 SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
-  return RowView{row.itemId, row.externalId, row.title ? std::optional<std::string_view>(*row.title) : std::nullopt,
-                 row.timeZone ? std::optional<std::string_view>(*row.timeZone) : std::nullopt, row.allDay, row.status};
+  return RowView{row.itemId,
+                 row.externalId,
+                 row.title ? std::optional<std::string_view>(*row.title) : std::nullopt,
+                 row.timeZone ? std::optional<std::string_view>(*row.timeZone) : std::nullopt,
+                 row.allDay,
+                 row.status};
 }
 
 SqliteStore::RowView SqliteStore::viewOf(const SingleRow& row, const std::string& text) {
@@ -986,8 +1045,8 @@ void SqliteStore::fill(Event& event, const RowView& row, const CalendarRow& cale
   assign(event.timeZone, row.timeZone);
   assign(event.calendarItemIdentifier, row.itemId);
   assign(event.calendarItemExternalIdentifier, row.externalId);
-  assign(event.eventIdentifier, row.itemId);
-  event.occurrenceDate = start;
+  assign(event.eventIdentifier, row.eventId.empty() ? row.itemId : row.eventId);
+  event.occurrenceDate = row.occurrenceDate.value_or(start);
 }
 
 void SqliteStore::enumerateEventsMatching(double from, double to,
@@ -1015,9 +1074,11 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   struct SingleHit {
     double start, end;
     std::uint64_t order;
-    const SingleRow* row;
+    const SingleRow* row;  // or, for a changed occurrence, null and the next two
     const std::string* text;
     const CalendarRow* calendar;
+    const CachedSeries* series = nullptr;
+    const Override* override = nullptr;
   };
   struct SeriesHead {
     double start, end;
@@ -1051,7 +1112,20 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
       if (overlaps(start, end)) singleHits.push_back(SingleHit{start, end, order, &row, singles.text, calendar});
       ++order;
     }
-    for (const CachedSeries& cached : seriesIn(calendar->id)) {
+    std::vector<CachedSeries>& allSeries = seriesIn(calendar->id);
+    // Changed occurrences are listed where they now are, which may lie far
+    // from the occurrence they stand in for; one of an excluded occurrence
+    // changes nothing, as the occurrence is no longer there (RFC 5545 3.8.5.1).
+    for (const CachedSeries& cached : allSeries) {
+      for (const Override& o : cached.overrides) {
+        if (overlaps(o.start, o.end) && !std::binary_search(cached.series.excluded.begin(),
+                                                            cached.series.excluded.end(), *o.row.recurrenceId)) {
+          singleHits.push_back(SingleHit{o.start, o.end, order, nullptr, nullptr, calendar, &cached, &o});
+        }
+        ++order;
+      }
+    }
+    for (const CachedSeries& cached : allSeries) {
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
       // A rule that cannot be expanded is left out rather than failing the listing.
@@ -1084,14 +1158,25 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
     const bool single = nextSingle < singleHits.size() && (heads.empty() || before(singleHits[nextSingle], heads.front()));
     if (single) {
       const SingleHit& hit = singleHits[nextSingle++];
-      fill(event, viewOf(*hit.row, *hit.text), *hit.calendar, hit.start, hit.end);
+      if (hit.override != nullptr) {
+        RowView view = viewOf(hit.override->row);
+        view.itemId = listedItemOf(*hit.series);
+        view.eventId = hit.override->row.itemId;
+        view.occurrenceDate = hit.override->replacedStart;
+        fill(event, view, *hit.calendar, hit.start, hit.end);
+      } else {
+        fill(event, viewOf(*hit.row, *hit.text), *hit.calendar, hit.start, hit.end);
+      }
       if (!visit(event)) break;
     } else if (!heads.empty()) {
       std::pop_heap(heads.begin(), heads.end(), later);
       const SeriesHead head = heads.back();
       heads.pop_back();
       const SeriesSource& source = seriesSources[head.cursor];
-      fill(event, viewOf(source.cached->row), *source.calendar, head.start, head.end);
+      RowView view = viewOf(source.cached->row);
+      view.itemId = listedItemOf(*source.cached);
+      view.eventId = source.cached->row.itemId;
+      fill(event, view, *source.calendar, head.start, head.end);
       if (!visit(event)) break;
       advance(head.cursor);
     } else {
@@ -1106,7 +1191,7 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
   if (!usable_) return items;
   StatementUse s = statement(
       CALBRIDGE_SELECT_EVENTS
-        "WHERE external_key = ?1 ORDER BY id");
+        "WHERE external_key = ?1 AND series_id IS NULL ORDER BY id");
   if (s != nullptr) bindText(s, 1, nfc(externalIdentifier));
   std::vector<EventRow> rows;
   bool row = false;
@@ -1139,18 +1224,20 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   row.until = event.until;
   row.count = event.count;
   row.nominalDays = event.nominalDays;
-  return lastEndOf(seriesFrom(row));
+  Series series = seriesFrom(row);
+  series.extraDates = event.extraDates;
+  return lastEndOf(series);
 }
 
 bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
-                              std::optional<std::int64_t> objectId) {
-  if (event.rule) seriesCache_.erase(calendarId);
+                              std::optional<std::int64_t> objectId, std::optional<std::int64_t> seriesId) {
+  if (event.rule || seriesId) seriesCache_.erase(calendarId);
   else singlesCache_.erase(calendarId);
   event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
-      "time_zone, rule, until, count, last_end, object_id, nominal_days) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+      "time_zone, rule, until, count, last_end, object_id, nominal_days, series_id, recurrence_id) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
   if (s == nullptr) return false;
   bindText(s, 1, event.calendarItemIdentifier);
   bindText(s, 2, event.externalIdentifier);
@@ -1168,8 +1255,20 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   bindOptionalReal(s, 14, lastEnd);
   if (objectId) sqlite3_bind_int64(s, 15, *objectId);
   if (event.rule && event.nominalDays != 0) sqlite3_bind_int64(s, 16, event.nominalDays);
+  if (seriesId && event.recurrenceId) {
+    sqlite3_bind_int64(s, 17, *seriesId);
+    sqlite3_bind_int64(s, 18, event.recurrenceId->wall);
+  }
   if (!run(s)) return false;
   std::int64_t id = sqlite3_last_insert_rowid(db_);
+  for (const ExtraDate& extra : event.rule ? event.extraDates : std::vector<ExtraDate>{}) {
+    StatementUse e = statement("INSERT OR IGNORE INTO extra_dates(event_id, wall, duration) VALUES(?1, ?2, ?3)");
+    if (e == nullptr) return false;
+    sqlite3_bind_int64(e, 1, id);
+    sqlite3_bind_int64(e, 2, extra.wall);
+    bindOptionalReal(e, 3, extra.duration);
+    if (!run(e)) return false;
+  }
   for (std::int64_t wall : event.excluded) {
     StatementUse e = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
     if (e == nullptr) return false;
@@ -1177,7 +1276,8 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
     sqlite3_bind_int64(e, 2, wall);
     if (!run(e)) return false;
   }
-  if (!event.rule) {
+  lastInserted_ = id;
+  if (!event.rule && !seriesId) {
     sqlite3_stmt* longest =
         statement("UPDATE settings SET value = ?1 WHERE name = 'longest_event' AND value < ?1");
     if (longest == nullptr) return false;
@@ -1187,41 +1287,143 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
   return true;
 }
 
-bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
-  if (!usable_ || event.calendarItemIdentifier || !event.calendar || !event.startDate || !event.endDate) return false;
-  const double start = *event.startDate;
-  const double end = *event.endDate;
-  if (!std::isfinite(start) || !std::isfinite(end) || end < start) return false;
-  const std::string calendarIdentifier = event.calendar->calendarIdentifier;
-
-  StoredEvent stored;
-  stored.externalIdentifier = event.calendarItemExternalIdentifier.value_or(newUuid());
-  stored.title = event.title;
-  stored.allDay = event.isAllDay;
-  stored.status = event.status;
-  const Zone* zone = nullptr;
-  if (event.isAllDay) {
-    // All-day events float: they keep their dates wherever the machine's clock is set.
-    zone = &zones_.local();
-    if (!convertible(start) || !convertible(end)) return false;
-    stored.start = wallOf(*zone, start);
-    stored.end = wallOf(*zone, end);
-  } else {
-    zone = zones_.find(event.timeZone.value_or(zones_.local().name));
-    if (zone == nullptr) return false;
-    stored.timeZone = zone->name;
-    stored.start = start;
-    stored.end = end;
+std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<StoredEvent>& events) {
+  std::vector<std::optional<std::size_t>> parents(events.size());
+  std::map<std::string, std::size_t> seriesByUid;  // the first event of a UID that changes no occurrence
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (!events[i].recurrenceId) seriesByUid.emplace(nfc(events[i].externalIdentifier), i);
   }
-  if (event.recurrenceRule) {
-    const RecurrenceRule& rule = *event.recurrenceRule;
-    if (rule.interval < 1) return false;
-    stored.rule = ruleText(rule);
-    if (rule.endDate) {
-      if (!std::isfinite(*rule.endDate) || (event.isAllDay && !convertible(*rule.endDate))) return false;
-      stored.until = event.isAllDay ? wallOf(*zone, *rule.endDate) : *rule.endDate;
+  std::map<std::size_t, std::vector<std::size_t>> changesOf;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (!events[i].recurrenceId) continue;
+    auto series = seriesByUid.find(nfc(events[i].externalIdentifier));
+    if (series == seriesByUid.end()) {
+      events[i].recurrenceId.reset();  // a changed occurrence of a series not given: all there is of it
+      continue;
+    }
+    changesOf[series->second].push_back(i);
+  }
+  auto seriesOf = [&](const StoredEvent& event) {
+    EventRow row;
+    row.start = event.start;
+    row.end = event.end;
+    row.allDay = event.allDay;
+    row.timeZone = event.timeZone;
+    row.rule = event.rule;
+    row.until = event.until;
+    row.count = event.count;
+    row.nominalDays = event.nominalDays;
+    return seriesFrom(row);
+  };
+  auto wallOfStart = [&](const StoredEvent& event) {
+    const auto start = static_cast<std::int64_t>(std::floor(event.start));
+    const Zone* zone = event.timeZone ? zones_.find(*event.timeZone) : nullptr;
+    return zone != nullptr ? epochToWall(*zone, start) : start;
+  };
+  for (auto& [master, changes] : changesOf) {
+    // A single event with changes is a series of its start alone.
+    if (!events[master].rule) events[master].rule = "";
+    std::stable_sort(changes.begin(), changes.end(), [&](std::size_t a, std::size_t b) {
+      return events[a].recurrenceId->wall < events[b].recurrenceId->wall;
+    });
+    // A THISANDFUTURE change splits the series: the part before it ends
+    // there, and the change starts a series of its own with the rest of the
+    // occurrences, moved by as much as the change moved its own. Later
+    // changes name occurrences by their original starts, so each part keeps
+    // how far it moved them.
+    struct Part {
+      std::size_t index;
+      std::int64_t from;  // original wall of its first occurrence
+      std::int64_t shift;
+    };
+    std::vector<Part> parts{{master, std::numeric_limits<std::int64_t>::min(), 0}};
+    for (std::size_t i : changes) {
+      StoredEvent& change = events[i];
+      if (!change.recurrenceId->thisAndFuture || !convertible(change.start)) continue;
+      StoredEvent& part = events[parts.back().index];
+      const std::int64_t at = change.recurrenceId->wall + parts.back().shift;
+      Series series = seriesOf(part);
+      series.excluded = part.excluded;
+      std::optional<std::int64_t> left = part.count;
+      if (part.count) {
+        auto made = madeBefore(series, at, 100000);
+        if (made) left = *part.count - *made;
+      }
+      if (part.rule->empty() || (left && *left <= 0)) {
+        change.recurrenceId->thisAndFuture = false;  // nothing after it: a change of one occurrence
+        continue;
+      }
+      const std::int64_t delta = wallOfStart(change) - at;
+      change.rule = part.rule;
+      change.count = left;
+      change.until.reset();
+      if (part.until) change.until = *part.until + static_cast<double>(delta);
+      change.nominalDays = 0;
+      change.excluded.clear();
+      for (std::int64_t wall : part.excluded) {
+        if (wall >= at) change.excluded.push_back(wall + delta);
+      }
+      change.extraDates.clear();
+      for (const ExtraDate& extra : part.extraDates) {
+        if (extra.wall >= at) change.extraDates.push_back(ExtraDate{extra.wall + delta, extra.duration});
+      }
+      std::erase_if(part.excluded, [&](std::int64_t wall) { return wall >= at; });
+      std::erase_if(part.extraDates, [&](const ExtraDate& extra) { return extra.wall >= at; });
+      const double end = series.floating ? static_cast<double>(at) - 1
+                                         : static_cast<double>(wallToEpoch(*series.zone, at)) - 1;
+      part.until = part.until ? std::min(*part.until, end) : end;
+      part.count.reset();
+      // The first occurrence is always there, whatever the end: changed from its start on, it goes.
+      const std::int64_t first = wallOfStart(part);
+      if (at <= first) part.excluded.insert(std::lower_bound(part.excluded.begin(), part.excluded.end(), first), first);
+      parents[i] = master;
+      parts.push_back(Part{i, change.recurrenceId->wall, wallOfStart(change) - change.recurrenceId->wall});
+    }
+    for (std::size_t i : changes) {
+      StoredEvent& change = events[i];
+      if (change.recurrenceId->thisAndFuture && parents[i]) continue;
+      change.recurrenceId->thisAndFuture = false;
+      const Part* holder = &parts.front();
+      for (const Part& part : parts) {
+        if (part.from <= change.recurrenceId->wall) holder = &part;
+      }
+      change.recurrenceId->wall += holder->shift;
+      parents[i] = holder->index;
     }
   }
+  return parents;
+}
+
+bool SqliteStore::insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
+                               const std::vector<std::optional<std::size_t>>& parents,
+                               const std::vector<std::optional<double>>& lastEnds,
+                               const std::vector<std::optional<std::int64_t>>& objectIds) {
+  // A series before the parts split off it, and those before their changed occurrences.
+  std::vector<std::int64_t> ids(events.size(), 0);
+  auto depth = [&](std::size_t i) {
+    int d = 0;
+    for (auto p = parents[i]; p && d < 3; p = parents[*p]) ++d;
+    return d;
+  };
+  for (int level = 0; level < 3; ++level) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (depth(i) != level) continue;
+      if (!keepDefinedZone(events[i])) return false;
+      std::optional<std::int64_t> seriesId;
+      if (parents[i]) seriesId = ids[*parents[i]];
+      if (!insertEvent(calendarId, events[i], lastEnds[i], objectIds[i], seriesId)) return false;
+      ids[i] = lastInserted_;
+    }
+  }
+  return true;
+}
+
+bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
+  if (!usable_ || event.calendarItemIdentifier || !event.calendar) return false;
+  std::optional<StoredEvent> form = storedFormOf(event, zones_);
+  if (!form) return false;
+  StoredEvent& stored = *form;
+  const std::string calendarIdentifier = event.calendar->calendarIdentifier;
   // Worked out before the lock is taken: a long series is walked while others may still write.
   const std::optional<double> lastEnd = lastEndFor(stored);
   bool saved = change(commit, [&] {
@@ -1237,31 +1439,59 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   event.calendarItemExternalIdentifier = stored.externalIdentifier;
   event.eventIdentifier = stored.calendarItemIdentifier;
   event.timeZone = stored.timeZone;
-  event.occurrenceDate = start;
+  event.occurrenceDate = event.startDate;
   return true;
+}
+
+std::int64_t SqliteStore::partShift(const CachedSeries& cached) {
+  if (!cached.row.seriesId || !cached.row.recurrenceId || !convertible(cached.series.start)) return 0;
+  const auto start = static_cast<std::int64_t>(std::floor(cached.series.start));
+  return (cached.series.floating ? start : epochToWall(*cached.series.zone, start)) - *cached.row.recurrenceId;
 }
 
 bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span) {
   const std::int64_t id = cached.row.id;
   const std::int64_t calendarId = cached.row.calendarId;
+  // A part split off a series names where it came from; the parts after it
+  // go when it ends, and they are found by their original starts.
+  const std::int64_t origin = cached.row.seriesId.value_or(id);
+  const std::int64_t shift = partShift(cached);
+  const bool related = !cached.overrides.empty() || cached.row.seriesId || !cached.series.extraDates.empty();
+  auto laterParts = [&](std::int64_t wall) {
+    StatementUse t = statement(
+        "DELETE FROM events WHERE series_id = ?1 AND rule IS NOT NULL AND recurrence_id >= ?2 AND id != ?3");
+    if (t == nullptr) return false;
+    sqlite3_bind_int64(t, 1, origin);
+    sqlite3_bind_int64(t, 2, wall - shift);
+    sqlite3_bind_int64(t, 3, id);
+    return run(t);
+  };
   auto removeAll = [&] {
-    if (auto objectId = objectOf(id); objectId && isReplicaObject(*objectId)) {
-      if (!stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt)) return false;
-    } else if (readFailed_) {
-      return false;
+    if (cached.row.seriesId && cached.row.recurrenceId) {
+      // A part split off a series: the object keeps the series, ended where the part began.
+      if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
+    } else {
+      // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
+      if (!removeObjectOf(id)) return false;
     }
-    // The whole object goes: nothing of the series is left to keep a text for.
-    StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-    if (o == nullptr || s == nullptr) return false;
-    sqlite3_bind_int64(o, 1, id);
-    if (!run(o)) return false;
+    if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
     if (!run(s)) return false;
+    if (cached.row.seriesId && cached.row.recurrenceId && !laterParts(*cached.row.recurrenceId + shift)) return false;
+    if (related) {
+      seriesCache_.erase(calendarId);
+      return true;
+    }
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
     return true;
   };
   RemovalPlan plan = planRemoval(cached.series, occurrenceStart, span);
+  // Changed occurrences that stay keep the series, though the rule has nothing left.
+  if (plan.kind == RemovalPlan::Kind::removeAll && span == Span::thisEvent &&
+      (!cached.overrides.empty() || hasParts(calendarId, id))) {
+    plan.kind = RemovalPlan::Kind::exclude;
+  }
   switch (plan.kind) {
     case RemovalPlan::Kind::none: return false;
     case RemovalPlan::Kind::removeAll: return removeAll();
@@ -1270,7 +1500,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int64(s, 2, plan.wall);
-      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall})) return false;
+      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall - shift})) return false;
       auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
       excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
       return true;
@@ -1287,12 +1517,92 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
   sqlite3_bind_int64(e, 2, plan.wall);
-  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall})) return false;
+  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall - shift})) return false;
+  if (related) {
+    // Later extra dates, changed occurrences and parts go with the occurrences they belong to.
+    StatementUse r = statement("DELETE FROM extra_dates WHERE event_id = ?1 AND wall >= ?2");
+    StatementUse o = statement("DELETE FROM events WHERE series_id = ?1 AND rule IS NULL AND recurrence_id >= ?2");
+    if (r == nullptr || o == nullptr) return false;
+    sqlite3_bind_int64(r, 1, id);
+    sqlite3_bind_int64(r, 2, plan.wall);
+    sqlite3_bind_int64(o, 1, id);
+    sqlite3_bind_int64(o, 2, plan.wall);
+    if (!run(r) || !run(o) || !laterParts(plan.wall)) return false;
+    seriesCache_.erase(calendarId);
+    return true;
+  }
   cached.series = std::move(ended);
   cached.row.until = cached.series.until;
   cached.row.count.reset();
   cached.row.lastEnd = lastEnd;
   return true;
+}
+
+bool SqliteStore::hasParts(std::int64_t calendarId, std::int64_t id) {
+  for (const CachedSeries& cached : seriesIn(calendarId)) {
+    if (cached.row.seriesId == id) return true;
+  }
+  return false;
+}
+
+bool SqliteStore::removeOverride(const EventRow& row, Span span) {
+  EventRow key;
+  key.id = *row.seriesId;
+  key.calendarId = row.calendarId;
+  CachedSeries* cached = cachedSeries(key);
+  if (cached == nullptr || !row.recurrenceId) return false;
+  const std::int64_t wall = *row.recurrenceId;
+  {
+    // Reset before the removal below takes the same statement again.
+    StatementUse d = statement("DELETE FROM events WHERE id = ?1");
+    if (d == nullptr) return false;
+    sqlite3_bind_int64(d, 1, row.id);
+    if (!run(d)) return false;
+  }
+  std::erase_if(cached->overrides, [&](const Override& o) { return o.row.id == row.id; });
+  auto& replaced = cached->series.replaced;
+  if (auto at = std::lower_bound(replaced.begin(), replaced.end(), wall); at != replaced.end() && *at == wall) {
+    replaced.erase(at);
+  }
+  if (span == Span::futureEvents) {
+    // From the occurrence it stood in for on, which the series still has by its rule.
+    const double fraction = cached->series.start - std::floor(cached->series.start);
+    const double start =
+        static_cast<double>(cached->series.floating ? wall : wallToEpoch(*cached->series.zone, wall)) + fraction;
+    if (removeFromSeries(*cached, start, span)) return true;
+  }
+  // It stays hidden; a series left with nothing at all goes.
+  StatementUse x = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
+  if (x == nullptr) return false;
+  sqlite3_bind_int64(x, 1, key.id);
+  sqlite3_bind_int64(x, 2, wall);
+  // The object's text names occurrences by their original starts.
+  if (!run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
+  auto& excluded = cached->series.excluded;
+  if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
+    excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);
+  }
+  const bool empty = cached->overrides.empty() && !cached->row.seriesId && !hasParts(row.calendarId, key.id) &&
+                     nothingLeft(cached->series);
+  seriesCache_.erase(row.calendarId);
+  if (!empty) return true;
+  StatementUse s = statement("DELETE FROM events WHERE id = ?1");
+  if (s == nullptr || !removeObjectOf(key.id)) return false;
+  sqlite3_bind_int64(s, 1, key.id);
+  return run(s);
+}
+
+bool SqliteStore::removeObjectOf(std::int64_t eventId) {
+  auto objectId = objectOf(eventId);
+  if (readFailed_) return false;
+  if (!objectId) return true;
+  if (isReplicaObject(*objectId) &&
+      !stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt))
+    return false;
+  StatementUse o = statement("DELETE FROM objects WHERE id = ?1");
+  if (o == nullptr) return false;
+  sqlite3_bind_int64(o, 1, *objectId);
+  return run(o);
 }
 
 bool SqliteStore::isReplicaObject(std::int64_t objectId) {
@@ -1437,6 +1747,24 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   if (!usable_ || !event.calendarItemIdentifier) return false;
   return change(commit, [&] {
+    if (event.eventIdentifier && *event.eventIdentifier != *event.calendarItemIdentifier) {
+      // A changed occurrence, or an occurrence of a part split off its series.
+      EventRow row;
+      {
+        StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
+        if (s == nullptr) return false;
+        bindText(s, 1, *event.eventIdentifier);
+        bool found = false;
+        if (!step(s, &found) || !found) return false;
+        row = EventRow::read(s);
+      }
+      const CalendarRow* calendar = findCalendar(row.calendarId);
+      if (calendar == nullptr || !calendar->calendar->allowsContentModifications || !row.seriesId) return false;
+      if (!row.rule) return removeOverride(row, span);
+      CachedSeries* part = cachedSeries(row);
+      auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
+      return part != nullptr && occurrence && removeFromSeries(*part, *occurrence, span);
+    }
     const std::string& itemId = *event.calendarItemIdentifier;
     // An occurrence of a series is found in the cache; anything else by its row.
     CachedSeries* series = nullptr;
@@ -1661,6 +1989,7 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
   if (!usable_) return false;
   // Every series is worked out first: the lock is then held only for the
   // inserts, and other hosts wait for those, not for the walking.
+  const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
   std::vector<std::optional<double>> lastEnds;
   lastEnds.reserve(events.size());
   for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
@@ -1703,12 +2032,13 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
     }
     seriesCache_.erase(id);
     singlesCache_.erase(id);
+    std::vector<std::optional<std::int64_t>> objectOfEach(events.size());
     for (std::size_t i = 0; i < events.size(); ++i) {
-      std::optional<std::int64_t> objectId;
-      if (auto found = objectIds.find(nfc(events[i].externalIdentifier)); found != objectIds.end()) objectId = found->second;
-      if (!keepDefinedZone(events[i]) || !insertEvent(id, events[i], lastEnds[i], objectId)) return false;
+      if (auto found = objectIds.find(nfc(events[i].externalIdentifier)); found != objectIds.end()) {
+        objectOfEach[i] = found->second;
+      }
     }
-    return true;
+    return insertLinked(id, events, parents, lastEnds, objectOfEach);
   });
 }
 
@@ -1766,12 +2096,77 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
     event.nominalDays = r.rule ? r.nominalDays : 0;
     if (r.rule) {
       CachedSeries* cached = cachedSeries(r);
-      if (cached != nullptr) event.excluded = cached->series.excluded;
+      if (cached != nullptr) {
+        event.excluded = cached->series.excluded;
+        event.extraDates = cached->series.extraDates;
+      }
     }
+    if (r.seriesId && r.recurrenceId) event.recurrenceId = ReplacedOccurrence{*r.recurrenceId, r.rule.has_value()};
     events.push_back(std::move(event));
   }
   if (readFailed_) return std::nullopt;
+  rejoinSplits(rows, events);
   return events;
+}
+
+void SqliteStore::rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events) {
+  // A series split at THISANDFUTURE changes is written as it came: whole, with
+  // the changes beside it, which name where each part begins. So the series
+  // takes back the end and the exclusions and extra dates of its last parts,
+  // in its own terms (each part moved its occurrences by the same amount).
+  std::map<std::int64_t, std::size_t> byId;
+  for (std::size_t i = 0; i < rows.size(); ++i) byId.emplace(rows[i].id, i);
+  std::map<std::size_t, std::vector<std::size_t>> partsOf;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].rule || !rows[i].seriesId || !rows[i].recurrenceId) continue;
+    if (auto master = byId.find(*rows[i].seriesId); master != byId.end()) partsOf[master->second].push_back(i);
+  }
+  for (auto& [master, parts] : partsOf) {
+    std::sort(parts.begin(), parts.end(), [&](std::size_t a, std::size_t b) {
+      return *rows[a].recurrenceId < *rows[b].recurrenceId;
+    });
+    StoredEvent& whole = events[master];
+    const Series original = seriesFrom(rows[master]);
+    auto wallOfStart = [&](std::size_t i) {
+      const Series series = seriesFrom(rows[i]);
+      const auto start = static_cast<std::int64_t>(std::floor(rows[i].start));
+      return series.floating || !convertible(rows[i].start) ? start : epochToWall(*series.zone, start);
+    };
+    // The first occurrence hidden at the split, when a part began there, is the part's again.
+    const std::int64_t first = wallOfStart(master);
+    if (*rows[parts.front()].recurrenceId <= first) std::erase(whole.excluded, first);
+    for (std::size_t part : parts) {
+      const std::int64_t shift = wallOfStart(part) - *rows[part].recurrenceId;
+      for (std::int64_t wall : events[part].excluded) whole.excluded.push_back(wall - shift);
+      for (const ExtraDate& extra : events[part].extraDates) {
+        whole.extraDates.push_back(ExtraDate{extra.wall - shift, extra.duration});
+      }
+    }
+    const std::size_t last = parts.back();
+    const std::int64_t shift = wallOfStart(last) - *rows[last].recurrenceId;
+    whole.until.reset();
+    whole.count.reset();
+    if (events[last].until) whole.until = *events[last].until - static_cast<double>(shift);
+    if (events[last].count) {
+      Series open = original;
+      open.until.reset();
+      open.count.reset();
+      if (auto made = madeBefore(open, *rows[last].recurrenceId, 100000)) whole.count = *made + *events[last].count;
+    }
+    std::sort(whole.excluded.begin(), whole.excluded.end());
+    whole.excluded.erase(std::unique(whole.excluded.begin(), whole.excluded.end()), whole.excluded.end());
+    std::sort(whole.extraDates.begin(), whole.extraDates.end(),
+              [](const ExtraDate& a, const ExtraDate& b) { return a.wall < b.wall; });
+    // A change of one occurrence of a part names it by its original start again.
+    for (std::size_t part : parts) {
+      const std::int64_t moved = wallOfStart(part) - *rows[part].recurrenceId;
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!rows[i].rule && rows[i].seriesId == rows[part].id && events[i].recurrenceId) {
+          events[i].recurrenceId->wall -= moved;
+        }
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1878,8 +2273,13 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
     bindText(s, 4, object.data);
     if (!run(s)) return false;
     const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
-    for (StoredEvent event : object.events) {
-      if (!keepDefinedZone(event) || !insertEvent(*calendarId, event, lastEndFor(event), objectId)) return false;
+    std::vector<StoredEvent> events = object.events;
+    const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
+    std::vector<std::optional<double>> lastEnds;
+    for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
+    if (!insertLinked(*calendarId, events, parents, lastEnds,
+                      std::vector<std::optional<std::int64_t>>(events.size(), objectId))) {
+      return false;
     }
   }
   return true;

@@ -8,6 +8,7 @@
 
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "calendar/access/question.h"
 #include "calendar/stored_event.h"
 #include "ical/object_edit.h"
 #include "sqlite/publisher.h"
@@ -199,6 +200,12 @@ class SqliteStore final : public Store {
     std::optional<std::int64_t> count;
     std::optional<double> lastEnd;
     std::int64_t nominalDays = 0;
+    // A changed occurrence: its series' row, and the occurrence it stands in
+    // for (wall seconds in that series' terms). A series split off by a
+    // THISANDFUTURE change names the series it came from, and the original
+    // start of its first occurrence.
+    std::optional<std::int64_t> seriesId;
+    std::optional<std::int64_t> recurrenceId;
 
     static EventRow read(sqlite3_stmt* statement);
   };
@@ -219,14 +226,30 @@ class SqliteStore final : public Store {
     std::optional<std::string_view> title, timeZone;
     bool allDay;
     EventStatus status;
+    // The occurrence's own row, when it is not the series' (a changed
+    // occurrence, a split-off series); empty: `itemId`.
+    std::string_view eventId = {};
+    std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
   };
   static RowView viewOf(const EventRow& row);
   static RowView viewOf(const SingleRow& row, const std::string& text);
-  // A repeating event with its exclusions, ready to expand.
+  // A changed occurrence of a series, with its times as listed (epoch seconds).
+  struct Override {
+    EventRow row;
+    double start = 0, end = 0;
+    double replacedStart = 0;  // the start of the occurrence it stands in for
+  };
+  // A repeating event with its exclusions, extra dates and changed occurrences, ready to expand.
   struct CachedSeries {
     EventRow row;
     Series series;
+    std::vector<Override> overrides = {};
+    // The item its occurrences are listed under: a split-off series' origin; empty: its own.
+    std::string listedItemId = {};
   };
+  static std::string_view listedItemOf(const CachedSeries& cached) {
+    return cached.listedItemId.empty() ? std::string_view(cached.row.itemId) : std::string_view(cached.listedItemId);
+  }
 
   // A cached statement lent out for one use. It is reset when the use ends, so a
   // read that stopped early never keeps a read transaction open: a connection
@@ -302,6 +325,8 @@ class SqliteStore final : public Store {
   std::optional<double> lastEndOf(const Series& series);
   // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
+  // How far a part split off a series moved its occurrences from their original starts (0 for a series).
+  static std::int64_t partShift(const CachedSeries& cached);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // A change of a replica's object staged in the open transaction.
   struct PendingChange {
@@ -315,6 +340,8 @@ class SqliteStore final : public Store {
   bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
                           const std::optional<ObjectEdit>& edit);
   bool isReplicaObject(std::int64_t objectId);
+  // Removes the kept object of an event's row (a replica's at the commit, on its server first).
+  bool removeObjectOf(std::int64_t eventId);
   // Hands the staged changes to the publisher and keeps what it answered.
   bool publishStaged();
   // The kept object of an event's row, if it has one.
@@ -326,16 +353,32 @@ class SqliteStore final : public Store {
   std::optional<double> lastEndFor(const StoredEvent& event);
   bool keepDefinedZone(const StoredEvent& event);
   bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
-                   std::optional<std::int64_t> objectId = std::nullopt);
+                   std::optional<std::int64_t> objectId = std::nullopt,
+                   std::optional<std::int64_t> seriesId = std::nullopt);
+  // Ties each changed occurrence to the series of its UID among `events`,
+  // splitting a series at a THISANDFUTURE change: for each event, the index of
+  // the series it belongs to. One without its series becomes an event of its own.
+  std::vector<std::optional<std::size_t>> linkOverrides(std::vector<StoredEvent>& events);
+  // Inserts events linked as linkOverrides has them, each series before what belongs to it.
+  bool insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
+                    const std::vector<std::optional<std::size_t>>& parents,
+                    const std::vector<std::optional<double>>& lastEnds,
+                    const std::vector<std::optional<std::int64_t>>& objectIds);  // one per event
+  // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
+  // or its series from the occurrence it stands in for on.
+  bool removeOverride(const EventRow& row, Span span);
+  // Gives each series split at THISANDFUTURE changes the end, exclusions and
+  // extra dates of its parts back, as a file writes it.
+  void rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events);
+  // True when parts were split off the series with that row.
+  bool hasParts(std::int64_t calendarId, std::int64_t id);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);
   // A new calendar in the account with that row (none: no account); its identifier.
   std::optional<std::string> insertCalendar(const Calendar& calendar, std::optional<std::int64_t> sourceId,
                                             bool commit);
 
-  struct AccessQuestion;
-
   std::string path_;
-  std::shared_ptr<AccessQuestion> question_;  // the permission question in flight, if any
+  AccessQuestion question_;  // the permission question in flight, if any
   std::string problem_;
   sqlite3* db_ = nullptr;
   bool opened_ = false;
@@ -345,6 +388,7 @@ class SqliteStore final : public Store {
   // The open transaction was rolled back by SQLite on an error; see noticeLostTransaction.
   bool lost_ = false;
   std::size_t replaced_ = 0;
+  std::int64_t lastInserted_ = 0;  // the row insertEvent made last
   std::chrono::milliseconds waitBudget_{10000};
   std::optional<std::chrono::steady_clock::time_point> waitDeadline_;
   struct TextHash {

@@ -97,6 +97,10 @@ REAL_WORLD = re.compile(r"\b(?:" + "|".join(REAL_WORLD_PRODUCERS) + ")", re.IGNO
 # by hand against the RFC. Paths are relative to the corpus folder.
 _DATE_WITHOUT_END = ("DTSTART is a date with neither DTEND nor DURATION: RFC 5545 section 3.6.1 makes the event "
                      "last one day, the expander makes it end where it starts")
+_CHANGE_OF_EXCLUDED = (
+    "a changed occurrence (RECURRENCE-ID) of an occurrence that the newer copy of its series excludes: "
+    "EXDATE takes it out of the recurrence set (RFC 5545 section 3.8.5.1), so the change names no "
+    "occurrence and nothing is listed; the expander lists the change")
 EXPANDER_DIFFERS_FROM_RFC = {
     "icalendar/issue_1426_value_parameters.ics": _DATE_WITHOUT_END,
     "icalendar/rfc_7265_appendix_example_1_ical.ics": _DATE_WITHOUT_END,
@@ -114,7 +118,13 @@ EXPANDER_DIFFERS_FROM_RFC = {
         "it as Europe/Berlin wall time",
     "recurring-ical-events/issue_75_range_parameter.ics":
         "RECURRENCE-ID;RANGE=THISANDFUTURE changes the later occurrences too (section 3.8.4.7); the expander "
-        "applies it to one occurrence only (calbridge ignores overrides altogether so far)",
+        "applies it to one occurrence only; calbridge moves every later occurrence by as much as that one "
+        "moved, with its title and length",
+    "recurring-ical-events/issue_148_edge_case_1.ics": _CHANGE_OF_EXCLUDED,
+    "recurring-ical-events/issue_163_deleted_modification.ics": _CHANGE_OF_EXCLUDED,
+    "recurring-ical-events/issue_28_rrule_with_UTC_endinginZ.ics":
+        "an all-day series whose UNTIL (Outlook's 23:00Z) is the London midnight that starts its last day; "
+        "UNTIL is inclusive (RFC 5545 section 3.3.10), and the expander drops that last occurrence",
 }
 
 # The expander lists components whose STATUS is CANCELLED like any other; such
@@ -339,7 +349,23 @@ def difference_category(lines, expected, listed, cancelled):
     return primary, list(dict.fromkeys(also))
 
 
-def examine(path, label, binary, store_tool, zone, list_zone):
+def round_trip(binary, store_tool, env, calendar, span, listed):
+    """Exports the calendar, imports the export into a new one and lists that alike."""
+    exported = run([store_tool, "export", "--calendar", calendar], env)
+    if exported.returncode != 0:
+        return "export failed: " + exported.stderr.decode(errors="replace").strip()
+    added = run([store_tool, "calendar", "add", "--title", "Again"], env)
+    again = added.stdout.decode().strip()
+    imported = run([store_tool, "import", "--calendar", again, "-"], env, exported.stdout)
+    if imported.returncode != 0:
+        return "import of the export failed: " + imported.stderr.decode(errors="replace").strip()
+    relisted = bridge_occurrences(binary, env, again, span)
+    if relisted == listed:
+        return "same"
+    return f"{sum((listed - relisted).values())} occurrences lost, {sum((relisted - listed).values())} gained"
+
+
+def examine(path, label, binary, store_tool, zone, list_zone, trip=False):
     """Measures one file; returns a plain dict so it crosses process boundaries."""
     result = {"file": label, "real": False, "expected": 0, "matched": 0, "listed": 0}
     with open(path, "rb") as handle:
@@ -401,6 +427,8 @@ def examine(path, label, binary, store_tool, zone, list_zone):
             result["detail"] = f"{type(error).__name__}: {error}"
             result.update(missing=[], extra=[], missing_count=result["expected"], extra_count=0)
             return result
+        if trip:
+            result["round_trip"] = round_trip(binary, store_tool, dict(env, TZ=list_zone), calendar, span, listed)
 
     result["listed"] = sum(listed.values())
     result["matched"] = sum((expected & listed).values())
@@ -498,6 +526,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=2, help="files measured at once (default: %(default)s)")
     parser.add_argument("--verbose", action="store_true", help="every file, and the first differing occurrences")
     parser.add_argument("--json", metavar="FILE", help="also write every file's result to FILE")
+    parser.add_argument("--round-trip", action="store_true",
+                        help="also export each listed file's calendar, import the export and list it again")
     parser.add_argument("--check", nargs=2, type=float, metavar=("MIN_FILES_PCT", "MIN_OCC_PCT"),
                         help="fail below these shares of real-world files imported and occurrences alike")
     options = parser.parse_args()
@@ -516,11 +546,19 @@ def main():
     label = lambda p: os.path.relpath(p, corpus) if p.startswith(corpus + os.sep) else p
 
     with concurrent.futures.ProcessPoolExecutor(max_workers=max(1, options.jobs)) as pool:
-        futures = [pool.submit(examine, p, label(p), binary, store_tool, options.tz, options.list_tz or options.tz)
-               for p in paths]
+        futures = [pool.submit(examine, p, label(p), binary, store_tool, options.tz, options.list_tz or options.tz,
+                               options.round_trip)
+                   for p in paths]
         results = [f.result() for f in futures]
 
     summary(results, options.verbose, sys.stdout)
+    if options.round_trip:
+        tripped = [r for r in results if "round_trip" in r]
+        same = [r for r in tripped if r["round_trip"] == "same"]
+        print(f"round trip (export, import, list): {len(same)} of {len(tripped)} listed files list the same")
+        for r in tripped:
+            if r["round_trip"] != "same":
+                print(f"round trip differs: {r['file']}: {r['round_trip']}")
     if options.json:
         with open(options.json, "w") as handle:
             json.dump(results, handle, indent=1)
