@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -48,6 +49,11 @@ Components eventsOf(const std::string& text) {
       at = semi + 1;
     }
     std::string name = parts[0];
+    // A broken line (no name, or text that lost its fold) is no property: import drops and counts it.
+    if (name.empty() || colon == line.size() ||
+        !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) || c == '-'; })) {
+      continue;
+    }
     std::transform(name.begin(), name.end(), name.begin(), ::toupper);
     std::sort(parts.begin() + 1, parts.end());
     if (name == "BEGIN") {
