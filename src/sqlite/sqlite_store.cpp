@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -1430,9 +1431,27 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
     // Looked up under the lock, by identifier: the event goes into the calendar
     // the request named, or nowhere, whatever happened to it meanwhile.
     const CalendarRow* calendar = findCalendar(calendarIdentifier);
-    // A new event of a replica needs its own object on the server, which is not made here yet.
-    return calendar != nullptr && calendar->calendar->allowsContentModifications && !calendar->replica &&
-           insertEvent(calendar->id, stored, lastEnd);
+    if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+    if (!calendar->replica) return insertEvent(calendar->id, stored, lastEnd);
+    // A replica's new event is a new object on its server, made at the commit.
+    if (publisher_ == nullptr) return false;
+    auto text = objectTextOf(stored, zones(), static_cast<std::int64_t>(std::time(nullptr)));
+    StatementUse u = statement("SELECT remote_url FROM calendars WHERE id = ?1 AND remote_url IS NOT NULL");
+    if (!text || u == nullptr) return false;
+    sqlite3_bind_int64(u, 1, calendar->id);
+    bool row = false;
+    if (!step(u, &row) || !row) return false;
+    std::string url = columnText(u, 0);
+    if (url.empty() || url.back() != '/') url += '/';
+    StatementUse o = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+    if (o == nullptr) return false;
+    sqlite3_bind_int64(o, 1, calendar->id);
+    bindText(o, 2, url + newUuid() + ".ics");
+    bindText(o, 3, *text);
+    if (!run(o)) return false;
+    const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
+    return insertEvent(calendar->id, stored, lastEnd, objectId) &&
+           stageReplicaChange(objectId, ObjectChange::Kind::create, *text, std::nullopt);
   });
   if (!saved) return false;
   event.calendarItemIdentifier = stored.calendarItemIdentifier;
