@@ -329,8 +329,6 @@ class SqliteStore final : public Store {
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
   // How far a part split off a series moved its occurrences from their original starts (0 for a series).
   static std::int64_t partShift(const CachedSeries& cached);
-  // Removes the object the event was read from (staged for the server when a replica's), with its rows.
-  bool removeObjectOf(std::int64_t eventId);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // A change of a replica's object staged in the open transaction.
   struct PendingChange {
@@ -344,6 +342,8 @@ class SqliteStore final : public Store {
   bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
                           const std::optional<ObjectEdit>& edit);
   bool isReplicaObject(std::int64_t objectId);
+  // Removes the kept object of an event's row (a replica's at the commit, on its server first).
+  bool removeObjectOf(std::int64_t eventId);
   // Hands the staged changes to the publisher and keeps what it answered.
   bool publishStaged();
   // The kept object of an event's row, if it has one.
