@@ -115,3 +115,45 @@ TEST(ObjectEdit, FoldsWhatItWritesAndKeepsTheTextsLineEnds) {
 
 }  // namespace
 }  // namespace calbridge
+
+namespace calbridge {
+namespace {
+
+// A new object's text, as calendar programs write one made by their user.
+TEST(ObjectText, NewEventsReadBackAsStored) {
+  StoredEvent weekly;
+  weekly.externalIdentifier = "w";
+  weekly.title = "Swim, then; tea";
+  weekly.timeZone = "Europe/Berlin";
+  weekly.start = 1744009200;  // 2025-04-07 09:00 in Berlin
+  weekly.end = weekly.start + 3600;
+  weekly.rule = "FREQ=WEEKLY";
+  weekly.until = 1746428400;
+  weekly.excluded = {wallOf(2025, 4, 14, 9)};
+  StoredEvent holiday;
+  holiday.externalIdentifier = "h";
+  holiday.allDay = true;
+  holiday.start = static_cast<double>(wallOf(2025, 12, 24));
+  holiday.end = holiday.start + 2 * kDay;
+  holiday.status = EventStatus::tentative;
+  ZoneCache zones;
+  auto text = objectTextOf(weekly, zones, kNow);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, crlf("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//calbridge//calbridge//EN\nBEGIN:VTIMEZONE\n"
+                        "TZID:Europe/Berlin\nBEGIN:STANDARD\nDTSTART:19701025T030000\nTZOFFSETFROM:+0200\n"
+                        "TZOFFSETTO:+0100\nRRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\nEND:STANDARD\n"
+                        "BEGIN:DAYLIGHT\nDTSTART:19700329T020000\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0200\n"
+                        "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\nEND:DAYLIGHT\nEND:VTIMEZONE\nBEGIN:VEVENT\nUID:w\n"
+                        "DTSTAMP:20260101T000000Z\nDTSTART;TZID=Europe/Berlin:20250407T090000\n"
+                        "DTEND;TZID=Europe/Berlin:20250407T100000\nSUMMARY:Swim\\, then\\; tea\n"
+                        "RRULE:FREQ=WEEKLY;UNTIL=20250505T070000Z\nEXDATE;TZID=Europe/Berlin:20250414T090000\n"
+                        "END:VEVENT\nEND:VCALENDAR\n"));
+  text = objectTextOf(holiday, zones, kNow);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find(crlf("DTSTART;VALUE=DATE:20251224\nDTEND;VALUE=DATE:20251226\nSTATUS:TENTATIVE\n")),
+            std::string::npos)
+      << *text;
+}
+
+}  // namespace
+}  // namespace calbridge

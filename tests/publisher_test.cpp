@@ -47,6 +47,41 @@ class FakePublisher final : public ObjectPublisher {
   bool removeCalendar(const RemoteAccount&, const std::string&) override { return false; }
 };
 
+// A store at `path` with one replica calendar "Work" holding kObject,
+// writable as a server granting write access makes it.
+void makeReplica(const std::string& path) {
+  {
+    SqliteStore store(path);
+    ASSERT_TRUE(store.open());
+    RemoteAccount account;
+    account.title = "Server";
+    account.url = "http://127.0.0.1:1/home/";
+    ReplicaRound round;
+    round.action = ReplicaRound::Action::add;
+    round.calendar.remoteUrl = "http://127.0.0.1:1/home/cal/";
+    round.calendar.title = "Work";
+    round.calendar.remoteWritable = true;
+    ReplicaObject object{"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject, {}};
+    object.events = parseICalendar(kObject, store.zones()).events;
+    round.upserts.push_back(object);
+    ASSERT_TRUE(store.addRemoteAccount(account, {round}));
+  }
+  {
+    // Writable, as the account's server allows.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE calendars SET writable = 1, immutable = 0 WHERE remote_url IS NOT NULL",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+}
+
+std::shared_ptr<const Calendar> work(SqliteStore& store) {
+  for (const auto& cal : store.calendars())
+    if (cal->title == "Work") return cal;
+  return nullptr;
+}
+
 TEST(ReplicaPublisher, KeepsWhatTheServerAnsweredOrNothing) {
   struct Case {
     const char* name;
@@ -67,41 +102,15 @@ TEST(ReplicaPublisher, KeepsWhatTheServerAnsweredOrNothing) {
     SCOPED_TRACE(c.name);
     const testing::TemporaryFolder folder;
     const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
-    std::string calendar;
-    {
-      SqliteStore store(path);
-      ASSERT_TRUE(store.open());
-      RemoteAccount account;
-      account.title = "Server";
-      account.url = "http://127.0.0.1:1/home/";
-      ReplicaRound round;
-      round.action = ReplicaRound::Action::add;
-      round.calendar.remoteUrl = "http://127.0.0.1:1/home/cal/";
-      round.calendar.title = "Work";
-      round.calendar.remoteWritable = true;
-      ReplicaObject object{"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject, {}};
-      object.events = parseICalendar(kObject, store.zones()).events;
-      round.upserts.push_back(object);
-      ASSERT_TRUE(store.addRemoteAccount(account, {round}));
-    }
-    {
-      // Writable, as the account's server allows.
-      sqlite3* db = nullptr;
-      ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-      ASSERT_EQ(sqlite3_exec(db, "UPDATE calendars SET writable = 1, immutable = 0 WHERE remote_url IS NOT NULL",
-                             nullptr, nullptr, nullptr), SQLITE_OK);
-      sqlite3_close(db);
-    }
+    makeReplica(path);
     SqliteStore store(path);
     ASSERT_TRUE(store.open());
     FakePublisher publisher;
     publisher.answer = c.answer;
     store.setPublisher(&publisher);
-    std::shared_ptr<const Calendar> work;
-    for (const auto& cal : store.calendars())
-      if (cal->title == "Work") work = cal;
-    ASSERT_TRUE(work);
-    auto listing = [&] { return store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {work}); };
+    std::shared_ptr<const Calendar> calendar = work(store);
+    ASSERT_TRUE(calendar);
+    auto listing = [&] { return store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar}); };
     std::vector<Event> before = listing();
     ASSERT_EQ(before.size(), 5u);
     const Event& target = c.wholeSeries ? before[0] : before[2];
@@ -122,10 +131,40 @@ TEST(ReplicaPublisher, KeepsWhatTheServerAnsweredOrNothing) {
     std::vector<std::string> titles;
     for (const Event& e : listing()) titles.push_back(e.title.value_or(""));
     EXPECT_EQ(titles, c.titles);
-    auto etags = store.replicaEtags(work->source->sourceIdentifier, "http://127.0.0.1:1/home/cal/");
+    auto etags = store.replicaEtags(calendar->source->sourceIdentifier, "http://127.0.0.1:1/home/cal/");
     ASSERT_TRUE(etags);
     EXPECT_EQ(etags->count("http://127.0.0.1:1/home/cal/s.ics") ? etags->at("http://127.0.0.1:1/home/cal/s.ics") : "",
               c.etag);
+  }
+}
+
+// A new event of a replica is a new object there, listed as the server read it.
+TEST(ReplicaPublisher, NewEventIsANewObject) {
+  for (auto answer : {FakePublisher::Answer::accept, FakePublisher::Answer::refuse}) {
+    const testing::TemporaryFolder folder;
+    const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
+    makeReplica(path);
+    SqliteStore store(path);
+    ASSERT_TRUE(store.open());
+    FakePublisher publisher;
+    publisher.answer = answer;
+    store.setPublisher(&publisher);
+    Event event;
+    event.calendar = work(store);
+    ASSERT_TRUE(event.calendar);
+    event.title = "New";
+    event.timeZone = "UTC";
+    event.startDate = kFirst + 1800;
+    event.endDate = kFirst + 3600;
+    EXPECT_EQ(store.saveEvent(event, Span::thisEvent, true), answer == FakePublisher::Answer::accept);
+    ASSERT_EQ(publisher.seen.size(), 1u);
+    EXPECT_EQ(publisher.seen[0].kind, ObjectChange::Kind::create);
+    EXPECT_EQ(publisher.seen[0].url.rfind("http://127.0.0.1:1/home/cal/", 0), 0u) << publisher.seen[0].url;
+    EXPECT_NE(publisher.seen[0].text.find("SUMMARY:New\r\n"), std::string::npos) << publisher.seen[0].text;
+    std::vector<std::string> titles;
+    for (const Event& e : store.eventsMatching(kFirst, kFirst + 3600, {event.calendar})) titles.push_back(*e.title);
+    EXPECT_EQ(titles, (answer == FakePublisher::Answer::accept ? std::vector<std::string>{"Daily", "New"}
+                                                                 : std::vector<std::string>{"Daily"}));
   }
 }
 

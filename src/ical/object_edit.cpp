@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
@@ -650,6 +651,121 @@ std::string joinedCalendar(std::string_view calendar, std::span<const std::strin
   out += events;
   out += calendar.substr(outer.front().end);
   return out;
+}
+
+namespace {
+
+std::string escapedText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == ';' || c == ',') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c != '\r') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string offsetText(std::int32_t offset) {
+  char buffer[16];
+  std::int32_t a = offset < 0 ? -offset : offset;
+  std::snprintf(buffer, sizeof buffer, "%c%02d%02d", offset < 0 ? '-' : '+', a / 3600, a / 60 % 60);
+  return buffer;
+}
+
+// One yearly change of a POSIX rule as a VTIMEZONE part: its first onset in
+// 1970, in the local time before it, and the RRULE that repeats it.
+std::optional<std::string> onsetPart(const char* kind, const PosixZoneRule::Change& change, std::int32_t from,
+                                     std::int32_t to) {
+  if (change.kind != PosixZoneRule::Change::Kind::monthWeekDay || change.time < 0 || change.time >= kDay ||
+      change.month < 1 || change.month > 12 || change.week < 1 || change.week > 5 || change.weekday < 0 ||
+      change.weekday > 6)
+    return std::nullopt;
+  static constexpr const char* kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+  const std::int64_t first = daysFromCivil(1970, change.month, 1);
+  std::int64_t day = first + (change.weekday - weekdayOf(first) + 7) % 7;
+  if (change.week == 5) {
+    while (day + 7 < first + daysInMonth(1970, change.month)) day += 7;
+  } else {
+    day += 7 * (change.week - 1);
+  }
+  std::string out = std::string("BEGIN:") + kind + "\r\n";
+  out += "DTSTART:" + dateTimeText(day * kDay + change.time, false) + "\r\n";
+  out += "TZOFFSETFROM:" + offsetText(from) + "\r\nTZOFFSETTO:" + offsetText(to) + "\r\n";
+  out += "RRULE:FREQ=YEARLY;BYMONTH=" + std::to_string(change.month) + ";BYDAY=" +
+         (change.week == 5 ? std::string("-1") : std::to_string(change.week)) + kDays[change.weekday] + "\r\n";
+  out += std::string("END:") + kind + "\r\n";
+  return out;
+}
+
+std::string zoneDefinition(const Zone& zone) {
+  if (!zone.rule) return "";
+  const PosixZoneRule& rule = *zone.rule;
+  std::string parts;
+  if (!rule.daylightOffset) {
+    parts = "BEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:" + offsetText(rule.standardOffset) +
+            "\r\nTZOFFSETTO:" + offsetText(rule.standardOffset) + "\r\nEND:STANDARD\r\n";
+  } else {
+    auto standard = onsetPart("STANDARD", rule.toStandard, *rule.daylightOffset, rule.standardOffset);
+    auto daylight = onsetPart("DAYLIGHT", rule.toDaylight, rule.standardOffset, *rule.daylightOffset);
+    if (!standard || !daylight) return "";
+    parts = *standard + *daylight;
+  }
+  return "BEGIN:VTIMEZONE\r\n" + folded("TZID:" + zone.name, "\r\n") + parts + "END:VTIMEZONE\r\n";
+}
+
+}  // namespace
+
+std::optional<std::string> objectTextOf(const StoredEvent& event, ZoneCache& zones, std::int64_t now) {
+  if (event.recurrenceId) return std::nullopt;
+  const Zone* zone = event.timeZone ? zones.find(*event.timeZone) : nullptr;
+  if (event.timeZone && zone == nullptr) return std::nullopt;
+  const bool utc = zone != nullptr && zone->name == "UTC";
+  auto writable = [](double t) { return std::isfinite(t) && t >= kFirstMoment && t < kEndOfTime; };
+  if (!writable(event.start) || !writable(event.end) || (event.until && !writable(*event.until))) return std::nullopt;
+  // Wall seconds of the event's zone; whole seconds, as iCalendar writes them.
+  auto wall = [&](double t) {
+    auto s = static_cast<std::int64_t>(std::floor(t));
+    return zone != nullptr && !utc ? epochToWall(*zone, s) : s;
+  };
+  auto timeLine = [&](const char* name, std::int64_t w) {
+    if (event.allDay) return std::string(name) + ";VALUE=DATE:" + dateText(w);
+    if (utc) return std::string(name) + ":" + dateTimeText(w, true);
+    if (zone != nullptr) return std::string(name) + ";TZID=" + zone->name + ":" + dateTimeText(w, false);
+    return std::string(name) + ":" + dateTimeText(w, false);
+  };
+  std::string lines;
+  auto add = [&](const std::string& line) { lines += folded(line, "\r\n"); };
+  add("UID:" + event.externalIdentifier);
+  add("DTSTAMP:" + dateTimeText(now, true));
+  add(timeLine("DTSTART", wall(event.start)));
+  add(timeLine("DTEND", wall(event.end)));
+  if (event.title) add("SUMMARY:" + escapedText(*event.title));
+  switch (event.status) {
+    case EventStatus::confirmed: add("STATUS:CONFIRMED"); break;
+    case EventStatus::tentative: add("STATUS:TENTATIVE"); break;
+    case EventStatus::cancelled: add("STATUS:CANCELLED"); break;
+    case EventStatus::none: break;
+  }
+  if (event.rule && !event.rule->empty()) {
+    std::string rule = "RRULE:" + *event.rule;
+    if (event.count) {
+      rule += ";COUNT=" + std::to_string(*event.count);
+    } else if (event.until) {
+      // UNTIL as RFC 5545 wants it: a date for dates, UTC for a zoned start.
+      auto u = static_cast<std::int64_t>(std::floor(*event.until));
+      rule += ";UNTIL=" + (event.allDay ? dateText(u) : dateTimeText(u, zone != nullptr));
+    }
+    add(rule);
+    for (std::int64_t w : event.excluded) add(timeLine("EXDATE", w));
+  }
+  std::string definition = zone != nullptr && !utc ? zoneDefinition(*zone) : "";
+  return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//calbridge//calbridge//EN\r\n" + definition +
+         "BEGIN:VEVENT\r\n" + lines + "END:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
 std::optional<std::string> applyEdits(std::string_view text, std::span<const ObjectEdit> edits, ZoneCache& zones,

@@ -50,4 +50,11 @@ std::vector<KeptObject> keptObjects(std::string_view text, std::span<const std::
 // end, and their VTIMEZONEs, each TZID once (the first definition of it wins).
 std::string joinedCalendar(std::string_view calendar, std::span<const std::string> objects);
 
+// The text of a new object for `event` (a series or a single event, not a
+// changed occurrence): what a calendar program writes for one made by its
+// user, `now` its DTSTAMP. Its zone's VTIMEZONE holds the zone's current
+// yearly rule, which is the one in force from now on; a zone without one is
+// named by its TZID alone. Nothing when a time cannot be written.
+std::optional<std::string> objectTextOf(const StoredEvent& event, ZoneCache& zones, std::int64_t now);
+
 }  // namespace calbridge

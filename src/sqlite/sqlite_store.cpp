@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -1221,8 +1222,7 @@ std::vector<CalendarItem> SqliteStore::calendarItemsWithExternalIdentifier(std::
   return items;
 }
 
-std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
-  if (!event.rule) return std::nullopt;
+Series SqliteStore::seriesFromStored(const StoredEvent& event) {
   EventRow row;
   row.start = event.start;
   row.end = event.end;
@@ -1232,7 +1232,12 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   row.until = event.until;
   row.count = event.count;
   row.nominalDays = event.nominalDays;
-  Series series = seriesFrom(row);
+  return seriesFrom(row);
+}
+
+std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
+  if (!event.rule) return std::nullopt;
+  Series series = seriesFromStored(event);
   series.extraDates = event.extraDates;
   return lastEndOf(series);
 }
@@ -1311,18 +1316,7 @@ std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<S
     }
     changesOf[series->second].push_back(i);
   }
-  auto seriesOf = [&](const StoredEvent& event) {
-    EventRow row;
-    row.start = event.start;
-    row.end = event.end;
-    row.allDay = event.allDay;
-    row.timeZone = event.timeZone;
-    row.rule = event.rule;
-    row.until = event.until;
-    row.count = event.count;
-    row.nominalDays = event.nominalDays;
-    return seriesFrom(row);
-  };
+  auto seriesOf = [&](const StoredEvent& event) { return seriesFromStored(event); };
   auto wallOfStart = [&](const StoredEvent& event) {
     const auto start = static_cast<std::int64_t>(std::floor(event.start));
     const Zone* zone = event.timeZone ? zones_.find(*event.timeZone) : nullptr;
@@ -1438,9 +1432,27 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
     // Looked up under the lock, by identifier: the event goes into the calendar
     // the request named, or nowhere, whatever happened to it meanwhile.
     const CalendarRow* calendar = findCalendar(calendarIdentifier);
-    // A new event of a replica needs its own object on the server, which is not made here yet.
-    return calendar != nullptr && calendar->calendar->allowsContentModifications && !calendar->replica &&
-           insertEvent(calendar->id, stored, lastEnd);
+    if (calendar == nullptr || !calendar->calendar->allowsContentModifications) return false;
+    if (!calendar->replica) return insertEvent(calendar->id, stored, lastEnd);
+    // A replica's new event is a new object on its server, made at the commit.
+    if (publisher_ == nullptr) return false;
+    auto text = objectTextOf(stored, zones(), static_cast<std::int64_t>(std::time(nullptr)));
+    StatementUse u = statement("SELECT remote_url FROM calendars WHERE id = ?1 AND remote_url IS NOT NULL");
+    if (!text || u == nullptr) return false;
+    sqlite3_bind_int64(u, 1, calendar->id);
+    bool row = false;
+    if (!step(u, &row) || !row) return false;
+    std::string url = columnText(u, 0);
+    if (url.empty() || url.back() != '/') url += '/';
+    StatementUse o = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+    if (o == nullptr) return false;
+    sqlite3_bind_int64(o, 1, calendar->id);
+    bindText(o, 2, url + newUuid() + ".ics");
+    bindText(o, 3, *text);
+    if (!run(o)) return false;
+    const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
+    return insertEvent(calendar->id, stored, lastEnd, objectId) &&
+           stageReplicaChange(objectId, ObjectChange::Kind::create, *text, std::nullopt);
   });
   if (!saved) return false;
   event.calendarItemIdentifier = stored.calendarItemIdentifier;
@@ -1478,8 +1490,9 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     if (cached.row.seriesId && cached.row.recurrenceId) {
       // A part split off a series: the object keeps the series, ended where the part began.
       if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
-    } else if (!removeObjectOf(id)) {
-      return false;
+    } else {
+      // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
+      if (!removeObjectOf(id)) return false;
     }
     StatementUse s = statement("DELETE FROM events WHERE id = ?1");
     if (s == nullptr) return false;
@@ -1593,23 +1606,22 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
                      nothingLeft(cached->series);
   seriesCache_.erase(row.calendarId);
   if (!empty) return true;
-  if (!removeObjectOf(key.id)) return false;
   StatementUse s = statement("DELETE FROM events WHERE id = ?1");
-  if (s == nullptr) return false;
+  if (s == nullptr || !removeObjectOf(key.id)) return false;
   sqlite3_bind_int64(s, 1, key.id);
   return run(s);
 }
 
 bool SqliteStore::removeObjectOf(std::int64_t eventId) {
-  if (auto objectId = objectOf(eventId); objectId && isReplicaObject(*objectId)) {
-    if (!stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt)) return false;
-  } else if (readFailed_) {
+  auto objectId = objectOf(eventId);
+  if (readFailed_) return false;
+  if (!objectId) return true;
+  if (isReplicaObject(*objectId) &&
+      !stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt))
     return false;
-  }
-  // With it go the rows read from it (the changed occurrences, the parts split off).
-  StatementUse o = statement("DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1)");
+  StatementUse o = statement("DELETE FROM objects WHERE id = ?1");
   if (o == nullptr) return false;
-  sqlite3_bind_int64(o, 1, eventId);
+  sqlite3_bind_int64(o, 1, *objectId);
   return run(o);
 }
 
@@ -1707,6 +1719,7 @@ bool SqliteStore::publishStaged() {
     bindText(u, 3, answer.text);
     sqlite3_bind_int64(d, 1, pending.objectId);
     if (!run(u) || !run(d)) return false;
+    // Its changed occurrences tied to their series, as a sync reads them.
     std::vector<StoredEvent>& events = answer.events;
     const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
     std::vector<std::optional<double>> lastEnds;

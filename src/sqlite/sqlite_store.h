@@ -323,6 +323,8 @@ class SqliteStore final : public Store {
 
   // The series of a row, without its exclusions.
   Series seriesFrom(const EventRow& row);
+  // The same for an event not stored yet (without its exclusions and extra dates).
+  Series seriesFromStored(const StoredEvent& event);
   // The repeating events of a calendar, loaded once and then kept in step with
   // this store's own changes. Reloaded when a write transaction begins, so what
   // a change is based on is never older than the lock it holds.
@@ -334,8 +336,6 @@ class SqliteStore final : public Store {
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
   // How far a part split off a series moved its occurrences from their original starts (0 for a series).
   static std::int64_t partShift(const CachedSeries& cached);
-  // Removes the object the event was read from (staged for the server when a replica's), with its rows.
-  bool removeObjectOf(std::int64_t eventId);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // A change of a replica's object staged in the open transaction.
   struct PendingChange {
@@ -349,6 +349,8 @@ class SqliteStore final : public Store {
   bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
                           const std::optional<ObjectEdit>& edit);
   bool isReplicaObject(std::int64_t objectId);
+  // Removes the kept object of an event's row (a replica's at the commit, on its server first).
+  bool removeObjectOf(std::int64_t eventId);
   // Hands the staged changes to the publisher and keeps what it answered.
   bool publishStaged();
   // The kept object of an event's row, if it has one.
