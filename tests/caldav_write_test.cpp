@@ -182,6 +182,31 @@ TEST_P(CaldavWrite, RemovalsReachTheServerAndKeepWhatOthersWrote) {
   EXPECT_EQ(eventsIn(work, kStart, kStart + 10 * 86400).Size(), 0u);
 }
 
+// A new series with skips: one object on the server, its skips as EXDATEs;
+// and the same on a server that refuses it leaves nothing anywhere.
+TEST_P(CaldavWrite, ANewSeriesReachesTheServerWithItsSkipsInOneObject) {
+  constexpr double kStart = 1768035600;  // 2026-01-10 09:00 UTC
+  const std::string input = R"({"calendar":")" + work + R"(","start":)" + number(kStart) + R"(,"end":)" +
+                            number(kStart + 1800) + R"(,"title":"Standup","repeat":"daily","skip":[)" +
+                            number(kStart + 86400) + "," + number(kStart + 3 * 86400) + "]}";
+  server->set_faults(R"([{"method":"PUT","action":"status","status":507}])");
+  const std::string before = Database(databasePath()).dump();
+  EXPECT_EQ(request("createEvent", input).raw.out, R"({"ok":false,"error":"failed"})");
+  EXPECT_EQ(Database(databasePath()).dump(), before);
+  server->set_faults("[]");
+  EXPECT_EQ(server->peer({"list", calendar}), "0");
+  Envelope made = request("createEvent", input);
+  ASSERT_TRUE(made.ok()) << made.raw.out;
+  const std::string uid = made.data()["uid"].GetString();
+  EXPECT_EQ(server->peer({"list", calendar}), "1");
+  const std::string text = server->peer({"get", calendar, uid});
+  EXPECT_NE(text.find("RRULE:FREQ=DAILY"), std::string::npos) << text;
+  EXPECT_EQ(exdates(text), "20260111T090000Z,20260113T090000Z,") << text;
+  // The next sync finds nothing new: the replica already is what the server has.
+  EXPECT_EQ(runStore({"sync"}).status, 0);
+  EXPECT_EQ(startsIn(work, kStart, kStart + 4 * 86400), (std::vector<double>{kStart, kStart + 2 * 86400}));
+}
+
 // A host that kills the bridge while the server is still answering: either
 // the server has the change and the next sync brings it in, or neither has it.
 TEST_P(CaldavWrite, AHostKilledMidWriteLeavesNothingTheNextSyncCannotMend) {

@@ -1642,12 +1642,19 @@ bool SqliteStore::stageReplicaChange(std::int64_t objectId, ObjectChange::Kind k
   for (auto it = staged_.begin(); it != staged_.end(); ++it) {
     if (it->objectId != objectId) continue;
     if (kind == ObjectChange::Kind::remove) {
+      // An object this transaction made never reached the server: nothing to send.
+      if (it->change.kind == ObjectChange::Kind::create) {
+        staged_.erase(it);
+        return true;
+      }
       it->change.kind = kind;
       it->change.text.clear();
       it->change.edits.clear();
-    } else if (it->change.kind == ObjectChange::Kind::modify) {
+    } else if (it->change.kind != ObjectChange::Kind::remove && text) {
+      // A new object goes with every later change in it (a new series' skips
+      // as EXDATEs), one request for all.
       it->change.text = std::move(*text);
-      if (edit) it->change.edits.push_back(*edit);
+      if (edit && it->change.kind == ObjectChange::Kind::modify) it->change.edits.push_back(*edit);
     }
     return true;
   }
@@ -1777,7 +1784,7 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
       // A second edit of one object in a transaction applies to the text the first made.
       std::string text = columnText(s, 0);
       for (const PendingChange& p : staged_)
-        if (p.objectId == *objectId && p.change.kind == ObjectChange::Kind::modify) text = p.change.text;
+        if (p.objectId == *objectId && p.change.kind != ObjectChange::Kind::remove) text = p.change.text;
       edited = applyEdits(text, std::span(&edit, 1), zones());
     }
   }
