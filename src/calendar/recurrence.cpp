@@ -320,6 +320,9 @@ class LibicalStepper final : public RuleStepper {
     std::string owned(text);
     *ical_.errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
     icalrecurrencetype rule = ical_.recurrenceFromString(owned.c_str());
+    // The parse's copy of RSCALE is the caller's to free, and the iterator
+    // shares it: it goes after the iterator.
+    rscale_ = rule.rscale;
     if (rule.freq == ICAL_NO_RECURRENCE || *ical_.errorNumber() != ICAL_NO_ERROR) {
       *ical_.errorNumber() = ICAL_NO_ERROR;
       return;
@@ -336,6 +339,7 @@ class LibicalStepper final : public RuleStepper {
   }
   ~LibicalStepper() override {
     if (iterator_ != nullptr) ical_.iteratorFree(iterator_);
+    std::free(rscale_);
   }
 
   // False for a rule that does not parse; a parsed rule libical cannot iterate
@@ -356,6 +360,7 @@ class LibicalStepper final : public RuleStepper {
  private:
   const LibicalFunctions& ical_;
   icalrecur_iterator* iterator_ = nullptr;
+  char* rscale_ = nullptr;
   bool parsed_ = false;
   std::optional<std::int64_t> last_;
 };
@@ -771,6 +776,7 @@ bool ruleIsValid(std::string_view rule) {
   icalrecurrencetype parsed = ical->recurrenceFromString(owned.c_str());
   bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE && partsAllowed(parsed);
   *ical->errorNumber() = ICAL_NO_ERROR;
+  std::free(parsed.rscale);
   return valid;
 }
 

@@ -1793,6 +1793,7 @@ OwnedComponent eventComponent(const StoredEvent& event, const TimeForm& form, co
         rule.count = static_cast<int>(std::min<std::int64_t>(*one.count, 1000000000));
       }
       icalcomponent_add_property(c.get(), icalproperty_new_rrule(rule));
+      std::free(rule.rscale);  // the parse's copy of RSCALE is ours; the property took its own
     }
     for (std::int64_t wall : event.excluded) {
       if (!writable(static_cast<double>(wall))) continue;  // no occurrence can start there
