@@ -159,7 +159,7 @@ TEST_P(CaldavStore, ASyncCutShortLeavesTheReplicaAsItWasAndTheNextCompletesIt) {
   EXPECT_EQ(titlesIn(id), (std::multiset<std::string>{"Dentist moved", "Standup"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, CaldavStore, ::testing::Values(ServerKind::radicale, ServerKind::xandikos),
+INSTANTIATE_TEST_SUITE_P(Servers, CaldavStore, ::testing::Values(ServerKind::radicale, ServerKind::xandikos, ServerKind::cyrus),
                          [](const auto& info) { return std::string(server_name(info.param)); });
 
 }  // namespace

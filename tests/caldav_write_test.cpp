@@ -377,7 +377,7 @@ TEST_P(CaldavWrite, AConflictIsMadeGoodOnTheServersText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, CaldavWrite, ::testing::Values(ServerKind::radicale, ServerKind::xandikos),
+INSTANTIATE_TEST_SUITE_P(Servers, CaldavWrite, ::testing::Values(ServerKind::radicale, ServerKind::xandikos, ServerKind::cyrus),
                          [](const auto& info) { return std::string(server_name(info.param)); });
 
 }  // namespace

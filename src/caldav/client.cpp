@@ -173,6 +173,14 @@ std::optional<Probe> probe(HttpTransport& http, const std::string& url) {
   return p;
 }
 
+// The preconditions that say the object's UID is taken by another object: of
+// the calendar (RFC 4791), or of the account (RFC 6638, as Cyrus checks it).
+bool names_uid_conflict(const std::vector<std::string>& conditions) {
+  return std::any_of(conditions.begin(), conditions.end(), [](const std::string& c) {
+    return c == std::string(kCaldav) + " no-uid-conflict" || c == std::string(kCaldav) + " unique-scheduling-object-resource";
+  });
+}
+
 bool is_root(const std::string& url) {
   std::string path = href_path(url);
   return path.empty() || path == "/";
@@ -191,15 +199,12 @@ void fail(const HttpResponse& response, const std::string& what) {
   }
   long s = response.status;
   std::string status = what + ": HTTP " + std::to_string(s);
+  if ((s == 403 || s == 409 || s == 412) && names_uid_conflict(parse_error_conditions(response.body)))
+    throw Error(ErrorKind::uid_conflict, status + ": the UID is already used by another object", s);
   if (s == 401) throw Error(ErrorKind::unauthorized, what + ": the server refused the user name or password", s);
   if (s == 403) throw Error(ErrorKind::forbidden, status + " forbidden", s);
   if (s == 404 || s == 410) throw Error(ErrorKind::not_found, status + " not found", s);
   if (s == 412) throw Error(ErrorKind::precondition_failed, status + ": changed on the server", s);
-  if (s == 409) {
-    for (const auto& c : parse_error_conditions(response.body))
-      if (c == std::string(kCaldav) + " no-uid-conflict")
-        throw Error(ErrorKind::uid_conflict, status + ": the UID is already used by another object", s);
-  }
   if (s == 405 || s == 501) throw Error(ErrorKind::not_caldav, status + ": the server does not do this", s);
   throw Error(ErrorKind::rejected, status, s);
 }
@@ -360,13 +365,16 @@ WriteResult put_object(HttpTransport& http, const std::string& url, const std::s
   HttpResponse response = http.send(request);
   std::string what = "PUT " + url;
   if (response.ok_transport() && response.status == 207) {
-    // Some servers wrap a failed precondition in a multistatus; it is never a success.
-    bool precondition = false;
+    // Some servers wrap a failed precondition in a multistatus (Xandikos a
+    // taken UID too); it is never a success.
+    bool precondition = false, uid_taken = false;
     parse_multistatus(response.body, [&](DavResponse&& r) {
       if (r.status == 412) precondition = true;
       for (const auto& ps : r.propstats)
         if (ps.status == 412) precondition = true;
+      if (names_uid_conflict(r.errors)) uid_taken = true;
     });
+    if (uid_taken) throw Error(ErrorKind::uid_conflict, what + ": the UID is already used by another object", 409);
     if (precondition) throw Error(ErrorKind::precondition_failed, what + ": changed on the server", 412);
     throw Error(ErrorKind::rejected, what + ": a multistatus instead of a stored object", 207);
   }

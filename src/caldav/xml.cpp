@@ -118,6 +118,8 @@ MultistatusResult parse_multistatus(std::string_view body, const std::function<v
     if (d == 1) return;
     if (d == 2 && is(path[0], kDav, "multistatus") && is(e, kDav, "response")) {
       response.emplace();
+    } else if (response && d == 4 && is(path[2], kDav, "error")) {
+      response->errors.push_back(e.first + " " + e.second);
     } else if (response && d == 3 && is(e, kDav, "propstat")) {
       propstat.emplace();
     } else if (propstat && d == 5 && is(path[3], kDav, "prop")) {

@@ -49,6 +49,9 @@ struct DavResponse {
   std::string href;
   int status = 0;  // the response's own status (sync-collection removals), 0 if none
   std::vector<Propstat> propstats;
+  // The conditions its DAV:error names, as "ns name" (a 412 inside a 207
+  // may say why: "urn:ietf:params:xml:ns:caldav no-uid-conflict").
+  std::vector<std::string> errors;
 
   // The property with status 2xx, if the server gave it.
   const Property* find(QName q) const;

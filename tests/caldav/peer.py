@@ -20,6 +20,7 @@ peer.py URL USER PASSWORD COMMAND ARGS...
 import sys
 
 import caldav
+import requests.auth
 
 EVENT = """BEGIN:VCALENDAR\r
 VERSION:2.0\r
@@ -37,7 +38,10 @@ END:VCALENDAR\r
 
 def main():
     url, user, password, command, *rest = sys.argv[1:]
-    client = caldav.DAVClient(url=url, username=user, password=password)
+    # Credentials go with the first request: Cyrus answers an anonymous
+    # PROPFIND with an "unauthenticated" principal rather than a 401.
+    client = caldav.DAVClient(url=url, username=user, password=password,
+                              auth=requests.auth.HTTPBasicAuth(user, password))
     if command == "mkcal":
         cal = client.principal().make_calendar(name=rest[1], cal_id=rest[0])
         print(cal.url)

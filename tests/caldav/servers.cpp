@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -26,6 +27,9 @@ namespace calbridge::testing {
 namespace {
 
 constexpr const char* kPython = "/usr/bin/python3";
+constexpr const char* kCyrusMaster = "/usr/lib/cyrus/bin/master";
+constexpr const char* kSaslPasswd = "/usr/sbin/saslpasswd2";
+constexpr const char* kCyrusAdmin = "admin";
 
 std::string source_file(const char* name) { return std::string(CALBRIDGE_CALDAV_TEST_DIR) + "/" + name; }
 
@@ -52,7 +56,10 @@ bool answers(int port) {
   return ok;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
+// With own_group, the program leads a process group of its own, so that it
+// can be stopped with every process it started (Cyrus's master and its httpd).
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log, bool own_group = false,
+            const std::vector<std::string>& extra_environment = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -61,15 +68,26 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (const auto& e : extra_environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (own_group) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
   pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, &attributes, args.data(), env.data()) != 0) pid = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
 
-void stop(pid_t& pid) {
+void stop(pid_t& pid, bool group = false) {
   if (pid <= 0) return;
-  kill(pid, SIGKILL);
+  kill(group ? -pid : pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
   pid = -1;
@@ -102,15 +120,30 @@ std::string replace_origin(const std::string& url, int from, int to) {
   return "http://127.0.0.1:" + std::to_string(to) + url.substr(a.size());
 }
 
+// Where python3-caldav starts: Cyrus answers PROPFIND only below /dav/.
+const char* peer_root(ServerKind kind) { return kind == ServerKind::cyrus ? "/dav/" : "/"; }
+
 }  // namespace
 
-const char* server_name(ServerKind kind) { return kind == ServerKind::radicale ? "radicale" : "xandikos"; }
+const char* server_name(ServerKind kind) {
+  switch (kind) {
+    case ServerKind::radicale: return "radicale";
+    case ServerKind::xandikos: return "xandikos";
+    case ServerKind::cyrus: return "cyrus";
+  }
+  return "?";
+}
 
 std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) {
-  const char* program = kind == ServerKind::radicale ? "/usr/bin/radicale" : "/usr/bin/xandikos";
-  if (access(program, X_OK) != 0 || access(kPython, X_OK) != 0) {
-    *skip = std::string(program) + " is not installed (scripts/setup installs it)";
-    return nullptr;
+  std::vector<const char*> programs{kPython};
+  if (kind == ServerKind::radicale) programs.push_back("/usr/bin/radicale");
+  if (kind == ServerKind::xandikos) programs.push_back("/usr/bin/xandikos");
+  if (kind == ServerKind::cyrus) programs.insert(programs.end(), {kCyrusMaster, "/usr/lib/cyrus/bin/httpd", "/usr/lib/cyrus/bin/imapd", kSaslPasswd});
+  for (const char* program : programs) {
+    if (access(program, X_OK) != 0) {
+      *skip = std::string(program) + " is not installed (scripts/setup --dev installs it)";
+      return nullptr;
+    }
   }
   std::unique_ptr<DavServer> s(new DavServer());
   s->kind_ = kind;
@@ -129,7 +162,11 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) 
                                            "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
                                            s->folder_ + "/collections\n[logging]\nlevel = warning\n");
   }
-  s->spawn_server();
+  if (kind == ServerKind::cyrus) {
+    if (!s->start_cyrus(skip)) return nullptr;
+  } else {
+    s->spawn_server();
+  }
   write_file(s->folder_ + "/rules.json", "[]");
   std::vector<std::string> proxy{kPython,      source_file("fault_proxy.py"),
                                  "--upstream", "127.0.0.1:" + std::to_string(s->server_port_),
@@ -150,9 +187,83 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) 
   return s;
 }
 
+// Cyrus as a mail provider runs it, cut down to its CalDAV side: the master
+// process with one httpd service (no calendar made for the user: the tests
+// make theirs; the scheduling Inbox stays, as without it Cyrus answers the
+// DELETE of a calendar with 404 after deleting it), users checked against a SASL database of
+// the folder's own (Basic, Digest and SCRAM offered), and an IMAP service only
+// for the administrator to make the user's mailbox, which the calendars
+// belong to. It will not run as root: started by root it becomes the cyrus
+// user, who then owns the folder; started by anyone else it stays that user.
+bool DavServer::start_cyrus(std::string* skip) {
+  const std::string& f = folder_;
+  admin_port_ = free_port();
+  for (const char* d : {"/conf", "/conf/db", "/conf/socket", "/conf/proc", "/conf/lock", "/conf/log", "/spool"})
+    mkdir((f + d).c_str(), 0700);
+  write_file(f + "/imapd.conf", "configdirectory: " + f + "/conf\npartition-default: " + f +
+                                    "/spool\nservername: localhost\nadmins: " + kCyrusAdmin +
+                                    "\nallowplaintext: yes\nunixhierarchysep: no\n"
+                                    "sasl_pwcheck_method: auxprop\nsasl_auxprop_plugin: sasldb\nsasl_sasldb_path: " +
+                                    f + "/sasldb2\nsasl_mech_list: PLAIN LOGIN DIGEST-MD5 SCRAM-SHA-1 SCRAM-SHA-256\n"
+                                    "httpmodules: caldav\ncaldav_create_default: 0\ncaldav_create_attach: 0\n");
+  const std::string conf = " -C " + f + "/imapd.conf";
+  write_file(f + "/cyrus.conf", "START {\n  recover cmd=\"ctl_cyrusdb" + conf + " -r\"\n}\nSERVICES {\n"
+                                "  http cmd=\"httpd" + conf + "\" listen=\"127.0.0.1:" + std::to_string(server_port_) +
+                                "\" prefork=0\n  imap cmd=\"imapd" + conf + "\" listen=\"127.0.0.1:" +
+                                std::to_string(admin_port_) + "\" prefork=0\n}\nEVENTS {\n}\n");
+  for (const auto& [user, password] : {std::pair{kUser, kPassword}, std::pair{kCyrusAdmin, kPassword}}) {
+    RunOptions input;
+    input.input = std::string(password) + "\n";
+    RunResult r = runProgram({kSaslPasswd, "-f", f + "/sasldb2", "-p", "-c", "-u", "localhost", user}, input);
+    if (r.status != 0) {
+      ADD_FAILURE() << "saslpasswd2: " << r.err;
+      return false;
+    }
+  }
+  if (geteuid() == 0) {
+    const passwd* cyrus = getpwnam("cyrus");
+    if (cyrus == nullptr) {
+      *skip = "no cyrus user (the cyrus-common package makes it)";
+      return false;
+    }
+    std::vector<std::string> paths{f};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(f)) paths.push_back(entry.path());
+    for (const auto& path : paths) {
+      if (chown(path.c_str(), cyrus->pw_uid, static_cast<gid_t>(-1)) != 0) {
+        ADD_FAILURE() << "cannot give " << path << " to the cyrus user";
+        return false;
+      }
+    }
+  }
+  spawn_server();
+  // The user's mailbox, made by the administrator; the first request of the
+  // user then makes the calendar home.
+  RunResult made = runProgram({kPython, "-c",
+                               "import imaplib, sys\n"
+                               "m = imaplib.IMAP4('127.0.0.1', int(sys.argv[1]))\n"
+                               "m.login(sys.argv[2], sys.argv[3])\n"
+                               "status, answer = m.create('user.' + sys.argv[4])\n"
+                               "sys.exit(0 if status == 'OK' else str(answer))\n",
+                               std::to_string(admin_port_), kCyrusAdmin, kPassword, kUser});
+  if (made.status != 0) {
+    ADD_FAILURE() << "cyrus: the user could not be made: " << made.err;
+    return false;
+  }
+  return true;
+}
+
 void DavServer::spawn_server() {
   std::string port = std::to_string(server_port_);
-  if (kind_ == ServerKind::radicale)
+  if (kind_ == ServerKind::cyrus) {
+    std::vector<std::string> environment;
+    if (geteuid() != 0) {
+      const passwd* me = getpwuid(geteuid());
+      if (me != nullptr) environment.push_back(std::string("CYRUS_USER=") + me->pw_name);
+    }
+    server_pid_ = spawn({kCyrusMaster, "-C", folder_ + "/imapd.conf", "-M", folder_ + "/cyrus.conf", "-p",
+                         folder_ + "/master.pid", "-D"},
+                        folder_ + "/server.log", true, environment);
+  } else if (kind_ == ServerKind::radicale)
     server_pid_ = spawn({kPython, "-m", "radicale", "--config", folder_ + "/config"}, folder_ + "/server.log");
   else
     server_pid_ = spawn({kPython, "/usr/bin/xandikos", "-d", folder_ + "/data", "-l", "127.0.0.1", "-p", port,
@@ -164,7 +275,7 @@ void DavServer::spawn_server() {
 
 DavServer::~DavServer() {
   stop(proxy_pid_);
-  stop(server_pid_);
+  stop(server_pid_, kind_ == ServerKind::cyrus);
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
 }
@@ -181,7 +292,7 @@ std::string DavServer::direct(const std::string& proxied) const {
 
 std::string DavServer::peer(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{kPython, source_file("peer.py"),
-                                "http://127.0.0.1:" + std::to_string(server_port_) + "/", kUser, kPassword};
+                                "http://127.0.0.1:" + std::to_string(server_port_) + peer_root(kind_), kUser, kPassword};
   for (const auto& a : args) argv.push_back(direct(a));
   RunResult r = runProgram(argv);
   EXPECT_EQ(r.status, 0) << "peer.py " << args.at(0) << ": " << r.err;
@@ -203,10 +314,10 @@ std::vector<std::string> DavServer::requests() const {
   return out;
 }
 
-void DavServer::kill_server() { stop(server_pid_); }
+void DavServer::kill_server() { stop(server_pid_, kind_ == ServerKind::cyrus); }
 
 void DavServer::restart_server() {
-  stop(server_pid_);
+  stop(server_pid_, kind_ == ServerKind::cyrus);
   spawn_server();
 }
 

@@ -1,6 +1,7 @@
-// Real CalDAV servers for the tests: Radicale or Xandikos on 127.0.0.1 and a
-// free port, in a temporary folder, with password authentication, always
-// reached through the fault proxy, which can inject faults and counts requests.
+// Real CalDAV servers for the tests: Radicale, Xandikos or Cyrus IMAP's httpd
+// on 127.0.0.1 and a free port, in a temporary folder, with password
+// authentication, always reached through the fault proxy, which can inject
+// faults and counts requests.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +12,7 @@
 
 namespace calbridge::testing {
 
-enum class ServerKind { radicale, xandikos };
+enum class ServerKind { radicale, xandikos, cyrus };
 const char* server_name(ServerKind kind);
 
 class DavServer {
@@ -51,10 +52,12 @@ class DavServer {
  private:
   DavServer() = default;
   void spawn_server();
+  bool start_cyrus(std::string* skip);
   ServerKind kind_{};
   std::string folder_;
   int server_port_ = 0;
   int proxy_port_ = 0;
+  int admin_port_ = 0;  // Cyrus: its IMAP service, where the test makes the user
   pid_t server_pid_ = -1;
   pid_t proxy_pid_ = -1;
 };
