@@ -6,7 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -157,6 +164,48 @@ TEST_P(CaldavStore, ASyncCutShortLeavesTheReplicaAsItWasAndTheNextCompletesIt) {
   server->set_faults("[]");
   EXPECT_EQ(runStore({"sync"}).status, 0);
   EXPECT_EQ(titlesIn(id), (std::multiset<std::string>{"Dentist moved", "Standup"}));
+}
+
+// A host may hand the bridge more than its three standard descriptors (a pipe
+// it reads to its end, say). Once the bridge has replied and exited the host
+// must see that pipe end, though a sync the bridge started goes on behind the
+// reply: neither the sync nor its password command may keep any of them.
+TEST_P(CaldavStore, TheSyncBehindTheReplyKeepsNoneOfTheHostsDescriptors) {
+  if (GetParam() != ServerKind::radicale) GTEST_SKIP() << "the server plays no part; one is enough";
+  ASSERT_EQ(addAccount(server->url(), "sh " + password).status, 0);
+  // From now on the password command notes its descriptors, then waits to be
+  // let go: the sync stays alive while the test looks.
+  const std::string noted = dataHome() + "/descriptors", release = dataHome() + "/release";
+  writeFile(password + "-slow", "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done >" + noted +
+                                    ".tmp\nmv " + noted + ".tmp " + noted + "\nwhile [ ! -e " + release +
+                                    " ]; do sleep 0.05; done\necho " + DavServer::kPassword + "\n");
+  sql("UPDATE sources SET synced_at = 0, password_command = 'sh " + password + "-slow' WHERE url IS NOT NULL");
+
+  int host[2];
+  ASSERT_EQ(pipe(host), 0);
+  fcntl(host[0], F_SETFD, FD_CLOEXEC);  // the write end alone goes to the bridge, as fd 3 or later
+  struct stat pipe{};
+  fstat(host[1], &pipe);
+  Envelope reply = request("calendars", "");
+  close(host[1]);
+  EXPECT_TRUE(reply.ok());
+  for (int i = 0; i < 400 && !std::filesystem::exists(noted); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(std::filesystem::exists(noted)) << "the sync behind the reply did not ask for the password";
+
+  pollfd end{host[0], POLLIN, 0};
+  EXPECT_EQ(poll(&end, 1, 0), 1) << "a process the bridge started still holds the host's pipe";
+  EXPECT_TRUE(end.revents & POLLHUP);
+  std::ifstream in(noted);
+  for (std::string line; std::getline(in, line);)
+    EXPECT_NE(line, "pipe:[" + std::to_string(pipe.st_ino) + "]") << "the password command got the host's pipe";
+  close(host[0]);
+  writeFile(release, "");
+  bool synced = false;
+  for (int i = 0; i < 400 && !synced; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    synced = Database(databasePath()).integer("SELECT count(*) FROM sources WHERE synced_at > 0") == 1;
+  }
+  EXPECT_TRUE(synced) << "the sync did not finish once let go";
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CaldavStore, ::testing::Values(ServerKind::radicale, ServerKind::xandikos, ServerKind::cyrus),

@@ -79,6 +79,8 @@ PasswordResult run_password_command(std::string_view line, std::chrono::millisec
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   if (!pass_stderr) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // Nothing else of ours: not the store, not a descriptor our own parent left us.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   // The child gets default signal handling, whatever the caller ignores.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
