@@ -2,6 +2,7 @@
 
 #include "calendar/civil_time.h"
 #include "calendar/recurrence.h"
+#include "ical/zone_interpretation.h"
 
 #include <libical/ical.h>
 #include <utf8proc.h>
@@ -456,20 +457,12 @@ struct YearSpan {
 // Time zones.
 
 // A zone's UTC offset at an instant: the store's own zones, and those a file
-// defines only by its VTIMEZONE, which libical reads.
-using OffsetAt = std::function<int(std::int64_t)>;
-
+// defines only by its VTIMEZONE, which libical reads (once per year).
 OffsetAt offsetsOf(const Zone& zone) {
   return [&zone](std::int64_t t) { return utcOffset(zone, t); };
 }
 
-OffsetAt offsetsOf(icaltimezone* defined) {
-  return [defined](std::int64_t t) {
-    icaltimetype utc = icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, icaltimezone_get_utc_timezone());
-    int daylight = 0;
-    return icaltimezone_get_utc_offset_of_utc_time(defined, &utc, &daylight);
-  };
-}
+OffsetAt offsetsOf(icaltimezone* defined) { return yearlyOffsets(defined); }
 
 // Each offset change in [from, to), found day by day (two changes within one
 // day are not told apart).
@@ -725,6 +718,15 @@ class ZoneResolver {
     if (definition == definitions_.end()) {
       if (zone == nullptr) *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
     } else {
+      // Servers hand every object out with the VTIMEZONEs it names: each
+      // distinct one is worked out once per run.
+      const Span events = spanOf(tzid);
+      std::string key = interpretationKey(tzid, events.firstYear, events.lastYear, definition->second);
+      if (auto known = knownInterpretation(key, zones_)) {
+        resolved_.emplace(tzid, *known);
+        if (*known == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
+        return *known;
+      }
       if (zone == nullptr) zone = byLocation(definition->second);
       // The file's own definition is what its TZID means: a zone of that name
       // stands for it only where the two agree.
@@ -733,7 +735,6 @@ class ZoneResolver {
       const Coverage coverage = coverageOf(definition->second);
       if (rules != nullptr && coverage.firstOnset < kEndOfTime) {
         const OffsetAt defined = offsetsOf(rules);
-        const Span events = spanOf(tzid);
         // Only where the definition speaks: a file may define a zone for the
         // years it needs, and leave the rest to the zone's name (RFC 5545 3.6.5).
         // A minute past the first onset: Outlook's may lie a second before the zone's.
@@ -759,6 +760,7 @@ class ZoneResolver {
         if (zone == nullptr) zone = definedZone(tzid, coverage, defined, events);
       }
       if (zone == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
+      rememberInterpretation(std::move(key), zone);
     }
     resolved_.emplace(tzid, zone);
     return zone;
