@@ -1,6 +1,6 @@
 #include "protocol/readers.h"
 
-#include "protocol/unicode.h"
+#include "text/unicode.h"
 
 #include <cmath>
 

@@ -5,7 +5,7 @@
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
 #include "sqlite/store_files.h"
-#include "protocol/unicode.h"
+#include "text/unicode.h"
 
 #include <sqlite3.h>
 

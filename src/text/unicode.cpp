@@ -1,4 +1,4 @@
-#include "protocol/unicode.h"
+#include "text/unicode.h"
 
 #include <utf8proc.h>
 
