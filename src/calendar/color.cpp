@@ -1,6 +1,6 @@
 #include "calendar/color.h"
 
-#include "text/unicode.h"
+#include "base/unicode.h"
 
 #include <cmath>
 #include <cstdint>

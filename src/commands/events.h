@@ -4,7 +4,7 @@
 #include "calendar/store.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
-#include "text/limits.h"
+#include "base/limits.h"
 
 namespace calbridge {
 

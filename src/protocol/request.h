@@ -3,7 +3,7 @@
 
 #include <rapidjson/document.h>
 
-#include "text/limits.h"
+#include "base/limits.h"
 
 #include <cstddef>
 #include <string_view>

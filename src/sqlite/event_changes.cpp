@@ -1,5 +1,5 @@
 #include "sqlite/store_internal.h"
-#include "text/unicode.h"
+#include "base/unicode.h"
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
 

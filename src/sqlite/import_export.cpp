@@ -1,6 +1,6 @@
 #include "sqlite/store_internal.h"
 #include "calendar/series_rules.h"
-#include "text/unicode.h"
+#include "base/unicode.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,8 +5,8 @@
 #include "caldav/password_command.h"
 #include "caldav/sync.h"
 #include "ical/icalendar.h"
-#include "text/limits.h"
-#include "text/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 #include "sync/object_events.h"
 
 #include <chrono>

@@ -1,8 +1,8 @@
 #include "sync/object_events.h"
 
 #include "ical/icalendar.h"
-#include "text/limits.h"
-#include "text/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 
 namespace calbridge {
 

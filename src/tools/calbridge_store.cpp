@@ -5,8 +5,8 @@
 #include "sqlite/sqlite_store.h"
 #include "sync/account_sync.h"
 #include "protocol/reply.h"
-#include "text/limits.h"
-#include "text/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 
 #include <algorithm>
 #include <cerrno>

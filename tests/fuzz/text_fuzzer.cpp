@@ -7,7 +7,7 @@
 #include "calendar/color.h"
 #include "protocol/readers.h"
 #include "protocol/reply.h"
-#include "text/unicode.h"
+#include "base/unicode.h"
 
 
 #include <cstdint>
