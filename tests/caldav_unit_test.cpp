@@ -12,6 +12,10 @@
 #include "caldav/password_command.h"
 #include "caldav/xml.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
 namespace calbridge::caldav {
 namespace {
 
@@ -51,6 +55,12 @@ TEST(CaldavPasswordCommand, FirstLineOfASuccessfulCommandOnly) {
       {"sleep 10", 200, false, "in time"},
       {"/nonexistent/program", 5000, false, "cannot start"},
       {"'", 5000, false, "unclosed"},
+      // Done once it exits, though a child it left holds the output open.
+      {"sh -c 'echo pw; sleep 60 & echo $! >/tmp/calbridge-test-lingering.pid'", 10000, true, "pw"},
+      // A NUL would cut the password short where it is handed on.
+      {"printf '\\000pw\\n'", 5000, false, "NUL"},
+      {"printf 'p\\000w\\n'", 5000, false, "NUL"},
+      {"printf '\\nsecond line\\n'", 5000, false, "empty"},
   };
   for (const auto& c : cases) {
     PasswordResult r = run_password_command(c.line, std::chrono::milliseconds(c.timeout_ms));
@@ -59,6 +69,31 @@ TEST(CaldavPasswordCommand, FirstLineOfASuccessfulCommandOnly) {
       EXPECT_EQ(r.password, c.password_or_error) << c.line;
     else
       EXPECT_NE(r.error.find(c.password_or_error), std::string::npos) << c.line << ": " << r.error;
+  }
+  pid_t lingering = 0;
+  std::ifstream("/tmp/calbridge-test-lingering.pid") >> lingering;
+  if (lingering > 0) kill(lingering, SIGKILL);
+  unlink("/tmp/calbridge-test-lingering.pid");
+}
+
+TEST(CaldavPasswordCommand, ATokenIsOneThatFitsAHeader) {
+  struct Case {
+    const char* line;
+    const char* token;  // nullptr: refused
+  } cases[] = {
+      {"echo ya29.a0Af-_~+/xyz==", "ya29.a0Af-_~+/xyz=="},
+      {"printf 'tok\\r\\nsecond\\n'", "tok"},
+      {"echo 'two words'", nullptr},
+      {"printf 'to\\rk\\n'", nullptr},
+      {"echo ==", nullptr},
+      {"echo tok=en", nullptr},
+  };
+  for (const auto& c : cases) {
+    PasswordResult r = run_token_command(c.line, std::chrono::seconds(5));
+    EXPECT_EQ(r.ok, c.token != nullptr) << c.line << ": " << r.error;
+    if (c.token) {
+      EXPECT_EQ(r.password, c.token) << c.line;
+    }
   }
 }
 
