@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "protocol/request.h"
-#include "protocol/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 
 namespace calbridge::caldav {
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/limits.h"
+
 namespace calbridge::caldav {
 
-// As the store bounds its own titles.
-inline constexpr std::size_t kMaxTitleCharacters = 255;
 // Sync tokens and ctags are opaque, but nothing in real servers comes near this.
 inline constexpr std::size_t kMaxTokenBytes = 8192;
 
@@ -22,7 +22,7 @@ std::string valid_etag(std::string_view text);
 // become spaces (runs of them one), bidirectional embeddings, overrides and
 // isolates go, the ends are trimmed, and it is cut to max_characters
 // user-perceived characters (and to the store's byte bound).
-std::string display_text(std::string_view text, std::size_t max_characters = kMaxTitleCharacters);
+std::string display_text(std::string_view text, std::size_t max_characters = kMaxCalendarTitleCharacters);
 
 // "#RRGGBB" or "#RRGGBBAA" (hex digits, as servers write calendar-color);
 // anything else is no color, empty.

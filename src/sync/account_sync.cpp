@@ -3,11 +3,9 @@
 #include "caldav/client.h"
 #include "caldav/http.h"
 #include "caldav/sync.h"
-#include "commands/create_event.h"
-#include "commands/delete_event.h"
 #include "ical/icalendar.h"
-#include "protocol/request.h"
-#include "protocol/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 #include "sync/account_transport.h"
 #include "sync/object_events.h"
 
