@@ -87,8 +87,6 @@ TEST_F(CaldavHostile, CredentialsAndWritesStayWithTheAccountsCalendars) {
        "leads to another server, " + b + ",", "", {}, {}},
       {"calendar home on another server", R"("home":"{B}/alice/cals/",)" + calendarsWith(""), a + "/",
        "add the account from that URL: " + b + "/alice/cals/", "", {}, {}},
-      {"a password in the URL", calendarsWith(""), replaced(a, "//", "//alice:secret@") + "/",
-       "--password-command", "", {}, {}},
       {"every answer a 500", R"("status_everywhere":500,)" + calendarsWith(""), a + "/", "HTTP 500", "", {}, {}},
       // DAViCal 1.1: a PROPFIND for DAV:sync-token on its principal collection is a 500.
       {"500 for sync-token on the principal collection",
@@ -112,16 +110,21 @@ TEST_F(CaldavHostile, CredentialsAndWritesStayWithTheAccountsCalendars) {
          {"href":"{B}/alice/cals/evil/e9.ics","etag":"\"9\"","uid":"e9","summary":"Evil"}]})"),
        a + "/", "", "left out 1 calendar", {"Work"}, {"Dentist"}},
       // Values that must not reach a header or a listing as they are.
+      // (Two objects, so that they come in a calendar-multiget with their ETags.)
       {"ETag holding a line break",
        R"("calendars":[{"href":"/alice/cals/work/","displayname":"Work","members":[
-         {"href":"/alice/cals/work/e1.ics","etag":"\"1\"&#13;&#10;X-Injected: yes","uid":"e1","summary":"Dentist"}]}])",
-       a + "/", "", "", {"Work"}, {"Dentist"}},
+         {"href":"/alice/cals/work/e1.ics","etag":"\"1\"&#13;&#10;X-Injected: yes","uid":"e1","summary":"Dentist"},
+         {"href":"/alice/cals/work/e2.ics","etag":"\"2\"","uid":"e2","summary":"Standup"}]}])",
+       a + "/", "", "", {"Work"}, {"Dentist", "Standup"}},
       {"PUT answered 200 with an ETag", R"("put_status":200,)" + calendarsWith(""), a + "/", "", "", {"Work"},
        {"Dentist"}},
       {"a 100,017-character title with line breaks and bidi controls",
        R"("calendars":[{"href":"/alice/cals/work/","displayname":")" + longTitle + R"(","members":[
          {"href":"/alice/cals/work/e1.ics","etag":"\"1\"","uid":"e1","summary":"Dentist"}]}])",
        a + "/", "", "", {"Work " + std::string(250, 'x')}, {"Dentist"}},
+      // Last: a store that once took it would hold it in free pages after.
+      {"a password in the URL", calendarsWith(""), replaced(a, "//", "//alice:secret@") + "/", "--password-command", "",
+       {}, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -136,7 +139,10 @@ TEST_F(CaldavHostile, CredentialsAndWritesStayWithTheAccountsCalendars) {
       EXPECT_EQ(added.err.find("secret"), std::string::npos) << added.err;
       EXPECT_TRUE(calendars().empty());
     } else {
-      ASSERT_EQ(added.status, 0) << added.err;
+      if (added.status != 0) {
+        ADD_FAILURE() << "not added: " << added.err;
+        continue;
+      }
       EXPECT_NE(added.err.find(row.warning), std::string::npos) << added.err;
       RunResult synced = runStore({"sync"});
       EXPECT_EQ(synced.status, 0) << synced.err;
@@ -147,7 +153,8 @@ TEST_F(CaldavHostile, CredentialsAndWritesStayWithTheAccountsCalendars) {
     for (const auto& [title, id] : listed) {
       titles.insert(title);
       auto found = eventsIn(id, kJanuary10 - 86400, kJanuary10 + 86400);
-      ASSERT_TRUE(found.IsArray());
+      EXPECT_TRUE(found.IsArray());
+      if (!found.IsArray()) continue;
       for (const auto& e : found.GetArray()) events.insert(e["title"].GetString());
     }
     EXPECT_EQ(titles, row.titles);
@@ -180,6 +187,20 @@ TEST_F(CaldavHostile, CredentialsAndWritesStayWithTheAccountsCalendars) {
     EXPECT_EQ(stored.find("alice:secret"), std::string::npos) << "a password stored";
     if (added.status == 0) store({"source", "remove", added.out.substr(0, added.out.find('\n'))});
   }
+
+  // A store kept by a version that took such URLs: the account is not synced
+  // with it, and no message shows the password.
+  server->set_scenario("{" + calendarsWith("") + "}");
+  RunResult added = runStore({"source", "add", "--title", "Hostile", "--caldav", a + "/", "--user", "alice",
+                              "--password-command", "sh " + password});
+  ASSERT_EQ(added.status, 0) << added.err;
+  sql("UPDATE sources SET url = replace(url, '//', '//alice:secret@') WHERE title = 'Hostile'");
+  server->clear_requests();
+  RunResult synced = runStore({"sync"});
+  EXPECT_EQ(synced.status, 1);
+  EXPECT_NE(synced.err.find("--password-command"), std::string::npos) << synced.err;
+  EXPECT_EQ(synced.err.find("secret"), std::string::npos) << synced.err;
+  EXPECT_TRUE(server->requests().empty());
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ Scenario (JSON; "{A}" and "{B}" in any string stand for http://127.0.0.1:port):
   calendars              [{"href", "displayname", "members": [{"href", "etag",
                           "uid", "summary"}]}]; an href is written as given and
                           served at the path it resolves to
-  get_etag               the ETag header of every GET (default "g1" quoted)
+  get_etag               the ETag header of every GET (default "g1" quoted); a
+                          calendar-multiget answers each member's own etag
   put_status             the status a PUT gets (default 201), with an ETag
   sync_token_500         a PROPFIND asking for DAV:sync-token on the home
                           collection gets 500 (as DAViCal's principal collection)
@@ -25,10 +26,11 @@ import http.server
 import json
 import os
 import posixpath
+import re
 import sys
 import threading
 import urllib.parse
-from xml.sax.saxutils import escape
+from xml.sax.saxutils import escape, unescape
 
 EVENT = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//hostile//EN\r\nBEGIN:VEVENT\r\nUID:{uid}\r\n"
          "DTSTAMP:20260101T000000Z\r\nDTSTART:20260110T090000Z\r\nDTEND:20260110T100000Z\r\n"
@@ -123,6 +125,15 @@ def main():
                 self.reply(s["put_status"], b"", [("ETag", '"p1"')])
             elif self.command in ("DELETE", "MKCALENDAR"):
                 self.reply(204 if self.command == "DELETE" else 201)
+            elif self.command == "REPORT" and "calendar-multiget" in body:
+                rows = []
+                for href in re.findall(r"<d:href>(.*?)</d:href>", body):
+                    m = members.get(served_path(unescape(href)))
+                    if m is None:
+                        continue
+                    rows.append(response(m["href"], f"<d:getetag>{m['etag']}</d:getetag>"
+                                                    f"<c:calendar-data>{escape(EVENT.format(**m))}</c:calendar-data>"))
+                self.reply(207, multistatus(rows), [("Content-Type", "application/xml")])
             elif self.command == "REPORT":
                 self.reply(501, b"not here")
             else:
