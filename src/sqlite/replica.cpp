@@ -26,7 +26,7 @@ std::optional<Color> colorOfRemote(const std::string& text) {
 }
 
 // An account from the columns identifier, title, url, single_calendar,
-// user_name, password_command, ca_file, synced_at, sync_tried_at.
+// user_name, password_command, ca_file, synced_at, sync_tried_at, token_command.
 RemoteAccount readRemoteAccount(sqlite3_stmt* s) {
   RemoteAccount account;
   account.sourceIdentifier = columnText(s, 0);
@@ -38,6 +38,7 @@ RemoteAccount readRemoteAccount(sqlite3_stmt* s) {
   account.caFile = optionalText(s, 6);
   account.syncedAt = optionalReal(s, 7);
   account.syncTriedAt = optionalReal(s, 8);
+  account.tokenCommand = optionalText(s, 9);
   return account;
 }
 
@@ -140,7 +141,8 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
 
 std::optional<RemoteAccount> SqliteStore::remoteAccount(std::int64_t sourceId) {
   StatementUse s = statement(
-      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at, "
+      "token_command "
       "FROM sources WHERE id = ?1 AND url IS NOT NULL");
   if (s == nullptr) return std::nullopt;
   sqlite3_bind_int64(s, 1, sourceId);
@@ -199,7 +201,7 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
   bool added = change(true, [&] {
     StatementUse s = statement(
         "INSERT INTO sources(identifier, title, type, url, user_name, password_command, ca_file, single_calendar, "
-        "synced_at) VALUES(?1, ?2, 2, ?3, ?4, ?5, ?6, ?7, ?8)");
+        "synced_at, token_command) VALUES(?1, ?2, 2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
     bindText(s, 2, account.title);
@@ -209,6 +211,7 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
     bindOptionalText(s, 6, account.caFile);
     sqlite3_bind_int(s, 7, account.singleCalendar ? 1 : 0);
     bindOptionalReal(s, 8, account.syncedAt);
+    bindOptionalText(s, 9, account.tokenCommand);
     if (!run(s)) return false;
     const std::int64_t sourceId = sqlite3_last_insert_rowid(db_);
     for (const ReplicaRound& round : rounds) {
@@ -225,7 +228,8 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
 std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
   if (!usable_) return std::nullopt;
   StatementUse s = statement(
-      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at, "
+      "token_command "
       "FROM sources "
       "WHERE url IS NOT NULL ORDER BY id");
   std::vector<RemoteAccount> accounts;

@@ -19,7 +19,7 @@
 namespace calbridge {
 
 // The schema the migrations (schema.cpp) build; PRAGMA user_version holds it.
-inline constexpr int kSchemaVersion = 6;
+inline constexpr int kSchemaVersion = 7;
 inline constexpr int kBusyTimeoutMs = 10000;
 inline constexpr double kDaySeconds = static_cast<double>(kDay);
 

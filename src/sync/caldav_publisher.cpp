@@ -1,9 +1,11 @@
 #include "sync/caldav_publisher.h"
 
 #include "caldav/client.h"
+#include "caldav/hrefs.h"
 #include "caldav/http.h"
-#include "caldav/password_command.h"
+#include "caldav/server_text.h"
 #include "calendar/store.h"
+#include "sync/account_transport.h"
 #include "sync/object_events.h"
 
 #include <algorithm>
@@ -43,21 +45,13 @@ caldav::CurlTransport* CalDavPublisher::transportFor(const RemoteAccount& accoun
     error_ = "no time left for the server";
     return nullptr;
   }
-  caldav::HttpSettings settings;
-  if (account.user) settings.user = *account.user;
-  if (account.caFile) settings.ca_file = *account.caFile;
-  if (account.passwordCommand) {
-    caldav::PasswordResult password = caldav::run_password_command(*account.passwordCommand, left);
-    if (!password.ok) {
-      error_ = "the password command failed: " + password.error;
-      return nullptr;
-    }
-    settings.password = std::move(password.password);
-  }
-  settings.connect_timeout = std::min(kConnectTime, bound_);
-  settings.request_timeout = bound_;
-  settings.deadline = *deadline_;
-  auto http = std::make_unique<caldav::CurlTransport>(std::move(settings));
+  TransportBounds bounds;
+  bounds.command = left;
+  bounds.connect = std::min(kConnectTime, bound_);
+  bounds.request = bound_;
+  bounds.deadline = *deadline_;
+  auto http = accountTransport(account, bounds, &error_);
+  if (!http) return nullptr;
   return transports_.emplace(account.sourceIdentifier, std::move(http)).first->second.get();
 }
 
@@ -72,19 +66,31 @@ std::optional<PublishedObject> CalDavPublisher::readBack(std::string text, std::
 
 std::optional<PublishedObject> CalDavPublisher::publish(const RemoteAccount& account, const ObjectChange& change) {
   error_.clear();
-  // A change to an object must name the version it was made from; without it
-  // the request could replace or remove what somebody else wrote meanwhile.
-  if (change.kind != ObjectChange::Kind::create && change.etag.empty()) {
-    error_ = change.url + ": no ETag to change it by";
+  // A replica kept before hrefs were checked may hold one that leads out of
+  // its calendar; nothing is written there.
+  if (!calendarOf(account, change.calendarUrl) || !caldav::is_member_of(change.calendarUrl, change.url)) {
+    error_ = caldav::shown_url(change.url) + ": not an object of the account's calendar " +
+             caldav::shown_url(change.calendarUrl) + "; nothing sent";
     return std::nullopt;
   }
   caldav::CurlTransport* http = transportFor(account);
   if (http == nullptr) return std::nullopt;
-  if (change.kind == ObjectChange::Kind::remove) {
-    if (!remove(*http, change)) return std::nullopt;
+  // A change to an object must name the version it was made from; without
+  // one fit for If-Match the server's version is fetched first, and the
+  // change made to that.
+  ObjectChange checked = change;
+  checked.etag = caldav::valid_etag(change.etag);
+  if (checked.kind == ObjectChange::Kind::remove) {
+    if (!remove(*http, checked)) return std::nullopt;
     return PublishedObject{};
   }
-  return put(*http, change);
+  return put(*http, checked);
+}
+
+bool CalDavPublisher::calendarOf(const RemoteAccount& account, const std::string& calendarUrl) {
+  if (account.singleCalendar) return caldav::normalized_path(account.url) == caldav::normalized_path(calendarUrl) &&
+                                     caldav::url_origin(account.url) == caldav::url_origin(calendarUrl);
+  return caldav::is_inside_home(account.url, calendarUrl);
 }
 
 std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http, const ObjectChange& change) {
@@ -92,36 +98,38 @@ std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http,
   // Read before sending: the server must not get a text the replica could not list.
   auto sent = readBack(change.text, {});
   if (!sent) return std::nullopt;
-  try {
-    sent->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;
-    return sent;
-  } catch (const caldav::Error& e) {
-    // A new object meets an old one only when its name is taken: never overwrite that.
-    if (create || !conflict(e)) {
-      error_ = e.what();
-      return std::nullopt;
+  if (create || !change.etag.empty()) {
+    try {
+      sent->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;
+      return sent;
+    } catch (const caldav::Error& e) {
+      // A new object meets an old one only when its name is taken: never overwrite that.
+      if (create || !conflict(e)) {
+        error_ = e.what();
+        return std::nullopt;
+      }
     }
   }
   // Changed elsewhere since the replica last saw it: the same edits once more,
   // on the server's text, so what the other change did stays.
   if (editor_ == nullptr || change.edits.empty()) {
-    error_ = change.url + ": changed on the server";
+    error_ = caldav::shown_url(change.url) + (change.etag.empty() ? ": no ETag to change it by" : ": changed on the server");
     return std::nullopt;
   }
   try {
     caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
     if (now.objects.empty()) {
-      error_ = change.url + ": removed on the server";
+      error_ = caldav::shown_url(change.url) + ": removed on the server";
       return std::nullopt;
     }
     const caldav::FetchedObject& current = now.objects.front();
     if (current.etag.empty()) {
-      error_ = change.url + ": the server gives no ETag for it";
+      error_ = caldav::shown_url(change.url) + ": the server gives no ETag for it";
       return std::nullopt;
     }
     std::optional<std::string> edited = editor_(current.data, change.edits, zones_);
     if (!edited) {
-      error_ = change.url + ": the server's version cannot take the change";
+      error_ = caldav::shown_url(change.url) + ": the server's version cannot take the change";
       return std::nullopt;
     }
     auto again = readBack(std::move(*edited), {});
@@ -137,21 +145,23 @@ std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http,
 bool CalDavPublisher::remove(caldav::CurlTransport& http, const ObjectChange& change) {
   // An object already gone from the server is what the change asked for; the
   // next sync would take it out of the replica anyway.
-  try {
-    caldav::delete_object(http, change.url, change.etag);
-    return true;
-  } catch (const caldav::Error& e) {
-    if (gone(e)) return true;
-    if (!conflict(e)) {
-      error_ = e.what();
-      return false;
+  if (!change.etag.empty()) {
+    try {
+      caldav::delete_object(http, change.url, change.etag);
+      return true;
+    } catch (const caldav::Error& e) {
+      if (gone(e)) return true;
+      if (!conflict(e)) {
+        error_ = e.what();
+        return false;
+      }
     }
   }
   try {
     caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
     if (now.objects.empty()) return true;
     if (now.objects.front().etag.empty()) {
-      error_ = change.url + ": the server gives no ETag for it";
+      error_ = caldav::shown_url(change.url) + ": the server gives no ETag for it";
       return false;
     }
     caldav::delete_object(http, change.url, now.objects.front().etag);
@@ -188,6 +198,10 @@ std::optional<std::string> CalDavPublisher::makeCalendar(const RemoteAccount& ac
 
 bool CalDavPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
   error_.clear();
+  if (!calendarOf(account, calendarUrl)) {
+    error_ = caldav::shown_url(calendarUrl) + ": not a calendar of the account's; nothing sent";
+    return false;
+  }
   caldav::CurlTransport* http = transportFor(account);
   if (http == nullptr) return false;
   try {

@@ -48,6 +48,8 @@ class CalDavPublisher final : public ObjectPublisher {
 
  private:
   caldav::CurlTransport* transportFor(const RemoteAccount& account);
+  // The calendar is the account's own: inside its home, or the account's one calendar.
+  static bool calendarOf(const RemoteAccount& account, const std::string& calendarUrl);
   std::optional<PublishedObject> put(caldav::CurlTransport& http, const ObjectChange& change);
   bool remove(caldav::CurlTransport& http, const ObjectChange& change);
   std::optional<PublishedObject> readBack(std::string text, std::string etag);
