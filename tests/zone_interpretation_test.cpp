@@ -11,13 +11,14 @@
 namespace calbridge {
 namespace {
 
-// A VTIMEZONE with yearly rules (the EU's last Sundays of March and October
-// when `summer` is set) between two offsets, valid from 1970.
+// A VTIMEZONE with yearly rules between two offsets (the EU's last Sundays of
+// March and October), or one offset all year, from 1970 on.
 std::string definition(const std::string& tzid, const std::string& standard, const std::string& summer) {
   std::string text = "BEGIN:VTIMEZONE\r\nTZID:" + tzid + "\r\n";
   if (summer.empty()) {
-    return text + "BEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:" + standard + "\r\nTZOFFSETTO:" +
-           standard + "\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    // A yearly onset that changes nothing: the definition speaks for every year.
+    return text + "BEGIN:STANDARD\r\nDTSTART:19701025T020000\r\nTZOFFSETFROM:" + standard + "\r\nTZOFFSETTO:" +
+           standard + "\r\nRRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
   }
   return text + "BEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\nTZOFFSETFROM:" + standard + "\r\nTZOFFSETTO:" + summer +
          "\r\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nEND:DAYLIGHT\r\nBEGIN:STANDARD\r\nDTSTART:19701025T030000\r\n"
