@@ -2,6 +2,7 @@
 
 #include "calendar/civil_time.h"
 #include "calendar/recurrence.h"
+#include "ical/long_lines.h"
 #include "ical/zone_interpretation.h"
 
 #include <libical/ical.h>
@@ -1083,8 +1084,11 @@ class Reader {
     if (icalproperty* summary = icalcomponent_get_first_property(c, ICAL_SUMMARY_PROPERTY)) {
       const char* text = icalproperty_get_summary(summary);
       event.title = text != nullptr ? text : "";
-      // The text as written, when it is what libical read but for blanks at its ends.
-      if (writtenSummary != nullptr && *writtenSummary && trimmed(**writtenSummary) == trimmed(*event.title)) {
+      // The text as written, when it is what libical read but for blanks at
+      // its ends (or begins with it: libical got a long one cut, long_lines.h).
+      if (writtenSummary != nullptr && *writtenSummary &&
+          (trimmed(**writtenSummary) == trimmed(*event.title) ||
+           ((*writtenSummary)->size() > kLongLine && trimmed(**writtenSummary).starts_with(trimmed(*event.title))))) {
         event.title = **writtenSummary;
       }
     } else if (droppedEmptyProperty(c, "SUMMARY")) {
@@ -1849,8 +1853,9 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
 
   // Malformed data must come back as an error, never end the process.
   icalerror_set_errors_are_fatal(0);
-  std::string owned(text);
-  OwnedComponent root(icalparser_parse_string(owned.c_str()));
+  std::optional<std::string> owned = linesForLibical(text, &parsed.error);
+  if (!owned) return parsed;
+  OwnedComponent root(icalparser_parse_string(owned->c_str()));
   icalerror_clear_errno();
   if (!root) {
     parsed.error = "not an iCalendar file";
