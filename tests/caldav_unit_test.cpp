@@ -232,7 +232,8 @@ TEST(CaldavTransport, SendsOnlyToTheAccountsOriginAndOneLineHeaders) {
 
 std::vector<DavResponse> parse_all(const std::string& body, MultistatusResult* result = nullptr) {
   std::vector<DavResponse> out;
-  MultistatusResult r = parse_multistatus(body, [&](DavResponse&& d) { out.push_back(std::move(d)); });
+  MultistatusResult r = parse_multistatus(body, {{kDav, "getetag"}, {kCaldav, "calendar-data"}, {kCaldav, "other"}},
+                                          [&](DavResponse&& d) { out.push_back(std::move(d)); });
   if (result) *result = r;
   return out;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <unordered_map>
 
 #include "caldav/hrefs.h"
@@ -79,20 +80,66 @@ const Headers& xml_headers() {
   return headers;
 }
 
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 struct Multistatus {
   std::string url;  // where it came from, after redirects
   std::string sync_token;
-  std::vector<DavResponse> responses;
+  std::vector<DavResponse> responses;  // empty when each went to a caller's function instead
 };
 
-Multistatus read_multistatus(const HttpResponse& response, const std::string& what) {
-  if (!response.ok_transport() || response.status != 207) fail(response, what);
+// Sends a request a multistatus answers and reads the answer as it arrives,
+// keeping only the properties asked for: each response goes to `each`, or
+// into the result when there is none. Any other answer is thrown as fail()
+// reads it (a redirect handed back in *redirect instead, when given); one
+// that cannot be read as bad_reply.
+Multistatus send_reading(HttpTransport& http, HttpRequest request, const std::vector<QName>& wanted,
+                         const std::string& what, std::function<void(DavResponse&&)> each = {},
+                         HttpResponse* redirect = nullptr) {
   Multistatus out;
-  out.url = response.url;
-  auto parsed = parse_multistatus(response.body, [&](DavResponse&& r) { out.responses.push_back(std::move(r)); });
-  if (!parsed.ok) throw Error(ErrorKind::bad_reply, what + ": " + parsed.error, response.status);
-  out.sync_token = parsed.sync_token;
-  return out;
+  // What `each` throws is carried past libxml2's and libcurl's frames, which
+  // an exception must not cross, and thrown again here.
+  std::exception_ptr thrown;
+  MultistatusReader reader(wanted, [&](DavResponse&& r) {
+    if (thrown) return;
+    try {
+      if (each) each(std::move(r));
+      else out.responses.push_back(std::move(r));
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  });
+  bool fed = false;
+  request.on_body = [&](std::string_view piece) {
+    fed = true;
+    return reader.feed(piece) && !thrown;
+  };
+  HttpResponse response = http.send(request);
+  if (thrown) std::rethrow_exception(thrown);
+  if (redirect != nullptr && response.ok_transport() && is_redirect(response.status)) {
+    *redirect = std::move(response);
+    return out;
+  }
+  // A transport that does not stream gives the whole body.
+  if (!fed && response.ok_transport() && !response.body.empty()) {
+    fed = true;
+    reader.feed(response.body);
+    if (thrown) std::rethrow_exception(thrown);
+  }
+  const bool success = response.status >= 200 && response.status <= 299;
+  if (success && (response.ok_transport() || fed)) {
+    MultistatusResult parsed = reader.finish();
+    if (!parsed.ok) throw Error(ErrorKind::bad_reply, what + ": " + parsed.error, response.status);
+    if (!response.ok_transport()) fail(response, what);
+    if (response.status == 207) {
+      out.url = response.url;
+      out.sync_token = parsed.sync_token;
+      return out;
+    }
+  }
+  fail(response, what);
 }
 
 HttpRequest propfind_request(const std::string& url, const char* depth, const std::vector<QName>& properties) {
@@ -103,7 +150,7 @@ HttpRequest propfind_request(const std::string& url, const char* depth, const st
 
 Multistatus propfind(HttpTransport& http, const std::string& url, const char* depth,
                      const std::vector<QName>& properties) {
-  return read_multistatus(http.send(propfind_request(url, depth, properties)), "PROPFIND " + shown_url(url));
+  return send_reading(http, propfind_request(url, depth, properties), properties, "PROPFIND " + shown_url(url));
 }
 
 bool is_calendar(const DavResponse& r) {
@@ -147,10 +194,6 @@ bool same_resource(const std::string& a, const std::string& b) {
   return pa == pb;
 }
 
-bool is_redirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 bool stops_discovery(const Error& e) {
   return e.kind() == ErrorKind::unauthorized || e.kind() == ErrorKind::unreachable ||
          e.kind() == ErrorKind::timeout || e.kind() == ErrorKind::other_origin;
@@ -185,9 +228,10 @@ void step(Walk& walk, const std::string& from, const std::string& to) {
 Multistatus ask(Walk& walk, std::string url, const std::vector<QName>& properties) {
   constexpr int kMaxRedirects = 5;
   for (int hop = 0; hop <= kMaxRedirects; ++hop) {
-    HttpResponse response = walk.http.send(propfind_request(url, "0", properties));
-    if (!response.ok_transport() || !is_redirect(response.status))
-      return read_multistatus(response, "PROPFIND " + shown_url(url));
+    HttpResponse response;
+    Multistatus answer = send_reading(walk.http, propfind_request(url, "0", properties), properties,
+                                      "PROPFIND " + shown_url(url), {}, &response);
+    if (!is_redirect(response.status)) return answer;
     std::string location = response.header("location");
     std::string next = location.empty() ? std::string() : resolve_url(url, location);
     if (next.empty())
@@ -392,22 +436,21 @@ std::vector<Member> list_members(HttpTransport& http, const std::string& calenda
 }
 
 SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token,
-                            bool with_data) {
+                            bool with_data, const std::function<void(Member&&)>& on_changed) {
   std::vector<QName> properties{kEtag};
   if (with_data) properties.push_back(kCalendarData);
   HttpRequest request{"REPORT", calendar_url, xml_headers(), sync_collection_body(token, properties)};
   const std::string what = "sync-collection " + shown_url(calendar_url);
-  Multistatus ms = read_multistatus(http.send(request), what);
   SyncChanges out;
-  for (const auto& r : ms.responses) {
+  auto each = [&](DavResponse&& r) {
     std::string member = resolve_url(calendar_url, r.href);
     if (same_resource(member, calendar_url)) {
       if (r.status == 507) out.truncated = true;
-      continue;
+      return;
     }
     if (!is_member_of(calendar_url, member)) {
       ++out.outside;
-      continue;
+      return;
     }
     const Property* etag = r.find(kEtag);
     bool gone = r.status == 404 || r.status == 410;
@@ -417,30 +460,54 @@ SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url
       out.removed.push_back(member);
     } else if (etag != nullptr) {
       const Property* data = r.find(kCalendarData);
-      std::string text = data != nullptr ? crlf(data->text) : std::string();
-      if (!whole_calendar(text)) text.clear();
-      out.changed.push_back({member, valid_etag(etag->text), std::move(text)});
+      Member changed{member, valid_etag(etag->text), {}, data != nullptr && data->too_long};
+      if (data != nullptr && !changed.too_large) changed.data = crlf(data->text);
+      if (!whole_calendar(changed.data)) changed.data.clear();
+      if (on_changed) on_changed(std::move(changed));
+      else out.changed.push_back(std::move(changed));
     }
-  }
+  };
+  Multistatus ms = send_reading(http, request, properties, what, each);
   out.token = valid_token(ms.sync_token);
   if (out.token.empty()) throw Error(ErrorKind::bad_reply, what + ": no new token (or one too long to keep)");
   return out;
 }
 
 Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, const std::vector<std::string>& urls,
-                      size_t batch_size) {
+                      size_t batch_size, const std::function<void(FetchedObject&&)>& on_object) {
   Fetched out;
+  auto take = [&](FetchedObject&& o) {
+    if (on_object) on_object(std::move(o));
+    else out.objects.push_back(std::move(o));
+  };
   if (batch_size == 0) {
     for (const auto& url : urls) {
-      HttpResponse r = http.send({"GET", url, {}, {}});
+      // Read as it arrives, and no further than an object may be long.
+      std::string body;
+      bool too_large = false;
+      HttpRequest request{"GET", url, {}, {}};
+      request.on_body = [&](std::string_view piece) {
+        if (body.size() + piece.size() > kMaxObjectBytes) {
+          too_large = true;
+          return false;
+        }
+        body.append(piece);
+        return true;
+      };
+      HttpResponse r = http.send(request);
       if (r.ok_transport() && (r.status == 404 || r.status == 410)) {
         out.gone.push_back(url);
         continue;
       }
+      if (body.empty() && r.ok_transport()) body = std::move(r.body);  // a transport that does not stream
+      if (too_large || body.size() > kMaxObjectBytes) {
+        take({url, valid_etag(r.header("etag")), {}, true});
+        continue;
+      }
       if (!r.ok_transport() || r.status != 200) fail(r, "GET " + shown_url(url));
-      if (!whole_calendar(r.body))
+      if (!whole_calendar(body))
         throw Error(ErrorKind::bad_reply, "GET " + shown_url(url) + ": not a whole iCalendar object");
-      out.objects.push_back({url, valid_etag(r.header("etag")), std::move(r.body)});
+      take({url, valid_etag(r.header("etag")), std::move(body), false});
     }
     return out;
   }
@@ -454,21 +521,23 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
     }
     HttpRequest request{"REPORT", calendar_url, xml_headers(), calendar_multiget_body(hrefs, true)};
     request.headers.emplace_back("Depth", "1");
-    HttpResponse response = http.send(request);
     std::string what = "calendar-multiget " + shown_url(calendar_url);
-    if (!response.ok_transport() || response.status != 207) fail(response, what);
     bool incomplete = false;
-    auto parsed = parse_multistatus(response.body, [&](DavResponse&& r) {
+    send_reading(http, request, {kEtag, kCalendarData}, what, [&](DavResponse&& r) {
       auto it = wanted.find(href_path(resolve_url(calendar_url, r.href)));
       if (it == wanted.end()) return;
       const Property* data = r.find(kCalendarData);
       if (data != nullptr) {
-        if (!whole_calendar(data->text)) {
+        const Property* etag = r.find(kEtag);
+        std::string tag = etag ? valid_etag(etag->text) : std::string();
+        if (data->too_long) {
+          take({it->second, std::move(tag), {}, true});
+        } else if (!whole_calendar(data->text)) {
           incomplete = true;
           return;
+        } else {
+          take({it->second, std::move(tag), crlf(data->text), false});
         }
-        const Property* etag = r.find(kEtag);
-        out.objects.push_back({it->second, etag ? valid_etag(etag->text) : std::string(), crlf(data->text)});
         wanted.erase(it);
       } else if (r.status == 404 || r.status == 410 ||
                  std::any_of(r.propstats.begin(), r.propstats.end(),
@@ -477,7 +546,6 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
         wanted.erase(it);
       }
     });
-    if (!parsed.ok) throw Error(ErrorKind::bad_reply, what + ": " + parsed.error, response.status);
     if (incomplete) throw Error(ErrorKind::bad_reply, what + ": calendar data that is not a whole iCalendar object");
     if (!wanted.empty())
       throw Error(ErrorKind::bad_reply, what + ": " + std::to_string(wanted.size()) + " objects missing from the answer");
@@ -498,7 +566,7 @@ WriteResult put_object(HttpTransport& http, const std::string& url, const std::s
     // Some servers wrap a failed precondition in a multistatus (Xandikos a
     // taken UID too); it is never a success.
     bool precondition = false, uid_taken = false;
-    parse_multistatus(response.body, [&](DavResponse&& r) {
+    parse_multistatus(response.body, {}, [&](DavResponse&& r) {
       if (r.status == 412) precondition = true;
       for (const auto& ps : r.propstats)
         if (ps.status == 412) precondition = true;

@@ -5,6 +5,7 @@
 // means success; the transport is borrowed, never owned.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -26,7 +27,13 @@ enum class ErrorKind {
   rejected,             // any other status that is not success
   bad_reply,            // a reply we cannot read (not XML, truncated, missing items)
   other_origin,         // leads to a server the account's credentials do not go to
+  stopped,              // the caller had the work stop (its store is gone)
+  too_much,             // more object text than the sync may fetch in all
 };
+
+// The largest calendar object whose text is read, in bytes; a larger one is
+// kept (by URL and ETag, so it is not fetched again) without its text.
+inline constexpr size_t kMaxObjectBytes = 4u << 20;
 
 class Error : public std::runtime_error {
  public:
@@ -62,6 +69,7 @@ struct Member {
   std::string url;  // absolute
   std::string etag;
   std::string data;  // iCalendar text when the server sent it along; else empty
+  bool too_large = false;  // its text passed kMaxObjectBytes and was dropped
 };
 
 struct SyncChanges {
@@ -76,6 +84,7 @@ struct FetchedObject {
   std::string url;
   std::string etag;
   std::string data;  // iCalendar text
+  bool too_large = false;  // its text passed kMaxObjectBytes and was dropped
 };
 
 struct Fetched {
@@ -118,17 +127,20 @@ std::vector<Member> list_members(HttpTransport& http, const std::string& calenda
 // RFC 6578 with a stored token (empty: from the start). With with_data the
 // calendar data is asked for along with the ETags, so a server that answers
 // it (Radicale, Xandikos) needs no second request; a member without whole
-// data must still be fetched. Throws Error with kind rejected/forbidden/
-// not_found/bad_reply for anything that is not a readable 207; the caller
-// takes any of those as "token no longer valid".
+// data must still be fetched. With on_changed, each changed member goes there
+// as the answer arrives, not into the result (what it throws comes out of
+// here). Throws Error with kind rejected/forbidden/not_found/bad_reply for
+// anything that is not a readable 207; the caller takes any of those as
+// "token no longer valid".
 SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url, const std::string& token,
-                            bool with_data = false);
+                            bool with_data = false, const std::function<void(Member&&)>& on_changed = {});
 
 // The objects' texts: calendar-multiget in batches of batch_size, or one GET
-// each when batch_size is 0. Throws when an object asked for is neither in
-// the answer nor gone.
+// each when batch_size is 0; with on_object, each object goes there as it
+// arrives, not into the result. Throws when an object asked for is neither
+// in the answer nor gone.
 Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, const std::vector<std::string>& urls,
-                      size_t batch_size);
+                      size_t batch_size, const std::function<void(FetchedObject&&)>& on_object = {});
 
 // PUT of one object: create only (If-None-Match: *) when if_match is empty,
 // else replace exactly that version. Succeeds only on 200, 201 or 204 with an

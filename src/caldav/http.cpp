@@ -34,12 +34,22 @@ struct UrlHandle {
 struct Receiver {
   HttpResponse* response;
   size_t limit;
+  const std::function<bool(std::string_view)>* sink = nullptr;  // for a 2xx body
+  CURL* curl = nullptr;
   bool overflow = false;
 };
+
+bool success(CURL* curl) {
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  return status >= 200 && status <= 299;
+}
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* receiver = static_cast<Receiver*>(user);
   size_t n = size * count;
+  if (receiver->sink != nullptr && *receiver->sink && success(receiver->curl))
+    return (*receiver->sink)(std::string_view(data, n)) ? n : 0;
   if (receiver->response->body.size() + n > receiver->limit) {
     receiver->overflow = true;
     return 0;  // makes curl stop with CURLE_WRITE_ERROR
@@ -273,7 +283,7 @@ HttpResponse CurlTransport::send_once(const HttpRequest& request) {
   // A reset keeps the connection cache, so keep-alive survives between requests.
   curl_easy_reset(h);
   char error[CURL_ERROR_SIZE] = {};
-  Receiver receiver{&response, settings_.max_body_bytes};
+  Receiver receiver{&response, settings_.max_body_bytes, &request.on_body, h};
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");

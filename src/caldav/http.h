@@ -20,6 +20,11 @@ struct HttpRequest {
   std::string url;     // absolute http or https URL
   Headers headers;
   std::string body;
+  // When set, the body of a 2xx answer goes here piece by piece as it
+  // arrives, and not into the response, so it is never held whole; false
+  // stops the transfer (a failure of kind other). Any other answer's body is
+  // kept as usual.
+  std::function<bool(std::string_view)> on_body = nullptr;
 };
 
 enum class TransportFailure {

@@ -7,7 +7,8 @@ namespace calbridge::caldav {
 namespace {
 
 bool stops_everything(const Error& e) {
-  return e.kind() == ErrorKind::unauthorized || e.kind() == ErrorKind::unreachable || e.kind() == ErrorKind::timeout;
+  return e.kind() == ErrorKind::unauthorized || e.kind() == ErrorKind::unreachable ||
+         e.kind() == ErrorKind::timeout || e.kind() == ErrorKind::stopped || e.kind() == ErrorKind::too_much;
 }
 
 ReplicaCalendar as_replica(const RemoteCalendar& c) {
@@ -18,35 +19,167 @@ bool same_meta(const ReplicaCalendar& a, const RemoteCalendar& b) {
   return a.title == b.title && a.color == b.color && a.writable == b.writable;
 }
 
-struct Changes {
-  std::unordered_map<std::string, Member> changed;  // by path
-  std::unordered_set<std::string> removed;          // urls
-  std::string token;
-  size_t outside = 0;  // hrefs not directly inside the calendar, left out
-};
-
 std::string left_out(size_t n, const char* what, const std::string& where) {
   return shown_url(where) + ": left out " + std::to_string(n) + " " + what + (n == 1 ? "" : "s") +
          " the server listed outside it";
 }
 
-// All changes since the stored token, following truncated answers.
-Changes incremental(HttpTransport& http, const std::string& url, const std::string& token) {
-  Changes out;
+// Before every request and round: the sync's time, and whether its caller
+// still wants it.
+void checkpoint(const SyncOptions& options) {
+  if (options.deadline && std::chrono::steady_clock::now() >= *options.deadline)
+    throw Error(ErrorKind::timeout, "the sync ran out of its time");
+  if (options.keep_going && !options.keep_going()) throw Error(ErrorKind::stopped, "the sync was stopped");
+}
+
+// One calendar's changes, applied as they come in rounds of bounded size that
+// keep the calendar at the state it is synced from, then a last round with
+// what was removed and the state reached.
+class Rounds {
+ public:
+  Rounds(Replica& replica, const RemoteCalendar& remote, const ReplicaCalendar* stored, const SyncOptions& options,
+         SyncReport& report)
+      : replica_(replica), remote_(remote), stored_(stored), options_(options), report_(report) {}
+
+  void add(ObjectChange&& o) {
+    report_.bytes_fetched += o.data.size();
+    if (report_.bytes_fetched > options_.max_bytes)
+      throw Error(ErrorKind::too_much, "more than " + std::to_string(options_.max_bytes >> 20) +
+                                           " MiB of calendar objects in one sync");
+    if (o.too_large) report_.too_large.push_back(o.url);
+    const std::string path = href_path(o.url);
+    bytes_ += o.data.size();
+    if (auto at = pending_by_path_.find(path); at != pending_by_path_.end()) {
+      pending_[at->second] = std::move(o);
+    } else {
+      pending_by_path_.emplace(path, pending_.size());
+      pending_.push_back(std::move(o));
+    }
+    if (bytes_ >= options_.round_bytes) {
+      checkpoint(options_);
+      apply(false, {}, {});
+    }
+  }
+
+  void finish(const std::string& token, std::vector<std::string> removals) {
+    checkpoint(options_);
+    apply(true, token, std::move(removals));
+  }
+
+ private:
+  void apply(bool last, const std::string& token, std::vector<std::string> removals) {
+    CalendarRound round;
+    round.action = stored_ == nullptr && !created_ ? CalendarRound::Action::add : CalendarRound::Action::update;
+    if (last) {
+      round.calendar = as_replica(remote_);
+      round.calendar.sync_token = token;
+    } else if (stored_ != nullptr) {
+      round.calendar = *stored_;
+    } else {
+      // A new calendar at no state yet: a sync cut short compares it whole next time.
+      round.calendar = as_replica(remote_);
+      round.calendar.sync_token.clear();
+      round.calendar.ctag.clear();
+    }
+    round.upserts = std::move(pending_);
+    round.removals = std::move(removals);
+    replica_.apply(round);
+    created_ = true;
+    report_.objects_fetched += round.upserts.size();
+    report_.objects_removed += round.removals.size();
+    pending_.clear();
+    pending_by_path_.clear();
+    bytes_ = 0;
+  }
+
+  Replica& replica_;
+  const RemoteCalendar& remote_;
+  const ReplicaCalendar* stored_;
+  const SyncOptions& options_;
+  SyncReport& report_;
+  std::vector<ObjectChange> pending_;
+  std::unordered_map<std::string, size_t> pending_by_path_;
+  size_t bytes_ = 0;
+  bool created_ = false;
+};
+
+// What is still to fetch and to remove, by path.
+struct Listed {
+  std::unordered_map<std::string, Member> wanted;  // changed, without whole data
+  std::unordered_map<std::string, std::string> removed;  // path -> url
+  std::string token;
+  size_t outside = 0;  // hrefs not directly inside the calendar, left out
+};
+
+// Batches of calendar-multiget; one GET per object when the server will not
+// answer a multiget we can use (refused, not understood, objects missing).
+// Measured on Xandikos 0.2.8, whose multiget the issue found slow: at 1,001
+// objects every way costs it 40-50 ms per object (GET each 49 s, batches of
+// 10 55 s, of 100 44 s, of 1,000 41 s), so batching costs nothing there and
+// saves a request per object everywhere else. Each batch goes to the rounds
+// as it arrives; what the server no longer has goes to *gone.
+void fetch(HttpTransport& http, const std::string& calendar_url, const Listed& listed, Rounds& rounds,
+           const SyncOptions& options, std::vector<std::string>* gone) {
+  std::vector<std::string> urls;
+  for (const auto& [path, member] : listed.wanted) urls.push_back(member.url);
+  auto take = [&](FetchedObject&& o) {
+    checkpoint(options);
+    // A server that leaves out the ETag in a multiget gave it in the listing.
+    if (o.etag.empty()) {
+      if (auto it = listed.wanted.find(href_path(o.url)); it != listed.wanted.end()) o.etag = it->second.etag;
+    }
+    rounds.add({std::move(o.url), std::move(o.etag), std::move(o.data), o.too_large});
+  };
+  const size_t batch = options.multiget_batch == 0 || urls.size() == 1 ? 0 : options.multiget_batch;
+  for (size_t first = 0; first < urls.size(); first += std::max<size_t>(batch, 1)) {
+    checkpoint(options);
+    std::vector<std::string> part(urls.begin() + static_cast<std::ptrdiff_t>(first),
+                                  urls.begin() + static_cast<std::ptrdiff_t>(std::min(urls.size(), first + std::max<size_t>(batch, 1))));
+    Fetched fetched;
+    try {
+      fetched = fetch_objects(http, calendar_url, part, batch, take);
+    } catch (const Error& e) {
+      if (batch == 0 || stops_everything(e)) throw;
+      fetched = fetch_objects(http, calendar_url, part, 0, take);
+    }
+    for (auto& g : fetched.gone) gone->push_back(std::move(g));
+  }
+}
+
+// All changes since the stored token, following truncated answers, each
+// answer's objects to the rounds before the next is asked for: those that
+// came with their data as they arrive, the others fetched after it.
+Listed incremental(HttpTransport& http, const std::string& url, const std::string& token, Rounds& rounds,
+                   const SyncOptions& options) {
+  Listed out;
   std::string at = token;
   for (int round = 0; round < 1000; ++round) {
+    checkpoint(options);
     // From no token the answer is the whole calendar, so its data comes with
     // it (one request instead of a multiget per hundred objects); later
     // rounds fetch their few changes in bounded multiget batches.
-    SyncChanges part = sync_collection(http, url, at, token.empty());
+    SyncChanges part = sync_collection(http, url, at, token.empty(), [&](Member&& m) {
+      const std::string path = href_path(m.url);
+      out.removed.erase(path);
+      if (m.data.empty() && !m.too_large) {
+        out.wanted[path] = std::move(m);
+        return;
+      }
+      out.wanted.erase(path);
+      rounds.add({std::move(m.url), std::move(m.etag), std::move(m.data), m.too_large});
+    });
     out.outside += part.outside;
-    for (auto& m : part.changed) {
-      out.removed.erase(m.url);
-      out.changed[href_path(m.url)] = std::move(m);
-    }
     for (auto& r : part.removed) {
-      out.changed.erase(href_path(r));
-      out.removed.insert(std::move(r));
+      std::string path = href_path(r);
+      out.wanted.erase(path);
+      out.removed[path] = std::move(r);
+    }
+    std::vector<std::string> gone;
+    fetch(http, url, out, rounds, options, &gone);
+    out.wanted.clear();
+    for (auto& g : gone) {
+      std::string path = href_path(g);
+      out.removed[path] = std::move(g);
     }
     if (!part.truncated || part.token == at) {
       out.token = part.token;
@@ -54,49 +187,34 @@ Changes incremental(HttpTransport& http, const std::string& url, const std::stri
     }
     at = part.token;
   }
-  throw Error(ErrorKind::bad_reply, "sync-collection " + url + ": the answer never ends");
+  throw Error(ErrorKind::bad_reply, "sync-collection " + shown_url(url) + ": the answer never ends");
 }
 
-Changes full_comparison(HttpTransport& http, Replica& replica, const RemoteCalendar& remote, bool known) {
-  Changes out;
+Listed full_comparison(HttpTransport& http, Replica& replica, const RemoteCalendar& remote, bool known,
+                       const SyncOptions& options) {
+  Listed out;
   std::map<std::string, std::string> stored;
   if (known) stored = replica.object_etags(remote.url);
   std::unordered_map<std::string, std::string> stored_by_path;  // path -> stored url
   for (const auto& [url, etag] : stored) stored_by_path.emplace(href_path(url), url);
   std::unordered_set<std::string> seen;
+  checkpoint(options);
   for (auto& m : list_members(http, remote.url, &out.outside)) {
     std::string path = href_path(m.url);
     seen.insert(path);
     auto it = stored_by_path.find(path);
     if (it != stored_by_path.end() && stored.at(it->second) == m.etag && !m.etag.empty()) continue;
-    out.changed[path] = std::move(m);
+    out.wanted[path] = std::move(m);
   }
   for (const auto& [path, url] : stored_by_path)
-    if (!seen.count(path)) out.removed.insert(url);
+    if (!seen.count(path)) out.removed.emplace(path, url);
   // The token was read with the calendar list, before the members: changes
   // in between come again next time, never get lost.
   out.token = remote.sync_token;
   return out;
 }
 
-// Batches of calendar-multiget; one GET per object when the server will not
-// answer a multiget we can use (refused, not understood, objects missing).
-// Measured on Xandikos 0.2.8, whose multiget the issue found slow: at 1,001
-// objects every way costs it 40-50 ms per object (GET each 49 s, batches of
-// 10 55 s, of 100 44 s, of 1,000 41 s), so batching costs nothing there and
-// saves a request per object everywhere else.
-Fetched fetch(HttpTransport& http, const std::string& calendar_url, const std::vector<std::string>& urls,
-              const SyncOptions& options) {
-  if (options.multiget_batch == 0 || urls.size() == 1) return fetch_objects(http, calendar_url, urls, 0);
-  try {
-    return fetch_objects(http, calendar_url, urls, options.multiget_batch);
-  } catch (const Error& e) {
-    if (stops_everything(e)) throw;
-    return fetch_objects(http, calendar_url, urls, 0);
-  }
-}
-
-// One calendar's round, or nothing when it is already in step.
+// One calendar brought in step, or nothing when it already is.
 void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& remote, const ReplicaCalendar* stored,
                    const SyncOptions& options, SyncReport& report) {
   if (stored != nullptr) {
@@ -107,6 +225,7 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
         ++report.calendars_unchanged;
         return;
       }
+      checkpoint(options);
       CalendarRound round;
       round.action = CalendarRound::Action::update;
       round.calendar = as_replica(remote);
@@ -117,57 +236,38 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
       return;
     }
   }
-  Changes changes;
+  Rounds rounds(replica, remote, stored, options, report);
+  Listed listed;
   bool done = false;
   // A new calendar of a server that keeps tokens starts from the empty
   // token: every member, its data and a token in one answer.
   std::string from = stored != nullptr ? stored->sync_token : std::string();
   if (!remote.sync_token.empty() && (stored == nullptr || !from.empty())) {
     try {
-      changes = incremental(http, remote.url, from);
+      listed = incremental(http, remote.url, from, rounds, options);
       done = true;
       ++report.incremental;
     } catch (const Error& e) {
       // Whatever the server says about an old token (403, 500, a
-      // valid-sync-token precondition), the cure is the same.
+      // valid-sync-token precondition), the cure is the same; objects that
+      // came before the answer broke off stay with the rounds.
       if (stops_everything(e)) throw;
       if (!from.empty()) ++report.tokens_rejected;
     }
   }
   if (!done) {
-    changes = full_comparison(http, replica, remote, stored != nullptr);
+    listed = full_comparison(http, replica, remote, stored != nullptr, options);
     ++report.full_comparisons;
   }
-
-  std::vector<std::string> wanted;
-  Fetched fetched;
-  for (auto& [path, member] : changes.changed) {
-    if (member.data.empty())
-      wanted.push_back(member.url);
-    else
-      fetched.objects.push_back({member.url, member.etag, std::move(member.data)});
+  std::vector<std::string> removals;
+  fetch(http, remote.url, listed, rounds, options, &removals);
+  if (stored == nullptr) {
+    removals.clear();
+  } else {
+    for (auto& [path, url] : listed.removed) removals.push_back(std::move(url));
   }
-  Fetched more = fetch(http, remote.url, wanted, options);
-  for (auto& o : more.objects) fetched.objects.push_back(std::move(o));
-  for (auto& g : more.gone) fetched.gone.push_back(std::move(g));
-
-  CalendarRound round;
-  round.action = stored == nullptr ? CalendarRound::Action::add : CalendarRound::Action::update;
-  round.calendar = as_replica(remote);
-  round.calendar.sync_token = changes.token;
-  round.upserts.reserve(fetched.objects.size());
-  for (auto& o : fetched.objects) {
-    if (o.etag.empty()) o.etag = changes.changed.at(href_path(o.url)).etag;
-    round.upserts.push_back({std::move(o.url), std::move(o.etag), std::move(o.data)});
-  }
-  if (stored != nullptr) {
-    for (const auto& url : changes.removed) round.removals.push_back(url);
-    for (const auto& url : fetched.gone) round.removals.push_back(url);
-  }
-  replica.apply(round);
-  if (changes.outside > 0) report.left_out.push_back(left_out(changes.outside, "object", remote.url));
-  report.objects_fetched += round.upserts.size();
-  report.objects_removed += round.removals.size();
+  rounds.finish(listed.token, std::move(removals));
+  if (listed.outside > 0) report.left_out.push_back(left_out(listed.outside, "object", remote.url));
   if (stored == nullptr)
     ++report.calendars_added;
   else
@@ -191,26 +291,26 @@ std::map<std::string, std::string> MemoryReplica::object_etags(const std::string
 }
 
 void MemoryReplica::apply(const CalendarRound& round) {
-  // Built aside and swapped in, so a throw leaves the state untouched.
-  auto next = state;
+  // Checked first, so a throw leaves the state untouched; then changed in
+  // place (a copy of every round's state would double a first sync's memory).
   const std::string& url = round.calendar.url;
   if (round.action == CalendarRound::Action::remove) {
-    next.erase(url);
+    state.erase(url);
   } else {
-    if (round.action == CalendarRound::Action::add && next.count(url)) throw std::runtime_error("calendar exists");
-    if (round.action == CalendarRound::Action::update && !next.count(url))
+    if (round.action == CalendarRound::Action::add && state.count(url)) throw std::runtime_error("calendar exists");
+    if (round.action == CalendarRound::Action::update && !state.count(url))
       throw std::runtime_error("no such calendar");
-    Calendar& c = next[url];
+    Calendar& c = state[url];
     c.info = round.calendar;
     for (const auto& r : round.removals) c.objects.erase(r);
-    for (const auto& o : round.upserts) c.objects[o.url] = {o.etag, o.data};
+    for (const auto& o : round.upserts) c.objects[o.url] = {o.etag, o.data, o.too_large};
   }
-  state = std::move(next);
   ++rounds_applied;
 }
 
 SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource& source, const SyncOptions& options) {
   SyncReport report;
+  checkpoint(options);
   std::vector<RemoteCalendar> remote;
   size_t outside = 0;
   try {
@@ -239,6 +339,7 @@ SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource&
   }
   for (const auto& c : stored) {
     if (present.count(href_path(c.url))) continue;
+    checkpoint(options);
     CalendarRound round;
     round.action = CalendarRound::Action::remove;
     round.calendar = c;

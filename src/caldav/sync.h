@@ -3,7 +3,11 @@
 // replica is abstract so the store can keep it in its database; each round
 // (one calendar's changes and its new token) goes to it as one unit.
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,8 @@ struct ReplicaCalendar {
 struct ObjectChange {
   std::string url;  // absolute
   std::string etag;
-  std::string data;  // iCalendar text as the server sent it
+  std::string data;  // iCalendar text as the server sent it; empty when too large
+  bool too_large = false;  // longer than kMaxObjectBytes: kept without its text
 };
 
 struct CalendarRound {
@@ -51,6 +56,7 @@ class MemoryReplica final : public Replica {
  public:
   struct Object {
     std::string etag, data;
+    bool too_large = false;
   };
   struct Calendar {
     ReplicaCalendar info;
@@ -74,6 +80,20 @@ struct SyncOptions {
   // Objects per calendar-multiget; 0 fetches each with a GET. A multiget the
   // server refuses or answers incompletely is done again as one GET each.
   size_t multiget_batch = 100;
+  // Object text held before it is applied as a round of its own, the
+  // calendar kept at the state it is synced from (its old token): a sync's
+  // memory is bounded by this, not by what the server sends. A sync cut short
+  // after such a round leaves those objects newer than the calendar's token;
+  // the next sync, from that token, completes it.
+  size_t round_bytes = 32u << 20;
+  // Object text one sync may fetch in all; past it the sync stops (a new
+  // account's first sync is held in memory whole).
+  size_t max_bytes = SIZE_MAX;
+  // The sync stops (ErrorKind::timeout) when this passes, and stops
+  // (ErrorKind::stopped) when keep_going says false; both are asked before
+  // every request and round. Rounds already applied stay.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::function<bool()> keep_going;
 };
 
 struct SyncReport {
@@ -82,6 +102,8 @@ struct SyncReport {
   size_t full_comparisons = 0;   // calendars compared ETag by ETag
   size_t tokens_rejected = 0;    // of those, because the server refused the stored token
   size_t objects_fetched = 0, objects_removed = 0;
+  size_t bytes_fetched = 0;   // object text, all rounds together
+  std::vector<std::string> too_large;  // objects kept without their text, by URL
   std::vector<std::string> failures;  // calendars left as they were, with why
   // What the server listed outside the home or a calendar, left out (never
   // stored, never written to), one line per home or calendar.

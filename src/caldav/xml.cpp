@@ -1,8 +1,11 @@
 #include "caldav/xml.h"
 
+#include <libxml/parser.h>
 #include <libxml/xmlreader.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 namespace calbridge::caldav {
 namespace {
@@ -85,41 +88,73 @@ int parse_status_line(std::string_view line) {
   return code;
 }
 
-MultistatusResult parse_multistatus(std::string_view body, const std::function<void(DavResponse&&)>& on_response) {
+// The state of one multistatus being read, driven by libxml2's SAX2 push
+// parser: pieces of the body go in as they arrive, one DAV:response at a time
+// comes out, and only the properties asked for are kept, each bounded.
+struct MultistatusReader::State {
+  std::vector<std::pair<std::string, std::string>> wanted;  // ns, name
+  std::function<void(DavResponse&&)> on_response;
+  MultistatusLimits limits;
+  xmlParserCtxtPtr parser = nullptr;
   MultistatusResult result;
-  if (body.size() > static_cast<size_t>(INT32_MAX)) {
-    result.error = "reply too large";
-    return result;
-  }
-  Reader reader(body);
-  if (reader.get() == nullptr) {
-    result.error = "cannot read the reply";
-    return result;
-  }
-  // Path of open elements, by namespace URI and local name.
+  std::string parse_error;
+  bool root_seen = false, failed = false;
+
+  // Path of open elements, by namespace URI and local name, down to the
+  // property being kept; below a property left out, only how deep.
   std::vector<std::pair<std::string, std::string>> path;
+  size_t skipped_levels = 0;
   std::optional<DavResponse> response;
   std::optional<Propstat> propstat;
   std::optional<Property> property;
-  size_t property_depth = 0;        // path size with the property open
-  std::vector<size_t> open_desc;    // indices into property->descendants, innermost last
-  std::string text;                 // character data of the element being read (href, status, token)
+  size_t property_depth = 0;      // path size with the property open
+  size_t text_limit = 0;          // of the property open
+  std::vector<size_t> open_desc;  // indices into property->descendants, innermost last
+  std::string text;               // character data of the element being read (href, status, token)
 
-  auto start = [&](std::string ns, std::string name, std::string name_attr) {
-    path.emplace_back(std::move(ns), std::move(name));
-    size_t d = path.size();
-    const auto& e = path.back();
+  void fail(std::string why) {
+    if (failed) return;
+    failed = true;
+    result.error = std::move(why);
+    if (parser != nullptr) xmlStopParser(parser);
+  }
+
+  bool is_wanted(std::string_view ns, std::string_view name) const {
+    return std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return w.first == ns && w.second == name; });
+  }
+
+  void start(std::string ns, std::string name, std::string name_attr) {
+    if (skipped_levels > 0) {
+      ++skipped_levels;
+      return;
+    }
+    if (!root_seen) {
+      root_seen = true;
+      if (ns != kDav || name != "multistatus") return fail("the reply is not a multistatus");
+    }
     text.clear();
     if (property) {
-      property->descendants.push_back({e.first, e.second, {}, std::move(name_attr)});
+      if (property->descendants.size() >= limits.descendants) {
+        property->too_long = true;
+        skipped_levels = 1;
+        return;
+      }
+      path.emplace_back(std::move(ns), std::move(name));
+      property->descendants.push_back({path.back().first, path.back().second, {}, std::move(name_attr)});
       open_desc.push_back(property->descendants.size() - 1);
       return;
     }
-    if (d == 1) return;
+    const size_t d = path.size() + 1;
+    if (d == 5 && propstat && is(path[3], kDav, "prop") && !is_wanted(ns, name)) {
+      skipped_levels = 1;
+      return;
+    }
+    path.emplace_back(std::move(ns), std::move(name));
+    const auto& e = path.back();
     if (d == 2 && is(path[0], kDav, "multistatus") && is(e, kDav, "response")) {
       response.emplace();
     } else if (response && d == 4 && is(path[2], kDav, "error")) {
-      response->errors.push_back(e.first + " " + e.second);
+      if (response->errors.size() < limits.descendants) response->errors.push_back(e.first + " " + e.second);
     } else if (response && d == 3 && is(e, kDav, "propstat")) {
       propstat.emplace();
     } else if (propstat && d == 5 && is(path[3], kDav, "prop")) {
@@ -127,10 +162,17 @@ MultistatusResult parse_multistatus(std::string_view body, const std::function<v
       property->ns = e.first;
       property->name = e.second;
       property_depth = d;
+      text_limit = is(e, kCaldav, "calendar-data") ? limits.data : limits.text;
     }
-  };
-  auto end = [&]() {
-    size_t d = path.size();
+  }
+
+  void end() {
+    if (skipped_levels > 0) {
+      --skipped_levels;
+      return;
+    }
+    if (path.empty()) return;
+    const size_t d = path.size();
     const auto e = path.back();
     if (property) {
       if (d == property_depth) {
@@ -159,63 +201,136 @@ MultistatusResult parse_multistatus(std::string_view body, const std::function<v
       response.reset();
     }
     path.pop_back();
-  };
+  }
 
-  xmlTextReaderPtr r = reader.get();
-  bool root_seen = false;
-  int step;
-  while ((step = xmlTextReaderRead(r)) == 1) {
-    int type = xmlTextReaderNodeType(r);
-    if (type == XML_READER_TYPE_DOCUMENT_TYPE || type == XML_READER_TYPE_ENTITY_REFERENCE) {
-      result.error = "a document type or entity in the reply";
-      return result;
-    }
-    if (type == XML_READER_TYPE_ELEMENT) {
-      std::string ns(as_view(xmlTextReaderConstNamespaceUri(r)));
-      std::string name(as_view(xmlTextReaderConstLocalName(r)));
-      if (!root_seen) {
-        root_seen = true;
-        if (ns != kDav || name != "multistatus") {
-          result.error = "the reply is not a multistatus";
-          return result;
+  void characters(std::string_view value) {
+    if (skipped_levels > 0) return;
+    if (property) {
+      if (path.size() == property_depth) {
+        if (property->too_long) return;
+        if (property->text.size() + value.size() > text_limit) {
+          // Too long to keep whole: calendar data, which a part of is no use
+          // for, is dropped; other text keeps its beginning.
+          property->too_long = true;
+          if (text_limit == limits.data) {
+            property->text.clear();
+            property->text.shrink_to_fit();
+          } else {
+            property->text.append(value.substr(0, text_limit - property->text.size()));
+          }
+          return;
         }
+        property->text.append(value);
+      } else if (!open_desc.empty()) {
+        auto& t = property->descendants[open_desc.back()].text;
+        if (t.size() + value.size() <= limits.element_text) t.append(value);
       }
-      bool empty = xmlTextReaderIsEmptyElement(r) == 1;
-      std::string name_attr;
-      if (property) {
-        xmlChar* a = xmlTextReaderGetAttribute(r, reinterpret_cast<const xmlChar*>("name"));
-        if (a != nullptr) {
-          name_attr = std::string(as_view(a));
-          xmlFree(a);
-        }
-      }
-      start(std::move(ns), std::move(name), std::move(name_attr));
-      if (empty) end();
-    } else if (type == XML_READER_TYPE_END_ELEMENT) {
-      if (!path.empty()) end();
-    } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
-               type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE) {
-      std::string_view value = as_view(xmlTextReaderConstValue(r));
-      if (property) {
-        if (path.size() == property_depth)
-          property->text.append(value);
-        else if (!open_desc.empty())
-          property->descendants[open_desc.back()].text.append(value);
-      } else {
-        text.append(value);
-      }
+    } else if (text.size() + value.size() <= limits.element_text) {
+      text.append(value);
     }
   }
-  if (step != 0) {
-    result.error = reader.error().empty() ? "the reply is not well-formed XML" : reader.error();
-    return result;
+};
+
+namespace {
+
+MultistatusReader::State& state_of(void* context) {
+  auto* parser = static_cast<xmlParserCtxtPtr>(context);
+  return *static_cast<MultistatusReader::State*>(parser->_private);
+}
+
+void on_start(void* context, const xmlChar* localname, const xmlChar*, const xmlChar* uri, int, const xmlChar**,
+              int attribute_count, int, const xmlChar** attributes) {
+  std::string name_attr;
+  // Five pointers an attribute: local name, prefix, URI, value start, value end.
+  for (int i = 0; i < attribute_count; ++i) {
+    const xmlChar** a = attributes + 5 * i;
+    if (as_view(a[0]) == "name" && a[2] == nullptr)
+      name_attr.assign(reinterpret_cast<const char*>(a[3]), static_cast<size_t>(a[4] - a[3]));
   }
-  if (!root_seen) {
-    result.error = "the reply is empty";
-    return result;
+  state_of(context).start(std::string(as_view(uri)), std::string(as_view(localname)), std::move(name_attr));
+}
+
+void on_end(void* context, const xmlChar*, const xmlChar*, const xmlChar*) { state_of(context).end(); }
+
+void on_characters(void* context, const xmlChar* text, int length) {
+  state_of(context).characters(std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+}
+
+void on_doctype(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+  state_of(context).fail("a document type or entity in the reply");
+}
+
+void on_reference(void* context, const xmlChar*) { state_of(context).fail("a document type or entity in the reply"); }
+
+void on_error(void* context, xmlErrorPtr error) {
+  // Errors are collected, never printed: the bridge writes nothing to stderr.
+  auto* parser = static_cast<xmlParserCtxtPtr>(context);
+  auto* state = parser != nullptr ? static_cast<MultistatusReader::State*>(parser->_private) : nullptr;
+  if (state != nullptr && state->parse_error.empty() && error != nullptr && error->message != nullptr)
+    state->parse_error = trim(error->message);
+}
+
+}  // namespace
+
+MultistatusReader::MultistatusReader(const std::vector<QName>& wanted, std::function<void(DavResponse&&)> on_response,
+                                     MultistatusLimits limits)
+    : state_(std::make_unique<State>()) {
+  for (const auto& q : wanted) state_->wanted.emplace_back(std::string(q.ns), std::string(q.name));
+  state_->on_response = std::move(on_response);
+  state_->limits = limits;
+  xmlSAXHandler sax{};
+  sax.initialized = XML_SAX2_MAGIC;
+  sax.startElementNs = on_start;
+  sax.endElementNs = on_end;
+  sax.characters = on_characters;
+  sax.cdataBlock = on_characters;
+  sax.internalSubset = on_doctype;
+  sax.externalSubset = on_doctype;
+  sax.reference = on_reference;
+  sax.serror = on_error;
+  state_->parser = xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr);
+  if (state_->parser == nullptr) {
+    state_->fail("cannot read the reply");
+    return;
   }
-  result.ok = true;
-  return result;
+  // The callbacks get the parser; what they work on hangs from it.
+  state_->parser->_private = state_.get();
+  xmlCtxtUseOptions(state_->parser, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+}
+
+MultistatusReader::~MultistatusReader() {
+  if (state_->parser != nullptr) {
+    if (state_->parser->myDoc != nullptr) xmlFreeDoc(state_->parser->myDoc);
+    xmlFreeParserCtxt(state_->parser);
+  }
+}
+
+bool MultistatusReader::feed(std::string_view piece) {
+  State& s = *state_;
+  constexpr size_t kSlice = 1u << 20;  // xmlParseChunk takes an int
+  while (!s.failed && !piece.empty()) {
+    const size_t n = std::min(piece.size(), kSlice);
+    if (xmlParseChunk(s.parser, piece.data(), static_cast<int>(n), 0) != 0 && !s.failed)
+      s.fail(s.parse_error.empty() ? "the reply is not well-formed XML" : s.parse_error);
+    piece.remove_prefix(n);
+  }
+  return !s.failed;
+}
+
+MultistatusResult MultistatusReader::finish() {
+  State& s = *state_;
+  if (!s.failed && xmlParseChunk(s.parser, nullptr, 0, 1) != 0 && !s.failed)
+    s.fail(s.parse_error.empty() ? "the reply is not well-formed XML" : s.parse_error);
+  if (!s.failed && !s.root_seen) s.fail("the reply is empty");
+  s.result.ok = !s.failed;
+  return s.result;
+}
+
+MultistatusResult parse_multistatus(std::string_view body, const std::vector<QName>& wanted,
+                                    const std::function<void(DavResponse&&)>& on_response, MultistatusLimits limits) {
+  MultistatusReader reader(wanted, on_response, limits);
+  reader.feed(body);
+  return reader.finish();
 }
 
 std::vector<std::string> parse_error_conditions(std::string_view body) {

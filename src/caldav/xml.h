@@ -4,6 +4,7 @@
 // only; prefixes are whatever each server likes.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,10 @@ struct Property {
   std::string ns, name;
   std::string text;  // character data directly inside the property (CDATA included), untrimmed
   std::vector<XmlElement> descendants;
+  // Its text or its elements passed the reader's limits: calendar data is
+  // then dropped whole (empty), other text cut at the limit, the elements
+  // past the limit left out.
+  bool too_long = false;
 
   bool is(QName q) const { return ns == q.ns && name == q.name; }
   bool has_descendant(QName q) const;
@@ -64,10 +69,43 @@ struct MultistatusResult {
   size_t responses = 0;
 };
 
-// Reads a multistatus body, calling on_response once per DAV:response as it
-// is completed, so no tree of the whole reply is ever built. Network access
-// and entity substitution are off; a document type declaration is refused.
-MultistatusResult parse_multistatus(std::string_view body, const std::function<void(DavResponse&&)>& on_response);
+// What one multistatus reader keeps at most, so that its memory is bounded by
+// what is asked for, not by what a server sends.
+struct MultistatusLimits {
+  size_t data = 4u << 20;           // a CALDAV:calendar-data property's text (an object's size)
+  size_t text = 64u << 10;          // any other property's own text
+  size_t element_text = 4u << 10;   // an href, a status, an element inside a property
+  size_t descendants = 256;         // elements inside one property; also DAV:error conditions
+};
+
+// Reads a multistatus body piece by piece as it arrives, calling on_response
+// once per DAV:response as it is completed, so neither the body nor a tree of
+// it is ever held. Only the properties in `wanted` are kept (the others are
+// skipped unread), each within the limits. Network access and entity
+// substitution are off; a document type declaration is refused.
+class MultistatusReader {
+ public:
+  MultistatusReader(const std::vector<QName>& wanted, std::function<void(DavResponse&&)> on_response,
+                    MultistatusLimits limits = {});
+  ~MultistatusReader();
+  MultistatusReader(const MultistatusReader&) = delete;
+  MultistatusReader& operator=(const MultistatusReader&) = delete;
+
+  // The next piece of the body; false once it cannot be read (finish says why).
+  bool feed(std::string_view piece);
+  // After the last piece.
+  MultistatusResult finish();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// A whole body at once.
+MultistatusResult parse_multistatus(std::string_view body, const std::vector<QName>& wanted,
+                                    const std::function<void(DavResponse&&)>& on_response,
+                                    MultistatusLimits limits = {});
 
 // The precondition and postcondition names inside a DAV:error body, as
 // "ns name" ("DAV: valid-sync-token"); empty when it is not one.

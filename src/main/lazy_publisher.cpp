@@ -30,7 +30,8 @@ std::string publisherModulePath() {
   return {};
 }
 
-LazyPublisher::LazyPublisher(std::function<ZoneCache&()> zones) : zones_(std::move(zones)) {}
+LazyPublisher::LazyPublisher(std::function<ZoneCache&()> zones)
+    : zones_(std::move(zones)), started_(std::chrono::steady_clock::now()) {}
 
 LazyPublisher::~LazyPublisher() = default;
 
@@ -42,10 +43,10 @@ ObjectPublisher* LazyPublisher::load() {
   // Kept open for the rest of the process, as a linked library would be.
   void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return nullptr;
-  using Make = ObjectPublisher* (*)(ZoneCache*);
+  using Make = ObjectPublisher* (*)(ZoneCache*, long long);
   auto make = reinterpret_cast<Make>(::dlsym(module, "calbridge_caldav_publisher"));
   if (make == nullptr) return nullptr;
-  loaded_.reset(make(&zones_()));
+  loaded_.reset(make(&zones_(), static_cast<long long>(started_.time_since_epoch().count())));
   return loaded_.get();
 }
 

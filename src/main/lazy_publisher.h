@@ -5,6 +5,7 @@
 
 #include "sqlite/publisher.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@ class ZoneCache;
 class LazyPublisher final : public ObjectPublisher {
  public:
   // `zones` is asked for when the module is opened, and must outlive this.
+  // Made at the command's start: a change's bound counts from here.
   explicit LazyPublisher(std::function<ZoneCache&()> zones);
   ~LazyPublisher() override;
 
@@ -27,6 +29,7 @@ class LazyPublisher final : public ObjectPublisher {
  private:
   ObjectPublisher* load();
   std::function<ZoneCache&()> zones_;
+  std::chrono::steady_clock::time_point started_;
   std::unique_ptr<ObjectPublisher> loaded_;
   bool tried_ = false;
 };

@@ -9,8 +9,12 @@
 #include "sync/account_transport.h"
 #include "sync/object_events.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -22,9 +26,15 @@ ReplicaCalendar replicaOf(const caldav::ReplicaCalendar& c) {
   return ReplicaCalendar{c.url, c.title, c.color, c.writable, c.sync_token, c.ctag};
 }
 
-// An object's events; none when its text cannot be read, which the warnings tell.
-std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, ZoneCache& zones,
+// An object's events; none when its text cannot be read or was too large to
+// fetch, which the warnings tell.
+std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, bool tooLarge, ZoneCache& zones,
                                   std::vector<std::string>* warnings) {
+  if (tooLarge) {
+    warnings->push_back(caldav::shown_url(url) + ": larger than " + std::to_string(caldav::kMaxObjectBytes >> 20) +
+                        " MiB, kept without its text; it lists nothing");
+    return {};
+  }
   ObjectEvents read = readObjectEvents(data, zones);
   if (!read.error.empty()) {
     warnings->push_back(url + ": " + read.error);
@@ -35,18 +45,19 @@ std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& dat
   return std::move(read.events);
 }
 
-ReplicaRound roundOf(const caldav::CalendarRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
+ReplicaRound roundOf(caldav::CalendarRound round, ZoneCache& zones, std::vector<std::string>* warnings) {
   ReplicaRound converted;
   using Action = caldav::CalendarRound::Action;
   converted.action = round.action == Action::add      ? ReplicaRound::Action::add
                      : round.action == Action::remove ? ReplicaRound::Action::remove
                                                       : ReplicaRound::Action::update;
   converted.calendar = replicaOf(round.calendar);
-  converted.removals = round.removals;
+  converted.removals = std::move(round.removals);
   converted.upserts.reserve(round.upserts.size());
-  for (const auto& object : round.upserts) {
+  for (auto& object : round.upserts) {
+    auto events = eventsOf(object.url, object.data, object.too_large, zones, warnings);
     converted.upserts.push_back(
-        ReplicaObject{object.url, object.etag, object.data, eventsOf(object.url, object.data, zones, warnings)});
+        ReplicaObject{std::move(object.url), std::move(object.etag), std::move(object.data), std::move(events)});
   }
   return converted;
 }
@@ -83,6 +94,24 @@ class StoreReplica final : public caldav::Replica {
 
 double now() { return static_cast<double>(std::time(nullptr)); }
 
+using Clock = std::chrono::steady_clock;
+
+// A sync over a store that is gone has nobody to finish for: its folder
+// removed or another in its place, or its database file gone.
+std::function<bool()> whileStoreIsThere(const SqliteStore& store) {
+  const std::string file = store.path();
+  const auto slash = file.find_last_of('/');
+  if (slash == std::string::npos) return {};  // a store in memory
+  const std::string folder = file.substr(0, slash);
+  struct stat at {};
+  if (::stat(folder.c_str(), &at) != 0) return {};
+  return [file, folder, device = at.st_dev, inode = at.st_ino] {
+    struct stat now {};
+    return ::stat(folder.c_str(), &now) == 0 && now.st_dev == device && now.st_ino == inode &&
+           ::stat(file.c_str(), &now) == 0;
+  };
+}
+
 void take(const caldav::SyncReport& report, SyncOutcome& outcome) {
   outcome.calendars = report.calendars_added + report.calendars_changed + report.calendars_unchanged;
   outcome.objectsFetched = report.objects_fetched;
@@ -93,11 +122,19 @@ void take(const caldav::SyncReport& report, SyncOutcome& outcome) {
 
 }  // namespace
 
-SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
+SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::chrono::seconds timeout) {
   SyncOutcome outcome;
-  // The command has 30 seconds, as mail and sync programs give theirs.
-  auto http = accountTransport(account, TransportBounds{}, &outcome.error);
+  // The command has 30 seconds, as mail and sync programs give theirs, and
+  // all of it ends with the sync's time.
+  TransportBounds bounds;
+  bounds.deadline = Clock::now() + timeout;
+  auto http = accountTransport(account, bounds, &outcome.error);
   if (!http) return outcome;
+  caldav::SyncOptions options;
+  options.deadline = bounds.deadline;
+  options.max_bytes = kFirstSyncBytes;
+  options.round_bytes = SIZE_MAX;  // held in memory whole anyway
+  options.keep_going = whileStoreIsThere(store);
   try {
     caldav::Discovery found = caldav::discover(*http, account.url);
     outcome.origins = found.origins;
@@ -106,15 +143,31 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
     // The first sync goes into memory, and the account is stored with all of
     // it in one transaction: a failure halfway stores nothing.
     caldav::MemoryReplica first;
-    caldav::SyncReport report = caldav::sync_account(*http, first, {account.url, account.singleCalendar});
+    caldav::SyncReport report;
+    try {
+      report = caldav::sync_account(*http, first, {account.url, account.singleCalendar}, options);
+    } catch (const caldav::Error& e) {
+      if (e.kind() == caldav::ErrorKind::timeout && Clock::now() >= *options.deadline)
+        throw caldav::Error(e.kind(), std::string(e.what()) + " (" + std::to_string(timeout.count()) +
+                                          " s; --timeout gives more)");
+      if (e.kind() == caldav::ErrorKind::too_much)
+        throw caldav::Error(e.kind(), std::string(e.what()) + ", all held before the account is stored; add the "
+                                                              "account's calendars one by one, each by its URL");
+      if (e.kind() == caldav::ErrorKind::stopped) throw caldav::Error(e.kind(), "the store's folder is gone");
+      throw;
+    }
     take(report, outcome);
     std::vector<ReplicaRound> rounds;
-    for (const auto& [url, calendar] : first.state) {
+    // Each object's text moves from the first sync to the store's round: held once.
+    for (auto& [url, calendar] : first.state) {
       caldav::CalendarRound round;
       round.action = caldav::CalendarRound::Action::add;
       round.calendar = calendar.info;
-      for (const auto& [objectUrl, object] : calendar.objects) round.upserts.push_back({objectUrl, object.etag, object.data});
-      rounds.push_back(roundOf(round, store.zones(), &outcome.warnings));
+      for (auto& [objectUrl, object] : calendar.objects)
+        round.upserts.push_back({objectUrl, std::move(object.etag), std::move(object.data), object.too_large});
+      calendar.objects.clear();
+      rounds.push_back(roundOf(std::move(round), store.zones(), &outcome.warnings));
+      if (Clock::now() >= *options.deadline) throw caldav::Error(caldav::ErrorKind::timeout, "the sync ran out of its time");
     }
     account.syncedAt = now();
     if (!store.addRemoteAccount(account, rounds)) {
@@ -132,15 +185,27 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
   return outcome;
 }
 
-SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account) {
+SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account, std::chrono::seconds timeout) {
   SyncOutcome outcome;
-  // The command has 30 seconds, as mail and sync programs give theirs.
-  auto http = accountTransport(account, TransportBounds{}, &outcome.error);
+  // The command has 30 seconds, as mail and sync programs give theirs, and
+  // all of it ends with the sync's time.
+  TransportBounds bounds;
+  bounds.deadline = Clock::now() + timeout;
+  auto http = accountTransport(account, bounds, &outcome.error);
   if (!http) return outcome;
+  caldav::SyncOptions options;
+  options.deadline = bounds.deadline;
+  options.keep_going = whileStoreIsThere(store);
   StoreReplica replica(store, account.sourceIdentifier, &outcome.warnings);
   try {
-    caldav::SyncReport report = caldav::sync_account(*http, replica, {account.url, account.singleCalendar});
+    caldav::SyncReport report = caldav::sync_account(*http, replica, {account.url, account.singleCalendar}, options);
     take(report, outcome);
+  } catch (const caldav::Error& e) {
+    outcome.error = e.what();
+    if (e.kind() == caldav::ErrorKind::timeout && Clock::now() >= *options.deadline)
+      outcome.error += " (" + std::to_string(timeout.count()) + " s; --timeout gives more)";
+    if (e.kind() == caldav::ErrorKind::stopped) outcome.error = "the store's folder is gone; the sync stopped";
+    return outcome;
   } catch (const std::exception& e) {
     outcome.error = e.what();
     return outcome;

@@ -25,8 +25,11 @@ bool conflict(const caldav::Error& e) { return e.kind() == caldav::ErrorKind::pr
 
 }  // namespace
 
-CalDavPublisher::CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound)
-    : zones_(zones), editor_(editor), bound_(bound) {}
+CalDavPublisher::CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound,
+                                 std::optional<Clock::time_point> started)
+    : zones_(zones), editor_(editor), bound_(bound) {
+  if (started) deadline_ = *started + bound;
+}
 
 CalDavPublisher::~CalDavPublisher() = default;
 
@@ -98,6 +101,11 @@ std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http,
   // Read before sending: the server must not get a text the replica could not list.
   auto sent = readBack(change.text, {});
   if (!sent) return std::nullopt;
+  // Reading a large object takes time too: none is left, nothing is sent.
+  if (deadline_ && Clock::now() >= *deadline_) {
+    error_ = "no time left for the server";
+    return std::nullopt;
+  }
   if (create || !change.etag.empty()) {
     try {
       sent->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;

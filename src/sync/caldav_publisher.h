@@ -26,10 +26,12 @@ using ObjectTextEditor = std::optional<std::string> (*)(std::string_view, std::s
 
 class CalDavPublisher final : public ObjectPublisher {
  public:
-  // Every request of this publisher's life ends within `bound` of its first
-  // one (the password command's run included): a host waits that long at most.
-  // Without an editor a conflict is a failure.
-  CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound = kBound);
+  // Everything of this publisher's life ends within `bound` of `started`
+  // (the command's start: its reading and editing of the object, the password
+  // command's run, every request), or of its first request when not given: a
+  // host waits that long at most. Without an editor a conflict is a failure.
+  CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound = kBound,
+                  std::optional<std::chrono::steady_clock::time_point> started = std::nullopt);
   ~CalDavPublisher() override;
   CalDavPublisher(const CalDavPublisher&) = delete;
   CalDavPublisher& operator=(const CalDavPublisher&) = delete;

@@ -10,6 +10,7 @@
 #include "base/unicode.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -40,9 +41,10 @@ The calendar store of calbridge, for its owner.
   sources                      list accounts (JSON)
   source add --title T --type N
   source add --title T --caldav URL [--user NAME --password-command CMD | --token-command CMD]
-             [--ca-file FILE]  a CalDAV account: finds its calendars, fetches their events
+             [--ca-file FILE] [--timeout SECONDS]
+                               a CalDAV account: finds its calendars, fetches their events
   source remove ID             a CalDAV account with its replica; any other only without calendars
-  sync [ACCOUNT] [--if-older-than SECONDS]
+  sync [ACCOUNT] [--if-older-than SECONDS] [--timeout SECONDS]
                                bring CalDAV accounts in step with their servers
   calendars                    list calendars (JSON)
   calendar add --title T [--source ID] [--color #RRGGBB] [--read-only] [--immutable]
@@ -76,9 +78,9 @@ constexpr HelpEntry kHelp[] = {
                 "4 subscribed, 5 birthdays.\n"},
     {"source", "usage: calbridge-store source add --title T --type N\n"
                "       calbridge-store source add --title T --caldav URL [--user NAME]\n"
-               "                                  [--password-command CMD] [--ca-file FILE]\n"
+               "                                  [--password-command CMD] [--ca-file FILE] [--timeout S]\n"
                "       calbridge-store source add --title T --caldav URL --token-command CMD\n"
-               "                                  [--ca-file FILE]\n"
+               "                                  [--ca-file FILE] [--timeout S]\n"
                "       calbridge-store source remove ID\n\n"
                "add prints the new account's id. With --caldav it finds the account's calendars\n"
                "from URL (the server, a calendar home or one calendar), fetches their events and\n"
@@ -90,13 +92,16 @@ constexpr HelpEntry kHelp[] = {
                "credentials are sent. They go only to the server of URL, and to another server\n"
                "discovery leads to only from https to https within the same domain; add names\n"
                "each server on standard error. A URL holding a user name or password is refused.\n"
+               "It takes at most --timeout seconds (300), and holds at most 256 MiB of events.\n"
                "remove takes a CalDAV account's replica with it (nothing on the server changes);\n"
                "it refuses any other account that holds calendars.\n"},
-    {"sync", "usage: calbridge-store sync [ACCOUNT] [--if-older-than SECONDS]\n\n"
+    {"sync", "usage: calbridge-store sync [ACCOUNT] [--if-older-than SECONDS] [--timeout SECONDS]\n\n"
              "Brings every CalDAV account, or the one named, in step with its server: calendars\n"
-             "added, changed or removed there, and their events, one transaction per calendar.\n"
-             "Only one sync of an account runs at a time; --if-older-than skips an account\n"
-             "synced more recently than that.\n"},
+             "added, changed or removed there, and their events, in transactions of at most\n"
+             "32 MiB of events, a calendar's new state with its last. Only one sync of an\n"
+             "account runs at a time; --if-older-than skips an account synced more recently\n"
+             "than that. Each account's sync stops after --timeout seconds (300), and when\n"
+             "the store's folder is gone; the next sync completes what it left.\n"},
     {"calendars", "usage: calbridge-store calendars\n\nPrints the calendars as a JSON array of "
                   "{\"id\",\"title\",\"color\",\"source\",\"writable\",\"immutable\",\"default\"};\n"
                   "color is \"#rrggbb\" or null, source the account's id or null.\n"},
@@ -333,6 +338,22 @@ class SyncLock {
   int fd_ = -1;
 };
 
+// --timeout's seconds (a whole number, at least 1), the default without it;
+// nothing, with why in *error, for anything else.
+std::optional<std::chrono::seconds> timeoutOption(const Options& options, std::string* error) {
+  auto text = options.value("--timeout");
+  if (!text) return kSyncTime;
+  std::string owned(*text);
+  char* end = nullptr;
+  errno = 0;
+  long long seconds = std::strtoll(owned.c_str(), &end, 10);
+  if (owned.empty() || end == owned.c_str() || *end != '\0' || errno != 0 || seconds < 1 || seconds > 86400 * 7) {
+    *error = "--timeout takes whole seconds, from 1 to 604800";
+    return std::nullopt;
+  }
+  return std::chrono::seconds(seconds);
+}
+
 int addCalDavCommand(SqliteStore& store, const Options& options) {
   auto title = options.value("--title");
   auto url = options.value("--caldav");
@@ -355,7 +376,10 @@ int addCalDavCommand(SqliteStore& store, const Options& options) {
   if (auto command = options.value("--password-command")) account.passwordCommand = std::string(*command);
   if (auto command = options.value("--token-command")) account.tokenCommand = std::string(*command);
   if (auto file = options.value("--ca-file")) account.caFile = std::string(*file);
-  SyncOutcome outcome = addCalDavAccount(store, account);
+  std::string error;
+  auto timeout = timeoutOption(options, &error);
+  if (!timeout) return failWith(error);
+  SyncOutcome outcome = addCalDavAccount(store, account, *timeout);
   if (!outcome.ok) return failWith(outcome.error);
   tellWarnings(outcome);
   if (account.passwordCommand || account.tokenCommand) {
@@ -367,9 +391,12 @@ int addCalDavCommand(SqliteStore& store, const Options& options) {
 
 int syncCommand(SqliteStore& store, int argc, char** argv) {
   std::string error;
-  auto options = parseOptions(argc, argv, 2, {"--if-older-than"}, {}, &error);
+  auto options = parseOptions(argc, argv, 2, {"--if-older-than", "--timeout"}, {}, &error);
   if (!options) return failWith(error);
-  if (options->positional.size() > 1) return failWith("usage: sync [ACCOUNT] [--if-older-than SECONDS]");
+  if (options->positional.size() > 1)
+    return failWith("usage: sync [ACCOUNT] [--if-older-than SECONDS] [--timeout SECONDS]");
+  auto timeout = timeoutOption(*options, &error);
+  if (!timeout) return failWith(error);
   std::optional<double> maxAge;
   if (auto text = options->value("--if-older-than")) {
     char* end = nullptr;
@@ -406,7 +433,7 @@ int syncCommand(SqliteStore& store, int argc, char** argv) {
       if (looked > 0 && now - looked <= *maxAge) continue;
     }
     (void)store.markSynced(account.sourceIdentifier, static_cast<double>(std::time(nullptr)), false);
-    SyncOutcome outcome = syncCalDavAccount(store, account);
+    SyncOutcome outcome = syncCalDavAccount(store, account, *timeout);
     tellWarnings(outcome);
     if (!outcome.ok) {
       tell(account.title + ": " + outcome.error);
@@ -421,7 +448,7 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
   std::string error;
   auto options = parseOptions(argc, argv, 3,
                               {"--title", "--type", "--caldav", "--user", "--password-command", "--token-command",
-                               "--ca-file"},
+                               "--ca-file", "--timeout"},
                               {},
                               &error);
   if (!options) return failWith(error);
@@ -432,7 +459,8 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
     auto typeText = options->value("--type");
     int type = 0;
     if (!options->positional.empty() || !title || !typeText || options->has("--user") ||
-        options->has("--password-command") || options->has("--token-command") || options->has("--ca-file")) {
+        options->has("--password-command") || options->has("--token-command") || options->has("--ca-file") ||
+        options->has("--timeout")) {
       return failWith("usage: source add --title T --type N");
     }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");
