@@ -122,7 +122,8 @@ def write(folder, count, zoned):
                      f"DTEND;TZID={tzid}:{local + datetime.timedelta(minutes=30):%Y%m%dT%H%M%S}"]
         else:
             times = [f"DTSTART:{utc:%Y%m%dT%H%M%SZ}", f"DTEND:{utc + datetime.timedelta(minutes=30):%Y%m%dT%H%M%SZ}"]
-        lines += ["BEGIN:VEVENT", f"UID:bench-{i}@example.org", "DTSTAMP:20260101T000000Z"] + times
+        # Cyrus refuses one UID in two calendars of an account: each set its own.
+        lines += ["BEGIN:VEVENT", f"UID:bench-{i}-{'zoned' if zoned else 'plain'}@example.org", "DTSTAMP:20260101T000000Z"] + times
         lines += [f"SUMMARY:Bench event {i}", "DESCRIPTION:Some text to make the object a realistic size\\, as people write",
                   "END:VEVENT", "END:VCALENDAR", ""]
         with open(os.path.join(folder, f"bench-{i}.ics"), "w", newline="") as f:
