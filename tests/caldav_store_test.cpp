@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -207,6 +208,55 @@ TEST_P(CaldavStore, TheSyncBehindTheReplyKeepsNoneOfTheHostsDescriptors) {
     synced = Database(databasePath()).integer("SELECT count(*) FROM sources WHERE synced_at > 0") == 1;
   }
   EXPECT_TRUE(synced) << "the sync did not finish once let go";
+}
+
+// A sync ends: at its time (a server that does not answer), when its store is
+// gone, and whatever the size of an object, which is then named and kept
+// without its text.
+TEST_P(CaldavStore, ASyncIsBoundedInTimeAndSizeAndEndsWithItsStore) {
+  // One server is enough; Cyrus takes a 5 MB object quickest.
+  if (GetParam() != ServerKind::cyrus) GTEST_SKIP() << "the server plays no part; one is enough";
+  server->peer({"put", calendar, "a", "Dentist"});
+  ASSERT_EQ(addAccount(server->url(), "sh " + password).status, 0);
+  const std::string id = replicaCalendar();
+  for (const char* timeout : {"0", "-5", "1.5", "soon", ""}) {
+    RunResult refused = runStore({"sync", "--timeout", timeout});
+    EXPECT_EQ(refused.status, 1) << timeout;
+    EXPECT_NE(refused.err.find("--timeout takes whole seconds"), std::string::npos) << refused.err;
+  }
+
+  // Larger than an object may be: kept, named, not read; the others are.
+  server->peer({"big", calendar, "big", std::to_string(5 << 20)});
+  server->peer({"put", calendar, "b", "Standup"});
+  RunResult synced = runStore({"sync"});
+  EXPECT_EQ(synced.status, 0) << synced.err;
+  EXPECT_NE(synced.err.find("big.ics: larger than 4 MiB, kept without its text"), std::string::npos) << synced.err;
+  EXPECT_EQ(titlesIn(id), (std::multiset<std::string>{"Dentist", "Standup"}));
+  EXPECT_EQ(Database(databasePath()).integer("SELECT count(*) FROM objects WHERE url LIKE '%big.ics' AND data = ''"), 1);
+
+  // A server that does not answer: the sync ends at its time.
+  server->peer({"put", calendar, "c", "Review"});
+  server->set_faults(R"([{"method":"REPORT","action":"delay","seconds":30}])");
+  RunResult slow = runStore({"sync", "--timeout", "2"});
+  EXPECT_EQ(slow.status, 1);
+  EXPECT_NE(slow.err.find("2 s; --timeout gives more"), std::string::npos) << slow.err;
+
+  // The store removed while the sync waits on the server: it stops there.
+  server->set_faults(R"([{"method":"REPORT","action":"delay","seconds":2}])");
+  const std::size_t before = server->requests().size();
+  RunResult gone;
+  std::thread syncing([&] { gone = runStore({"sync"}); });
+  auto reports = [&] {
+    auto r = server->requests();
+    return std::count_if(r.begin() + static_cast<std::ptrdiff_t>(before), r.end(),
+                         [](const std::string& l) { return l.rfind("REPORT", 0) == 0; });
+  };
+  for (int i = 0; i < 400 && reports() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  std::filesystem::remove_all(dataHome() + "/calbridge");
+  syncing.join();
+  server->set_faults("[]");
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_NE(gone.err.find("the store's folder is gone"), std::string::npos) << gone.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CaldavStore, ::testing::Values(ServerKind::radicale, ServerKind::xandikos, ServerKind::cyrus),

@@ -331,6 +331,19 @@ TEST_P(CaldavWrite, ThePublisherCountsOnlyWhatTheServerStored) {
       EXPECT_NE(server->peer({"get", calendar, "one"}).find(std::string("SUMMARY:") + c.serverSummary), std::string::npos);
     }
   }
+  // A command that began longer ago than the bound (reading a large object,
+  // say) sends nothing: the bound covers the whole command, not only the network.
+  const std::size_t asked = server->requests().size();
+  CalDavPublisher late(zones, nullptr, CalDavPublisher::kBound,
+                       std::chrono::steady_clock::now() - CalDavPublisher::kBound - std::chrono::seconds(1));
+  ObjectChange change;
+  change.kind = Kind::create;
+  change.calendarUrl = cal;
+  change.url = cal + "late.ics";
+  change.text = object("late", "Late");
+  EXPECT_FALSE(late.publish(account, change).has_value());
+  EXPECT_NE(late.lastError().find("no time left"), std::string::npos) << late.lastError();
+  EXPECT_EQ(server->requests().size(), asked);
 }
 
 // A change to an object changed elsewhere meanwhile: made again on the

@@ -10,6 +10,7 @@ peer.py URL USER PASSWORD COMMAND ARGS...
   series CAL_URL UID SUMMARY    a new daily series from 2026-01-10 09:00 UTC, 30 minutes each
   remove CAL_URL UID            deletes the event with that UID
   bulk CAL_URL COUNT            COUNT new events, one PUT each
+  big CAL_URL UID BYTES         a new event with a DESCRIPTION of BYTES bytes, folded
   list CAL_URL                  fetches every event; prints how many
   calendars                     the display names of the principal's calendars, one a line, sorted
   get CAL_URL UID               the text of the object holding UID
@@ -64,6 +65,12 @@ def main():
         cal = client.calendar(url=rest[0])
         for i in range(int(rest[1])):
             cal.save_event(EVENT.format(uid=f"bulk-{i}", summary=f"Event {i}", hour=i % 24))
+    elif command == "big":
+        cal = client.calendar(url=rest[0])
+        line = "DESCRIPTION:" + "x" * int(rest[2])
+        folded = "\r\n ".join([line[:75]] + [line[i:i + 74] for i in range(75, len(line), 74)])
+        text = EVENT.format(uid=rest[1], summary="Big", hour=9)
+        cal.save_event(text.replace("END:VEVENT", folded + "\r\nEND:VEVENT"))
     elif command == "list":
         cal = client.calendar(url=rest[0])
         print(len(cal.events()))
