@@ -60,7 +60,7 @@ struct Discovery {
 
 struct Member {
   std::string url;  // absolute
-  std::string etag;
+  std::string etag;  // in its valid form (server_text.h), or empty
   std::string data;  // iCalendar text when the server sent it along; else empty
 };
 
@@ -74,7 +74,7 @@ struct SyncChanges {
 
 struct FetchedObject {
   std::string url;
-  std::string etag;
+  std::string etag;  // in its valid form, or empty
   std::string data;  // iCalendar text
 };
 
