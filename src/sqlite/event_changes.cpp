@@ -2,6 +2,7 @@
 #include "base/unicode.h"
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
+#include "calendar/stored_series.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,24 +14,9 @@
 
 namespace calbridge {
 
-Series SqliteStore::seriesFromStored(const StoredEvent& event) {
-  EventRow row;
-  row.start = event.start;
-  row.end = event.end;
-  row.allDay = event.allDay;
-  row.timeZone = event.timeZone;
-  row.rule = event.rule;
-  row.until = event.until;
-  row.count = event.count;
-  row.nominalDays = event.nominalDays;
-  return seriesFrom(row);
-}
-
 std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
   if (!event.rule) return std::nullopt;
-  Series series = seriesFromStored(event);
-  series.extraDates = event.extraDates;
-  return lastEndOf(series);
+  return lastEndOf(seriesOf(event, zonesFor(event)));
 }
 
 bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
@@ -89,102 +75,6 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
     if (!run(longest)) return false;
   }
   return true;
-}
-
-std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<StoredEvent>& events) {
-  std::vector<std::optional<std::size_t>> parents(events.size());
-  std::map<std::string, std::size_t> seriesByUid;  // the first event of a UID that changes no occurrence
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (!events[i].recurrenceId) seriesByUid.emplace(nfc(events[i].externalIdentifier), i);
-  }
-  std::map<std::size_t, std::vector<std::size_t>> changesOf;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (!events[i].recurrenceId) continue;
-    auto series = seriesByUid.find(nfc(events[i].externalIdentifier));
-    if (series == seriesByUid.end()) {
-      events[i].recurrenceId.reset();  // a changed occurrence of a series not given: all there is of it
-      continue;
-    }
-    changesOf[series->second].push_back(i);
-  }
-  auto seriesOf = [&](const StoredEvent& event) { return seriesFromStored(event); };
-  auto wallOfStart = [&](const StoredEvent& event) {
-    const auto start = static_cast<std::int64_t>(std::floor(event.start));
-    const Zone* zone = event.timeZone ? zones_.find(*event.timeZone) : nullptr;
-    return zone != nullptr ? epochToWall(*zone, start) : start;
-  };
-  for (auto& [master, changes] : changesOf) {
-    // A single event with changes is a series of its start alone.
-    if (!events[master].rule) events[master].rule = "";
-    std::stable_sort(changes.begin(), changes.end(), [&](std::size_t a, std::size_t b) {
-      return events[a].recurrenceId->wall < events[b].recurrenceId->wall;
-    });
-    // A THISANDFUTURE change splits the series: the part before it ends
-    // there, and the change starts a series of its own with the rest of the
-    // occurrences, moved by as much as the change moved its own. Later
-    // changes name occurrences by their original starts, so each part keeps
-    // how far it moved them.
-    struct Part {
-      std::size_t index;
-      std::int64_t from;  // original wall of its first occurrence
-      std::int64_t shift;
-    };
-    std::vector<Part> parts{{master, std::numeric_limits<std::int64_t>::min(), 0}};
-    for (std::size_t i : changes) {
-      StoredEvent& change = events[i];
-      if (!change.recurrenceId->thisAndFuture || !convertible(change.start)) continue;
-      StoredEvent& part = events[parts.back().index];
-      const std::int64_t at = change.recurrenceId->wall + parts.back().shift;
-      Series series = seriesOf(part);
-      series.excluded = part.excluded;
-      std::optional<std::int64_t> left = part.count;
-      if (part.count) {
-        auto made = madeBefore(series, at, 100000);
-        if (made) left = *part.count - *made;
-      }
-      if (part.rule->empty() || (left && *left <= 0)) {
-        change.recurrenceId->thisAndFuture = false;  // nothing after it: a change of one occurrence
-        continue;
-      }
-      const std::int64_t delta = wallOfStart(change) - at;
-      change.rule = part.rule;
-      change.count = left;
-      change.until.reset();
-      if (part.until) change.until = *part.until + static_cast<double>(delta);
-      change.nominalDays = 0;
-      change.excluded.clear();
-      for (std::int64_t wall : part.excluded) {
-        if (wall >= at) change.excluded.push_back(wall + delta);
-      }
-      change.extraDates.clear();
-      for (const ExtraDate& extra : part.extraDates) {
-        if (extra.wall >= at) change.extraDates.push_back(ExtraDate{extra.wall + delta, extra.duration});
-      }
-      std::erase_if(part.excluded, [&](std::int64_t wall) { return wall >= at; });
-      std::erase_if(part.extraDates, [&](const ExtraDate& extra) { return extra.wall >= at; });
-      const double end = series.floating ? static_cast<double>(at) - 1
-                                         : static_cast<double>(wallToEpoch(*series.zone, at)) - 1;
-      part.until = part.until ? std::min(*part.until, end) : end;
-      part.count.reset();
-      // The first occurrence is always there, whatever the end: changed from its start on, it goes.
-      const std::int64_t first = wallOfStart(part);
-      if (at <= first) part.excluded.insert(std::lower_bound(part.excluded.begin(), part.excluded.end(), first), first);
-      parents[i] = master;
-      parts.push_back(Part{i, change.recurrenceId->wall, wallOfStart(change) - change.recurrenceId->wall});
-    }
-    for (std::size_t i : changes) {
-      StoredEvent& change = events[i];
-      if (change.recurrenceId->thisAndFuture && parents[i]) continue;
-      change.recurrenceId->thisAndFuture = false;
-      const Part* holder = &parts.front();
-      for (const Part& part : parts) {
-        if (part.from <= change.recurrenceId->wall) holder = &part;
-      }
-      change.recurrenceId->wall += holder->shift;
-      parents[i] = holder->index;
-    }
-  }
-  return parents;
 }
 
 bool SqliteStore::insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
@@ -255,9 +145,8 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
 }
 
 std::int64_t SqliteStore::partShift(const CachedSeries& cached) {
-  if (!cached.row.seriesId || !cached.row.recurrenceId || !convertible(cached.series.start)) return 0;
-  const auto start = static_cast<std::int64_t>(std::floor(cached.series.start));
-  return (cached.series.floating ? start : epochToWall(*cached.series.zone, start)) - *cached.row.recurrenceId;
+  const auto& replaced = cached.row.event.recurrenceId;
+  return cached.row.seriesId && replaced ? calbridge::partShift(cached.series, replaced->wall) : 0;
 }
 
 bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span) {
@@ -267,7 +156,10 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   // go when it ends, and they are found by their original starts.
   const std::int64_t origin = cached.row.seriesId.value_or(id);
   const std::int64_t shift = partShift(cached);
-  const bool related = !cached.overrides.empty() || cached.row.seriesId || !cached.series.extraDates.empty();
+  const bool related = !cached.changes.empty() || cached.row.seriesId || !cached.series.extraDates.empty();
+  // Where a part split off a series began, by the original rule.
+  const bool isPart = cached.row.seriesId && cached.row.event.recurrenceId;
+  const std::int64_t partFrom = isPart ? cached.row.event.recurrenceId->wall : 0;
   auto laterParts = [&](std::int64_t wall) {
     StatementUse t = statement(
         "DELETE FROM events WHERE series_id = ?1 AND rule IS NOT NULL AND recurrence_id >= ?2 AND id != ?3");
@@ -278,9 +170,9 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     return run(t);
   };
   auto removeAll = [&] {
-    if (cached.row.seriesId && cached.row.recurrenceId) {
+    if (isPart) {
       // A part split off a series: the object keeps the series, ended where the part began.
-      if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
+      if (!editObject(id, {ObjectEdit::Kind::endBefore, partFrom})) return false;
     } else {
       // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
       if (!removeObjectOf(id)) return false;
@@ -289,7 +181,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
     if (!run(s)) return false;
-    if (cached.row.seriesId && cached.row.recurrenceId && !laterParts(*cached.row.recurrenceId + shift)) return false;
+    if (isPart && !laterParts(partFrom + shift)) return false;
     if (related) {
       seriesCache_.erase(calendarId);
       return true;
@@ -297,12 +189,8 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
     return true;
   };
-  RemovalPlan plan = planRemoval(cached.series, occurrenceStart, span);
-  // Changed occurrences that stay keep the series, though the rule has nothing left.
-  if (plan.kind == RemovalPlan::Kind::removeAll && span == Span::thisEvent &&
-      (!cached.overrides.empty() || hasParts(calendarId, id))) {
-    plan.kind = RemovalPlan::Kind::exclude;
-  }
+  RemovalPlan plan =
+      planRemoval(cached.series, occurrenceStart, span, !cached.changes.empty() || hasParts(calendarId, id));
   switch (plan.kind) {
     case RemovalPlan::Kind::none: return false;
     case RemovalPlan::Kind::removeAll: return removeAll();
@@ -343,8 +231,8 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     return true;
   }
   cached.series = std::move(ended);
-  cached.row.until = cached.series.until;
-  cached.row.count.reset();
+  cached.row.event.until = cached.series.until;
+  cached.row.event.count.reset();
   cached.row.lastEnd = lastEnd;
   return true;
 }
@@ -361,8 +249,8 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   key.id = *row.seriesId;
   key.calendarId = row.calendarId;
   CachedSeries* cached = cachedSeries(key);
-  if (cached == nullptr || !row.recurrenceId) return false;
-  const std::int64_t wall = *row.recurrenceId;
+  if (cached == nullptr || !row.event.recurrenceId) return false;
+  const std::int64_t wall = row.event.recurrenceId->wall;
   {
     // Reset before the removal below takes the same statement again.
     StatementUse d = statement("DELETE FROM events WHERE id = ?1");
@@ -370,17 +258,19 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
     sqlite3_bind_int64(d, 1, row.id);
     if (!run(d)) return false;
   }
-  std::erase_if(cached->overrides, [&](const Override& o) { return o.row.id == row.id; });
+  for (std::size_t i = 0; i < cached->changeRows.size(); ++i) {
+    if (cached->changeRows[i].id != row.id) continue;
+    cached->changeRows.erase(cached->changeRows.begin() + static_cast<std::ptrdiff_t>(i));
+    cached->changes.erase(cached->changes.begin() + static_cast<std::ptrdiff_t>(i));
+    break;
+  }
   auto& replaced = cached->series.replaced;
   if (auto at = std::lower_bound(replaced.begin(), replaced.end(), wall); at != replaced.end() && *at == wall) {
     replaced.erase(at);
   }
-  if (span == Span::futureEvents) {
-    // From the occurrence it stood in for on, which the series still has by its rule.
-    const double fraction = cached->series.start - std::floor(cached->series.start);
-    const double start =
-        static_cast<double>(cached->series.floating ? wall : wallToEpoch(*cached->series.zone, wall)) + fraction;
-    if (removeFromSeries(*cached, start, span)) return true;
+  // From the occurrence it stood in for on, which the series still has by its rule.
+  if (span == Span::futureEvents && removeFromSeries(*cached, occurrenceStartAt(cached->series, wall), span)) {
+    return true;
   }
   // It stays hidden; a series left with nothing at all goes.
   StatementUse x = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
@@ -393,8 +283,9 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
     excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);
   }
-  const bool empty = cached->overrides.empty() && !cached->row.seriesId && !hasParts(row.calendarId, key.id) &&
-                     nothingLeft(cached->series);
+  // Other changes and parts keep it, and so does the series a part was split from.
+  const bool changesStay = !cached->changes.empty() || cached->row.seriesId || hasParts(row.calendarId, key.id);
+  const bool empty = !changesStay && nothingLeft(cached->series);
   seriesCache_.erase(row.calendarId);
   if (!empty) return true;
   StatementUse s = statement("DELETE FROM events WHERE id = ?1");
@@ -419,7 +310,7 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
       }
       const CalendarRow* calendar = findCalendar(row.calendarId);
       if (calendar == nullptr || !calendar->calendar->allowsContentModifications || !row.seriesId) return false;
-      if (!row.rule) return removeOverride(row, span);
+      if (!row.event.rule) return removeOverride(row, span);
       CachedSeries* part = cachedSeries(row);
       auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
       return part != nullptr && occurrence && removeFromSeries(*part, *occurrence, span);
@@ -430,7 +321,7 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     const CalendarRow* calendar = event.calendar ? findCalendar(event.calendar->calendarIdentifier) : nullptr;
     if (calendar != nullptr) {
       for (auto& cached : seriesIn(calendar->id)) {
-        if (cached.row.itemId == itemId) {
+        if (cached.row.event.calendarItemIdentifier == itemId) {
           series = &cached;
           break;
         }
@@ -444,7 +335,7 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
       bool found = false;
       if (!step(s, &found) || !found) return false;
       EventRow row = EventRow::read(s);
-      if (row.rule) {
+      if (row.event.rule) {
         series = cachedSeries(row);
         if (series == nullptr) return false;
       } else {

@@ -1,5 +1,5 @@
 #include "sqlite/store_internal.h"
-#include "calendar/series_rules.h"
+#include "calendar/series_split.h"
 #include "base/unicode.h"
 
 #include <algorithm>
@@ -42,7 +42,7 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
   if (!usable_) return false;
   // Every series is worked out first: the lock is then held only for the
   // inserts, and other hosts wait for those, not for the walking.
-  const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
+  const std::vector<std::optional<std::size_t>> parents = linkChanges(events, zonesFor(events));
   std::vector<std::optional<double>> lastEnds;
   lastEnds.reserve(events.size());
   for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
@@ -133,93 +133,29 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
   while (step(s, &row) && row) rows.push_back(EventRow::read(s));
   if (readFailed_) return std::nullopt;
   std::vector<StoredEvent> events;
-  for (const EventRow& r : rows) {
-    StoredEvent event;
-    event.calendarItemIdentifier = r.itemId;
-    event.externalIdentifier = r.externalId;
-    event.title = r.title;
-    event.start = r.start;
-    event.end = r.end;
-    event.allDay = r.allDay;
-    event.status = r.status;
-    event.timeZone = r.timeZone;
-    event.rule = r.rule;
-    event.until = r.until;
-    event.count = r.count;
-    event.nominalDays = r.rule ? r.nominalDays : 0;
-    if (r.rule) {
-      CachedSeries* cached = cachedSeries(r);
-      if (cached != nullptr) {
-        event.excluded = cached->series.excluded;
-        event.extraDates = cached->series.extraDates;
+  events.reserve(rows.size());
+  std::map<std::int64_t, std::size_t> byId;
+  for (EventRow& r : rows) {
+    byId.emplace(r.id, events.size());
+    if (!r.event.rule) r.event.nominalDays = 0;
+    if (r.event.rule) {
+      if (CachedSeries* cached = cachedSeries(r)) {
+        r.event.excluded = cached->series.excluded;
+        r.event.extraDates = cached->series.extraDates;
       }
     }
-    if (r.seriesId && r.recurrenceId) event.recurrenceId = ReplacedOccurrence{*r.recurrenceId, r.rule.has_value()};
-    events.push_back(std::move(event));
+    events.push_back(std::move(r.event));
   }
   if (readFailed_) return std::nullopt;
-  rejoinSplits(rows, events);
-  return events;
-}
-
-void SqliteStore::rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events) {
   // A series split at THISANDFUTURE changes is written as it came: whole, with
-  // the changes beside it, which name where each part begins. So the series
-  // takes back the end and the exclusions and extra dates of its last parts,
-  // in its own terms (each part moved its occurrences by the same amount).
-  std::map<std::int64_t, std::size_t> byId;
-  for (std::size_t i = 0; i < rows.size(); ++i) byId.emplace(rows[i].id, i);
-  std::map<std::size_t, std::vector<std::size_t>> partsOf;
+  // the changes beside it, which name where each part begins.
+  std::vector<std::optional<std::size_t>> parents(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i].rule || !rows[i].seriesId || !rows[i].recurrenceId) continue;
-    if (auto master = byId.find(*rows[i].seriesId); master != byId.end()) partsOf[master->second].push_back(i);
+    if (!rows[i].seriesId) continue;
+    if (auto parent = byId.find(*rows[i].seriesId); parent != byId.end()) parents[i] = parent->second;
   }
-  for (auto& [master, parts] : partsOf) {
-    std::sort(parts.begin(), parts.end(), [&](std::size_t a, std::size_t b) {
-      return *rows[a].recurrenceId < *rows[b].recurrenceId;
-    });
-    StoredEvent& whole = events[master];
-    const Series original = seriesFrom(rows[master]);
-    auto wallOfStart = [&](std::size_t i) {
-      const Series series = seriesFrom(rows[i]);
-      const auto start = static_cast<std::int64_t>(std::floor(rows[i].start));
-      return series.floating || !convertible(rows[i].start) ? start : epochToWall(*series.zone, start);
-    };
-    // The first occurrence hidden at the split, when a part began there, is the part's again.
-    const std::int64_t first = wallOfStart(master);
-    if (*rows[parts.front()].recurrenceId <= first) std::erase(whole.excluded, first);
-    for (std::size_t part : parts) {
-      const std::int64_t shift = wallOfStart(part) - *rows[part].recurrenceId;
-      for (std::int64_t wall : events[part].excluded) whole.excluded.push_back(wall - shift);
-      for (const ExtraDate& extra : events[part].extraDates) {
-        whole.extraDates.push_back(ExtraDate{extra.wall - shift, extra.duration});
-      }
-    }
-    const std::size_t last = parts.back();
-    const std::int64_t shift = wallOfStart(last) - *rows[last].recurrenceId;
-    whole.until.reset();
-    whole.count.reset();
-    if (events[last].until) whole.until = *events[last].until - static_cast<double>(shift);
-    if (events[last].count) {
-      Series open = original;
-      open.until.reset();
-      open.count.reset();
-      if (auto made = madeBefore(open, *rows[last].recurrenceId, 100000)) whole.count = *made + *events[last].count;
-    }
-    std::sort(whole.excluded.begin(), whole.excluded.end());
-    whole.excluded.erase(std::unique(whole.excluded.begin(), whole.excluded.end()), whole.excluded.end());
-    std::sort(whole.extraDates.begin(), whole.extraDates.end(),
-              [](const ExtraDate& a, const ExtraDate& b) { return a.wall < b.wall; });
-    // A change of one occurrence of a part names it by its original start again.
-    for (std::size_t part : parts) {
-      const std::int64_t moved = wallOfStart(part) - *rows[part].recurrenceId;
-      for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (!rows[i].rule && rows[i].seriesId == rows[part].id && events[i].recurrenceId) {
-          events[i].recurrenceId->wall -= moved;
-        }
-      }
-    }
-  }
+  rejoinSplits(events, parents, zonesFor(events));
+  return events;
 }
 
 }  // namespace calbridge

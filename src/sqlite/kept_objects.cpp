@@ -1,4 +1,5 @@
 #include "sqlite/store_internal.h"
+#include "calendar/series_split.h"
 
 #include <algorithm>
 #include <map>
@@ -122,7 +123,7 @@ bool SqliteStore::publishStaged() {
     if (!run(u) || !run(d)) return false;
     // Its changed occurrences tied to their series, as a sync reads them.
     std::vector<StoredEvent>& events = answer.events;
-    const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
+    const std::vector<std::optional<std::size_t>> parents = linkChanges(events, zonesFor(events));
     std::vector<std::optional<double>> lastEnds;
     for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
     if (!insertLinked(pending.calendarId, events, parents, lastEnds,

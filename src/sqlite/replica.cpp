@@ -1,4 +1,5 @@
 #include "sqlite/store_internal.h"
+#include "calendar/series_split.h"
 
 #include <map>
 
@@ -128,7 +129,7 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReplicaRound& round) {
     if (!run(s)) return false;
     const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
     std::vector<StoredEvent> events = object.events;
-    const std::vector<std::optional<std::size_t>> parents = linkOverrides(events);
+    const std::vector<std::optional<std::size_t>> parents = linkChanges(events, zonesFor(events));
     std::vector<std::optional<double>> lastEnds;
     for (const StoredEvent& event : events) lastEnds.push_back(lastEndFor(event));
     if (!insertLinked(*calendarId, events, parents, lastEnds,
