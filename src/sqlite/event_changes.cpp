@@ -37,7 +37,8 @@ bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::
                               std::optional<std::int64_t> objectId, std::optional<std::int64_t> seriesId) {
   if (event.rule || seriesId) seriesCache_.erase(calendarId);
   else singlesCache_.erase(calendarId);
-  event.calendarItemIdentifier = newUuid();
+  // An event read again from its object's text may carry its identifier over (replica/identifiers.h).
+  if (event.calendarItemIdentifier.empty()) event.calendarItemIdentifier = newUuid();
   StatementUse s = statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
       "time_zone, rule, until, count, last_end, object_id, nominal_days, series_id, recurrence_id) "

@@ -56,11 +56,20 @@ bool SqliteStore::change(bool commit, Work&& work) {
   // Changes staged before this one stay whatever becomes of it: a change that
   // joins an open transaction takes back only its own writes when refused.
   const bool nested = !began;
-  if (began) staged_.clear();
-  std::vector<PendingChange> stagedBefore = nested ? staged_ : std::vector<PendingChange>{};
+  if (began) {
+    staged_.clear();
+    plainWrites_ = false;
+    failure_ = Status::ok();
+  }
+  ChangeBatch stagedBefore = nested ? staged_ : ChangeBatch{};
   bool done = !nested || run(statement("SAVEPOINT change"));
   if (done) {
+    const std::size_t stagingsBefore = stagings_;
+    const sqlite3_int64 writesBefore = sqlite3_total_changes64(db_);
     done = work();
+    // A change that wrote rows and staged nothing for a server is a change of
+    // the store alone (see publishStaged).
+    if (done && stagings_ == stagingsBefore && sqlite3_total_changes64(db_) != writesBefore) plainWrites_ = true;
     if (nested) {
       if (done) {
         done = run(statement("RELEASE change"));
