@@ -1,29 +1,28 @@
 #include "sqlite/store_internal.h"
 
-
 namespace calbridge {
 
 bool SqliteStore::removeObjectOf(std::int64_t eventId) {
   auto objectId = objectOf(eventId);
-  if (readFailed_) return false;
+  if (db_->failed()) return false;
   if (!objectId) return true;
   if (isReplicaObject(*objectId) &&
       !stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt))
     return false;
-  StatementUse o = statement("DELETE FROM objects WHERE id = ?1");
+  Statement o = db_->statement("DELETE FROM objects WHERE id = ?1");
   if (o == nullptr) return false;
   sqlite3_bind_int64(o, 1, *objectId);
-  return run(o);
+  return db_->run(o);
 }
 
 bool SqliteStore::isReplicaObject(std::int64_t objectId) {
-  StatementUse s = statement(
+  Statement s = db_->statement(
       "SELECT c.remote_url IS NOT NULL FROM objects o JOIN calendars c ON c.id = o.calendar_id WHERE o.id = ?1");
   if (s == nullptr) return true;
   sqlite3_bind_int64(s, 1, objectId);
   bool row = false;
   // Unreadable counts as a replica's: refusing is the safe answer.
-  if (!step(s, &row)) return true;
+  if (!db_->step(s, &row)) return true;
   return row && sqlite3_column_int(s, 0) != 0;
 }
 
@@ -34,13 +33,13 @@ bool SqliteStore::stageReplicaChange(std::int64_t objectId, ObjectChange::Kind k
   if (const StagedChange* held = staged_.find(objectId)) {
     next = *held;  // the object as the transaction found it
   } else {
-    StatementUse s = statement(
+    Statement s = db_->statement(
         "SELECT o.url, o.etag, o.calendar_id, c.remote_url, src.identifier FROM objects o "
         "JOIN calendars c ON c.id = o.calendar_id JOIN sources src ON src.id = c.source_id WHERE o.id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, objectId);
     bool row = false;
-    if (!step(s, &row) || !row) return false;
+    if (!db_->step(s, &row) || !row) return false;
     next.object = objectId;
     next.calendar = sqlite3_column_int64(s, 2);
     next.account = columnText(s, 4);
@@ -58,25 +57,25 @@ bool SqliteStore::stageReplicaChange(std::int64_t objectId, ObjectChange::Kind k
 }
 
 std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
-  StatementUse s = statement("SELECT object_id FROM events WHERE id = ?1 AND object_id IS NOT NULL");
+  Statement s = db_->statement("SELECT object_id FROM events WHERE id = ?1 AND object_id IS NOT NULL");
   if (s == nullptr) return std::nullopt;
   sqlite3_bind_int64(s, 1, eventId);
   bool row = false;
-  if (!step(s, &row) || !row) return std::nullopt;
+  if (!db_->step(s, &row) || !row) return std::nullopt;
   return sqlite3_column_int64(s, 0);
 }
 
 bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
   auto objectId = objectOf(eventId);
-  if (readFailed_) return false;
+  if (db_->failed()) return false;
   if (!objectId) return true;
   std::optional<std::string> edited;
   {
-    StatementUse s = statement("SELECT data FROM objects WHERE id = ?1");
+    Statement s = db_->statement("SELECT data FROM objects WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, *objectId);
     bool row = false;
-    if (!step(s, &row)) return false;
+    if (!db_->step(s, &row)) return false;
     // A second edit of one object in a transaction applies to the text the first made.
     if (row) edited = staged_.editedText(*objectId, columnText(s, 0), edit, zones());
   }
@@ -86,18 +85,18 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
     return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
   }
   if (edited) {
-    StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
+    Statement u = db_->statement("UPDATE objects SET data = ?2 WHERE id = ?1");
     if (u == nullptr) return false;
     sqlite3_bind_int64(u, 1, *objectId);
     bindText(u, 2, *edited);
-    return run(u);
+    return db_->run(u);
   }
-  StatementUse keep = statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
-  StatementUse d = statement("DELETE FROM objects WHERE id = ?1");
+  Statement keep = db_->statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
+  Statement d = db_->statement("DELETE FROM objects WHERE id = ?1");
   if (keep == nullptr || d == nullptr) return false;
   sqlite3_bind_int64(keep, 1, *objectId);
   sqlite3_bind_int64(d, 1, *objectId);
-  return run(keep) && run(d);
+  return db_->run(keep) && db_->run(d);
 }
 
 }  // namespace calbridge
