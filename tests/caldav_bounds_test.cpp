@@ -138,7 +138,7 @@ struct Noted final : Replica {
 
   std::vector<ReplicaCalendar> calendars() override { return memory.calendars(); }
   std::map<std::string, std::string> object_etags(const std::string& url) override { return memory.object_etags(url); }
-  void apply(const CalendarRound& round) override {
+  void apply(const ReplicaRound& round) override {
     Round r{0, round.upserts.size(), round.calendar.sync_token};
     for (const auto& o : round.upserts) r.bytes += o.data.size();
     rounds.push_back(r);

@@ -67,7 +67,7 @@ struct Discovery {
 
 struct Member {
   std::string url;  // absolute
-  std::string etag;
+  std::string etag;  // in its valid form (server_text.h), or empty
   std::string data;  // iCalendar text when the server sent it along; else empty
   bool too_large = false;  // its text passed kMaxObjectBytes and was dropped
 };
@@ -82,7 +82,7 @@ struct SyncChanges {
 
 struct FetchedObject {
   std::string url;
-  std::string etag;
+  std::string etag;  // in its valid form, or empty
   std::string data;  // iCalendar text
   bool too_large = false;  // its text passed kMaxObjectBytes and was dropped
 };

@@ -39,9 +39,13 @@ class Rounds {
  public:
   Rounds(Replica& replica, const RemoteCalendar& remote, const ReplicaCalendar* stored, const SyncOptions& options,
          SyncReport& report)
-      : replica_(replica), remote_(remote), stored_(stored), options_(options), report_(report) {}
+      : replica_(replica), remote_(remote), stored_(stored), options_(options), report_(report) {
+    // What the replica has before anything is fetched: an object changed in
+    // it meanwhile (written through to the server) is newer than a round's copy.
+    if (stored != nullptr) before_ = replica.object_etags(remote.url);
+  }
 
-  void add(ObjectChange&& o) {
+  void add(ReplicaObject&& o) {
     report_.bytes_fetched += o.data.size();
     if (report_.bytes_fetched > options_.max_bytes)
       throw Error(ErrorKind::too_much, "more than " + std::to_string(options_.max_bytes >> 20) +
@@ -68,8 +72,8 @@ class Rounds {
 
  private:
   void apply(bool last, const std::string& token, std::vector<std::string> removals) {
-    CalendarRound round;
-    round.action = stored_ == nullptr && !created_ ? CalendarRound::Action::add : CalendarRound::Action::update;
+    ReplicaRound round;
+    round.action = stored_ == nullptr && !created_ ? ReplicaRound::Action::add : ReplicaRound::Action::update;
     if (last) {
       round.calendar = as_replica(remote_);
       round.calendar.sync_token = token;
@@ -83,7 +87,15 @@ class Rounds {
     }
     round.upserts = std::move(pending_);
     round.removals = std::move(removals);
+    auto note = [&](const std::string& url) {
+      if (auto it = before_.find(url); it != before_.end()) round.before.insert(*it);
+    };
+    for (const auto& o : round.upserts) note(o.url);
+    for (const auto& url : round.removals) note(url);
     replica_.apply(round);
+    // What this round wrote is what a later round of this sync finds.
+    for (const auto& o : round.upserts) before_[o.url] = o.etag;
+    for (const auto& url : round.removals) before_.erase(url);
     created_ = true;
     report_.objects_fetched += round.upserts.size();
     report_.objects_removed += round.removals.size();
@@ -97,7 +109,8 @@ class Rounds {
   const ReplicaCalendar* stored_;
   const SyncOptions& options_;
   SyncReport& report_;
-  std::vector<ObjectChange> pending_;
+  std::map<std::string, std::string> before_;  // url -> ETag
+  std::vector<ReplicaObject> pending_;
   std::unordered_map<std::string, size_t> pending_by_path_;
   size_t bytes_ = 0;
   bool created_ = false;
@@ -226,8 +239,8 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
         return;
       }
       checkpoint(options);
-      CalendarRound round;
-      round.action = CalendarRound::Action::update;
+      ReplicaRound round;
+      round.action = ReplicaRound::Action::update;
       round.calendar = as_replica(remote);
       round.calendar.sync_token = stored->sync_token;
       round.calendar.ctag = stored->ctag;
@@ -290,20 +303,36 @@ std::map<std::string, std::string> MemoryReplica::object_etags(const std::string
   return out;
 }
 
-void MemoryReplica::apply(const CalendarRound& round) {
+void MemoryReplica::apply(const ReplicaRound& round) {
   // Checked first, so a throw leaves the state untouched; then changed in
   // place (a copy of every round's state would double a first sync's memory).
   const std::string& url = round.calendar.url;
-  if (round.action == CalendarRound::Action::remove) {
+  if (round.action == ReplicaRound::Action::remove) {
     state.erase(url);
   } else {
-    if (round.action == CalendarRound::Action::add && state.count(url)) throw std::runtime_error("calendar exists");
-    if (round.action == CalendarRound::Action::update && !state.count(url))
+    if (round.action == ReplicaRound::Action::add && state.count(url)) throw std::runtime_error("calendar exists");
+    if (round.action == ReplicaRound::Action::update && !state.count(url))
       throw std::runtime_error("no such calendar");
     Calendar& c = state[url];
+    bool waits = false;
+    auto step = [&](const std::string& object, const std::optional<std::string>& fetched) {
+      auto was = round.before.find(object);
+      auto now = c.objects.find(object);
+      RoundStep s = roundStep(was == round.before.end() ? std::nullopt : std::optional(was->second),
+                              now == c.objects.end() ? std::nullopt : std::optional(now->second.etag), fetched);
+      waits = waits || s == RoundStep::wait;
+      return s == RoundStep::apply;
+    };
+    for (const auto& r : round.removals)
+      if (step(r, std::nullopt)) c.objects.erase(r);
+    for (const auto& o : round.upserts)
+      if (step(o.url, o.etag)) c.objects[o.url] = {o.etag, o.data, o.too_large};
+    const ReplicaCalendar kept = c.info;
     c.info = round.calendar;
-    for (const auto& r : round.removals) c.objects.erase(r);
-    for (const auto& o : round.upserts) c.objects[o.url] = {o.etag, o.data, o.too_large};
+    if (waits) {
+      c.info.sync_token = kept.sync_token;
+      c.info.ctag = kept.ctag;
+    }
   }
   ++rounds_applied;
 }
@@ -340,8 +369,8 @@ SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource&
   for (const auto& c : stored) {
     if (present.count(href_path(c.url))) continue;
     checkpoint(options);
-    CalendarRound round;
-    round.action = CalendarRound::Action::remove;
+    ReplicaRound round;
+    round.action = ReplicaRound::Action::remove;
     round.calendar = c;
     replica.apply(round);
     ++report.calendars_removed;

@@ -22,10 +22,6 @@ namespace calbridge {
 
 namespace {
 
-ReplicaCalendar replicaOf(const caldav::ReplicaCalendar& c) {
-  return ReplicaCalendar{c.url, c.title, c.color, c.writable, c.sync_token, c.ctag};
-}
-
 // An object's events; none when its text cannot be read or was too large to
 // fetch, which the warnings tell.
 std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, bool tooLarge, ZoneCache& zones,
@@ -45,21 +41,19 @@ std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& dat
   return std::move(read.events);
 }
 
-ReplicaRound roundOf(caldav::CalendarRound round, ZoneCache& zones, std::vector<std::string>* warnings) {
-  ReplicaRound converted;
-  using Action = caldav::CalendarRound::Action;
-  converted.action = round.action == Action::add      ? ReplicaRound::Action::add
-                     : round.action == Action::remove ? ReplicaRound::Action::remove
-                                                      : ReplicaRound::Action::update;
-  converted.calendar = replicaOf(round.calendar);
-  converted.removals = std::move(round.removals);
-  converted.upserts.reserve(round.upserts.size());
-  for (auto& object : round.upserts) {
-    auto events = eventsOf(object.url, object.data, object.too_large, zones, warnings);
-    converted.upserts.push_back(
-        ReplicaObject{std::move(object.url), std::move(object.etag), std::move(object.data), std::move(events)});
-  }
-  return converted;
+// What a person reads when the store refused a change: with its cause when the store knows it.
+std::string refusal(const SqliteStore& store) {
+  const Status& why = store.failure();
+  return why ? std::string("the store refused the change") : "the store refused the change: " + why.message();
+}
+
+// A round with its objects' events, read before the store's lock is taken.
+ReadRound readRound(ReplicaRound round, ZoneCache& zones, std::vector<std::string>* warnings) {
+  ReadRound read{std::move(round), {}};
+  read.events.reserve(read.round.upserts.size());
+  for (const ReplicaObject& object : read.round.upserts)
+    read.events.push_back(eventsOf(object.url, object.data, object.too_large, zones, warnings));
+  return read;
 }
 
 // The replica of one account as the store keeps it.
@@ -68,22 +62,21 @@ class StoreReplica final : public caldav::Replica {
   StoreReplica(SqliteStore& store, std::string account, std::vector<std::string>* warnings)
       : store_(store), account_(std::move(account)), warnings_(warnings) {}
 
-  std::vector<caldav::ReplicaCalendar> calendars() override {
+  std::vector<ReplicaCalendar> calendars() override {
     auto stored = store_.replicaCalendars(account_);
     if (!stored) throw std::runtime_error("cannot read the store");
-    std::vector<caldav::ReplicaCalendar> result;
-    for (const auto& c : *stored) result.push_back({c.remoteUrl, c.title, c.color, c.remoteWritable, c.syncToken, c.ctag});
-    return result;
+    return std::move(*stored);
   }
   std::map<std::string, std::string> object_etags(const std::string& calendarUrl) override {
     auto etags = store_.replicaEtags(account_, calendarUrl);
     if (!etags) throw std::runtime_error("cannot read the store");
     return *etags;
   }
-  void apply(const caldav::CalendarRound& round) override {
+  void apply(const ReplicaRound& round) override {
     // Read before the store's lock is taken: under it, only writing.
-    ReplicaRound converted = roundOf(round, store_.zones(), warnings_);
-    if (!store_.applyReplicaRound(account_, converted)) throw std::runtime_error("the store refused the change");
+    if (!store_.applyReplicaRound(account_, readRound(round, store_.zones(), warnings_))) {
+      throw std::runtime_error(refusal(store_));
+    }
   }
 
  private:
@@ -157,21 +150,21 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::ch
       throw;
     }
     take(report, outcome);
-    std::vector<ReplicaRound> rounds;
+    std::vector<ReadRound> rounds;
     // Each object's text moves from the first sync to the store's round: held once.
     for (auto& [url, calendar] : first.state) {
-      caldav::CalendarRound round;
-      round.action = caldav::CalendarRound::Action::add;
+      ReplicaRound round;
+      round.action = ReplicaRound::Action::add;
       round.calendar = calendar.info;
       for (auto& [objectUrl, object] : calendar.objects)
         round.upserts.push_back({objectUrl, std::move(object.etag), std::move(object.data), object.too_large});
       calendar.objects.clear();
-      rounds.push_back(roundOf(std::move(round), store.zones(), &outcome.warnings));
+      rounds.push_back(readRound(std::move(round), store.zones(), &outcome.warnings));
       if (Clock::now() >= *options.deadline) throw caldav::Error(caldav::ErrorKind::timeout, "the sync ran out of its time");
     }
     account.syncedAt = now();
     if (!store.addRemoteAccount(account, rounds)) {
-      outcome.error = "the store refused the change";
+      outcome.error = refusal(store);
       return outcome;
     }
   } catch (const std::out_of_range&) {
@@ -213,7 +206,7 @@ SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account, 
   // Calendars the server could not give stay as they were, and the account
   // counts as synced: the next read does not start another sync at once.
   if (!store.markSynced(account.sourceIdentifier, now())) {
-    outcome.error = "the store refused the change";
+    outcome.error = refusal(store);
     return outcome;
   }
   outcome.ok = true;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "caldav/http.h"
-#include "sqlite/sqlite_store.h"
+#include "replica/replica.h"
 
 #include <chrono>
 #include <memory>
