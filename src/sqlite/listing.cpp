@@ -11,6 +11,63 @@
 
 namespace calbridge {
 
+namespace {
+
+// What filling an event needs of a row, whichever kind it is.
+struct RowView {
+  std::string_view itemId, externalId;
+  std::optional<std::string_view> title, timeZone;
+  bool allDay;
+  EventStatus status;
+  // The occurrence's own row, when it is not the series' (a changed
+  // occurrence, a split-off series); empty: `itemId`.
+  std::string_view eventId = {};
+  std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
+};
+
+RowView viewOf(const EventRow& row) {
+  const StoredEvent& event = row.event;
+  return RowView{event.calendarItemIdentifier,
+                 event.externalIdentifier,
+                 event.title ? std::optional<std::string_view>(*event.title) : std::nullopt,
+                 event.timeZone ? std::optional<std::string_view>(*event.timeZone) : std::nullopt,
+                 event.allDay,
+                 event.status};
+}
+
+RowView viewOf(const SingleRow& row, const std::string& text) {
+  auto view = [&](const SingleRow::Slice& slice) { return std::string_view(text).substr(slice.at, slice.length); };
+  auto optional = [&](const SingleRow::Slice& slice) {
+    return slice.present ? std::optional<std::string_view>(view(slice)) : std::nullopt;
+  };
+  return RowView{view(row.itemId), view(row.externalId), optional(row.title), optional(row.timeZone), row.allDay,
+                 row.status};
+}
+
+// Assigns reusing the string's storage: filling one event after another allocates nothing.
+void assign(std::optional<std::string>& to, std::optional<std::string_view> from) {
+  if (!from) to.reset();
+  else if (to) to->assign(*from);
+  else to.emplace(*from);
+}
+
+// Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
+void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end) {
+  if (event.calendar != calendar.calendar) event.calendar = calendar.calendar;
+  assign(event.title, row.title);
+  event.startDate = start;
+  event.endDate = end;
+  event.isAllDay = row.allDay;
+  event.status = row.status;
+  assign(event.timeZone, row.timeZone);
+  assign(event.calendarItemIdentifier, row.itemId);
+  assign(event.calendarItemExternalIdentifier, row.externalId);
+  assign(event.eventIdentifier, row.eventId.empty() ? row.itemId : row.eventId);
+  event.occurrenceDate = row.occurrenceDate.value_or(start);
+}
+
+}  // namespace
+
 double SqliteStore::longestEvent() {
   if (caches_->longestEvent) return *caches_->longestEvent;
   Statement s = db_->statement("SELECT value FROM settings WHERE name = 'longest_event'");
@@ -79,50 +136,6 @@ SqliteStore::CachedSeries* SqliteStore::cachedSeries(const EventRow& row) {
     if (cached.row.id == row.id) return &cached;
   }
   return nullptr;
-}
-
-SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
-  const StoredEvent& event = row.event;
-  return RowView{event.calendarItemIdentifier,
-                 event.externalIdentifier,
-                 event.title ? std::optional<std::string_view>(*event.title) : std::nullopt,
-                 event.timeZone ? std::optional<std::string_view>(*event.timeZone) : std::nullopt,
-                 event.allDay,
-                 event.status};
-}
-
-SqliteStore::RowView SqliteStore::viewOf(const SingleRow& row, const std::string& text) {
-  auto view = [&](const SingleRow::Slice& slice) { return std::string_view(text).substr(slice.at, slice.length); };
-  auto optional = [&](const SingleRow::Slice& slice) {
-    return slice.present ? std::optional<std::string_view>(view(slice)) : std::nullopt;
-  };
-  return RowView{view(row.itemId), view(row.externalId), optional(row.title), optional(row.timeZone), row.allDay,
-                 row.status};
-}
-
-namespace {
-
-// Assigns reusing the string's storage: filling one event after another allocates nothing.
-void assign(std::optional<std::string>& to, std::optional<std::string_view> from) {
-  if (!from) to.reset();
-  else if (to) to->assign(*from);
-  else to.emplace(*from);
-}
-
-}  // namespace
-
-void SqliteStore::fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end) {
-  if (event.calendar != calendar.calendar) event.calendar = calendar.calendar;
-  assign(event.title, row.title);
-  event.startDate = start;
-  event.endDate = end;
-  event.isAllDay = row.allDay;
-  event.status = row.status;
-  assign(event.timeZone, row.timeZone);
-  assign(event.calendarItemIdentifier, row.itemId);
-  assign(event.calendarItemExternalIdentifier, row.externalId);
-  assign(event.eventIdentifier, row.eventId.empty() ? row.itemId : row.eventId);
-  event.occurrenceDate = row.occurrenceDate.value_or(start);
 }
 
 void SqliteStore::enumerateEventsMatching(double from, double to,
