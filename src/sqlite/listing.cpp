@@ -160,33 +160,41 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   const double earliestSingle = from - longestEvent() - kDaySeconds;
   const double latestStart = to + kDaySeconds;
   const Zone& local = zones_.local();
-  struct Fed {
-    Singles singles;
-    const std::vector<CachedSeries>* series;
-    std::size_t firstTime, firstSeries;
-  };
-  std::vector<Fed> fed;
-  std::vector<TimeRange> times;
-  std::vector<ListedSeries> listed;
+  auto& fed = caches_->fed;
+  auto& times = caches_->times;
+  auto& listed = caches_->listed;
+  auto& feeds = caches_->feeds;
+  fed.clear();
+  times.clear();
+  listed.clear();
+  feeds.clear();
+  std::size_t singles = 0, series = 0;
   for (const CalendarRow* calendar : selected) {
-    Fed f{singlesIn(calendar->id, earliestSingle, latestStart), &seriesIn(calendar->id), times.size(), listed.size()};
+    fed.push_back(Caches::Fed{singlesIn(calendar->id, earliestSingle, latestStart), &seriesIn(calendar->id)});
+    singles += fed.back().singles.rows.size();
+    series += fed.back().series->size();
+  }
+  times.reserve(singles);
+  listed.reserve(series);
+  for (const Caches::Fed& f : fed) {
     for (const SingleRow& row : f.singles.rows) {
       times.push_back(listedTimes(row.start, row.end, !row.timeZone.present, local));
     }
     for (const CachedSeries& cached : *f.series) {
       listed.push_back(ListedSeries{&cached.series, cached.row.lastEnd, cached.changes});
     }
-    fed.push_back(f);
   }
-  std::vector<CalendarFeed> feeds;
-  for (const Fed& f : fed) {
-    feeds.push_back(CalendarFeed{std::span(times).subspan(f.firstTime, f.singles.rows.size()),
-                                 std::span(listed).subspan(f.firstSeries, f.series->size())});
+  std::size_t firstTime = 0, firstSeries = 0;
+  for (const Caches::Fed& f : fed) {
+    feeds.push_back(CalendarFeed{std::span(times).subspan(firstTime, f.singles.rows.size()),
+                                 std::span(listed).subspan(firstSeries, f.series->size())});
+    firstTime += f.singles.rows.size();
+    firstSeries += f.series->size();
   }
   OccurrenceMerge merge(feeds, from, to);
   Event event;
   while (auto o = merge.next()) {
-    const Fed& f = fed[o->calendar];
+    const Caches::Fed& f = fed[o->calendar];
     if (o->kind == ListedOccurrence::Kind::single) {
       fill(event, viewOf(f.singles.rows[o->item], *f.singles.text), *selected[o->calendar], o->start, o->end);
     } else {

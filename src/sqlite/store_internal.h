@@ -64,6 +64,16 @@ struct SqliteStore::Caches {
   std::map<std::int64_t, std::vector<CachedSeries>> series;  // by calendar row
   std::map<std::int64_t, sqlite::SinglesChunk> singles;  // by calendar row
   std::optional<double> longestEvent;
+  // Room a listing builds what it feeds the merge in, kept for the next one:
+  // the skips of a new series each list their window.
+  struct Fed {
+    Singles singles;
+    const std::vector<CachedSeries>* series;
+  };
+  std::vector<Fed> fed;
+  std::vector<TimeRange> times;
+  std::vector<ListedSeries> listed;
+  std::vector<CalendarFeed> feeds;
 };
 
 template <typename Work>
