@@ -700,7 +700,10 @@ std::string_view withoutDigest(std::string_view tzid) {
 // Tells which zone each TZID of one VCALENDAR names, each once.
 class ZoneResolver {
  public:
-  ZoneResolver(icalcomponent* calendar, ZoneCache& zones) : calendar_(calendar), zones_(zones) {
+  // `written` and `ordinal` say where the calendar's definitions lie as
+  // written: some may have been left out of what libical read.
+  ZoneResolver(icalcomponent* calendar, ZoneCache& zones, const WrittenDefinitions& written, int ordinal)
+      : calendar_(calendar), zones_(zones), written_(written), ordinal_(ordinal) {
     for (icalcomponent* c = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT); c != nullptr;
          c = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
       icalproperty* p = icalcomponent_get_first_property(c, ICAL_TZID_PROPERTY);
@@ -715,23 +718,37 @@ class ZoneResolver {
   const Zone* resolve(const std::string& tzid, std::string* error) {
     if (auto found = resolved_.find(tzid); found != resolved_.end()) return found->second;
     const Zone* zone = byName(tzid);
+    const std::optional<std::string_view> written = written_.text(ordinal_, tzid);
     auto definition = definitions_.find(tzid);
-    if (definition == definitions_.end()) {
+    if (definition == definitions_.end() && !written) {
       if (zone == nullptr) *error = "unknown time zone \"" + tzid + "\" (no VTIMEZONE for it in the file)";
     } else {
       // Servers hand every object out with the VTIMEZONEs it names: each
       // distinct one is worked out once per run.
       const Span events = spanOf(tzid);
-      std::string key = interpretationKey(tzid, events.firstYear, events.lastYear, definition->second);
+      std::string key = written ? interpretationKey(tzid, events.firstYear, events.lastYear, *written)
+                                : interpretationKey(tzid, events.firstYear, events.lastYear, definition->second);
       if (auto known = knownInterpretation(key, zones_)) {
         resolved_.emplace(tzid, *known);
         if (*known == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
         return *known;
       }
+      // One set aside, for years not yet worked out: read now, on its own.
+      icalcomponent* calendar = calendar_;
+      if (definition == definitions_.end()) {
+        calendar = readSetAside(*written);
+        icalcomponent* c = calendar != nullptr ? icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT) : nullptr;
+        if (c == nullptr) {
+          *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
+          resolved_.emplace(tzid, nullptr);
+          return nullptr;
+        }
+        definition = definitions_.emplace(tzid, c).first;
+      }
       if (zone == nullptr) zone = byLocation(definition->second);
       // The file's own definition is what its TZID means: a zone of that name
       // stands for it only where the two agree.
-      icaltimezone* rules = icalcomponent_get_timezone(calendar_, tzid.c_str());
+      icaltimezone* rules = icalcomponent_get_timezone(calendar, tzid.c_str());
       icalerror_clear_errno();
       const Coverage coverage = coverageOf(definition->second);
       if (rules != nullptr && coverage.firstOnset < kEndOfTime) {
@@ -762,6 +779,7 @@ class ZoneResolver {
       }
       if (zone == nullptr) *error = "time zone \"" + tzid + "\" has a VTIMEZONE that cannot be read";
       rememberInterpretation(std::move(key), zone);
+      if (zone != nullptr && written && !repaired(definition->second)) rememberDefinitionRead(tzid, *written);
     }
     resolved_.emplace(tzid, zone);
     return zone;
@@ -867,8 +885,34 @@ class ZoneResolver {
     return names;
   }
 
+  // A definition set aside from what libical read, read on its own.
+  icalcomponent* readSetAside(std::string_view written) {
+    std::string text = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
+    text.append(written);
+    text += "END:VCALENDAR\r\n";
+    OwnedComponent read(icalparser_parse_string(text.c_str()));
+    icalerror_clear_errno();
+    if (!read) return nullptr;
+    setAside_.push_back(std::move(read));
+    return setAside_.back().get();
+  }
+
+  // Whether libical had to mend anything in a component (a definition so is
+  // never set aside: reading it again is what tells of the mending).
+  static bool repaired(icalcomponent* component) {
+    if (icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY) != nullptr) return true;
+    for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c != nullptr;
+         c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT)) {
+      if (repaired(c)) return true;
+    }
+    return false;
+  }
+
   icalcomponent* calendar_;
   ZoneCache& zones_;
+  const WrittenDefinitions& written_;
+  int ordinal_;
+  std::vector<OwnedComponent> setAside_;
   std::map<std::string, icalcomponent*> definitions_;  // VTIMEZONEs by TZID, owned by the calendar
   std::map<std::string, YearSpan> years_;
   std::map<std::string, const Zone*> resolved_;
@@ -932,14 +976,14 @@ std::optional<icalproperty_status> icalStatusOf(EventStatus status) {
 
 class Reader {
  public:
-  Reader(ZoneCache& zones, std::vector<std::optional<std::string>> summaries)
-      : zones_(zones), summaries_(std::move(summaries)) {}
+  Reader(ZoneCache& zones, std::vector<std::optional<std::string>> summaries, const WrittenDefinitions& written)
+      : zones_(zones), summaries_(std::move(summaries)), written_(written) {}
 
   // The UIDs given to events without one, in the order of their VEVENTs.
   const std::vector<std::string>& madeUpUids() const { return madeUpUids_; }
 
   bool readCalendar(icalcomponent* calendar, ParsedCalendar& parsed) {
-    ZoneResolver resolver(calendar, zones_);
+    ZoneResolver resolver(calendar, zones_, written_, calendars_++);
     std::vector<ReadEvent> events;
     for (icalcomponent* c = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); c != nullptr;
          c = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
@@ -1440,6 +1484,8 @@ class Reader {
 
   ZoneCache& zones_;
   std::vector<std::optional<std::string>> summaries_;  // as written, by VEVENT in the file's order
+  const WrittenDefinitions& written_;
+  int calendars_ = 0;  // VCALENDARs read so far
   std::vector<std::string> madeUpUids_;
   std::size_t nextEvent_ = 0;
   std::string error_;
@@ -1853,7 +1899,10 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
 
   // Malformed data must come back as an error, never end the process.
   icalerror_set_errors_are_fatal(0);
-  std::optional<std::string> owned = linesForLibical(text, &parsed.error);
+  // Each VTIMEZONE read and understood before in this run is left out of
+  // what libical reads (zone_interpretation.h).
+  const WrittenDefinitions written(text);
+  std::optional<std::string> owned = linesForLibical(written.forLibical(), &parsed.error);
   if (!owned) return parsed;
   OwnedComponent root(icalparser_parse_string(owned->c_str()));
   icalerror_clear_errno();
@@ -1874,7 +1923,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
       calendars.push_back(c);
     }
   }
-  Reader reader(zones, writtenSummaries(text));
+  Reader reader(zones, writtenSummaries(text), written);
   for (icalcomponent* calendar : calendars) {
     if (icalcomponent_isa(calendar) != ICAL_VCALENDAR_COMPONENT || !reader.readCalendar(calendar, parsed)) {
       parsed.events.clear();

@@ -3,10 +3,12 @@
 #include "calendar/civil_time.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,7 @@ Year readYear(icaltimezone* zone, int year) {
 struct Known {
   std::mutex mutex;
   std::unordered_map<std::string, std::optional<Zone>> byKey;  // nothing: the definition cannot be read
+  std::unordered_set<std::string> read;  // "TZID\ntext" of definitions read and understood
   std::size_t bytes = 0;
 };
 constexpr std::size_t kMaxKnownBytes = 16u << 20;
@@ -77,6 +80,13 @@ OffsetAt yearlyOffsets(icaltimezone* defined) {
                                   [](std::int64_t value, const auto& change) { return value < change.first; });
     return after == changes.begin() ? at->second.initial : std::prev(after)->second;
   };
+}
+
+std::string interpretationKey(std::string_view tzid, int firstYear, int lastYear, std::string_view written) {
+  std::string key(tzid);
+  key += '\n' + std::to_string(firstYear) + '-' + std::to_string(lastYear) + "\nas written\n";
+  key += written;
+  return key;
 }
 
 std::string interpretationKey(std::string_view tzid, int firstYear, int lastYear, icalcomponent* definition) {
@@ -109,6 +119,112 @@ void rememberInterpretation(std::string key, const Zone* zone) {
   if (k.bytes + size > kMaxKnownBytes) return;
   if (k.byKey.emplace(std::move(key), zone != nullptr ? std::optional<Zone>(*zone) : std::nullopt).second)
     k.bytes += size;
+}
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::toupper(x) == std::toupper(y);
+         });
+}
+
+std::string readKey(std::string_view tzid, std::string_view written) {
+  std::string key(tzid);
+  key += '\n';
+  key += written;
+  return key;
+}
+
+// A TZID libical reads as written: nothing it would unescape, unquote or trim.
+bool plainTzid(std::string_view tzid) {
+  return !tzid.empty() && tzid.front() != ' ' && tzid.back() != ' ' &&
+         tzid.find_first_of("\\\";,") == std::string_view::npos;
+}
+
+}  // namespace
+
+WrittenDefinitions::WrittenDefinitions(std::string_view text) : text_(text) {
+  // BEGIN and END by line, as written: a text whose frame is anything but
+  // plain keeps all its definitions with libical.
+  int depth = 0, calendar = -1;
+  std::optional<Block> open;
+  bool tzidLine = false;  // the line before was the open block's TZID, which may go on folded
+  std::vector<Block> found;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t newline = text.find('\n', at);
+    const std::size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
+    std::string_view line = text.substr(at, next - at);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    const std::size_t begin = at;
+    at = next;
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      if (tzidLine) open->tzid.append(line.substr(1));
+      continue;
+    }
+    tzidLine = false;
+    const std::size_t colon = line.find(':');
+    const std::string_view name = line.substr(0, std::min(colon, line.find(';')));
+    const std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+    if (equalsIgnoringCase(name, "BEGIN")) {
+      if (depth == 0 && equalsIgnoringCase(value, "VCALENDAR")) ++calendar;
+      if (depth == 1 && equalsIgnoringCase(value, "VTIMEZONE")) open = Block{calendar, {}, begin, 0};
+      ++depth;
+    } else if (equalsIgnoringCase(name, "END")) {
+      if (--depth < 0) return;
+      if (depth == 1 && open && equalsIgnoringCase(value, "VTIMEZONE")) {
+        open->end = next;
+        found.push_back(std::move(*open));
+        open.reset();
+      }
+    } else if (open && depth == 2 && equalsIgnoringCase(name, "TZID") && name.size() == std::min(colon, line.size())) {
+      open->tzid.assign(value);
+      tzidLine = true;
+    }
+  }
+  if (depth != 0 || open) return;
+  // A TZID defined twice in one calendar is libical's to choose between.
+  for (const Block& b : found) {
+    const auto same = [&](const Block& o) { return o.calendar == b.calendar && o.tzid == b.tzid; };
+    if (plainTzid(b.tzid) && std::count_if(found.begin(), found.end(), same) == 1) blocks_.push_back(b);
+  }
+  {
+    Known& k = known();
+    std::lock_guard lock(k.mutex);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      const Block& b = blocks_[i];
+      if (k.read.count(readKey(b.tzid, text.substr(b.begin, b.end - b.begin)))) setAside_.push_back(i);
+    }
+  }
+  if (setAside_.empty()) return;
+  withoutSetAside_.reserve(text.size());
+  std::size_t from = 0;
+  for (std::size_t i : setAside_) {
+    withoutSetAside_.append(text.substr(from, blocks_[i].begin - from));
+    from = blocks_[i].end;
+  }
+  withoutSetAside_.append(text.substr(from));
+}
+
+std::optional<std::string_view> WrittenDefinitions::text(int calendar, const std::string& tzid) const {
+  for (const Block& b : blocks_)
+    if (b.calendar == calendar && b.tzid == tzid) return text_.substr(b.begin, b.end - b.begin);
+  return std::nullopt;
+}
+
+bool WrittenDefinitions::setAside(int calendar, const std::string& tzid) const {
+  for (std::size_t i : setAside_)
+    if (blocks_[i].calendar == calendar && blocks_[i].tzid == tzid) return true;
+  return false;
+}
+
+void rememberDefinitionRead(const std::string& tzid, std::string_view written) {
+  Known& k = known();
+  std::lock_guard lock(k.mutex);
+  std::string key = readKey(tzid, written);
+  if (k.bytes + key.size() > kMaxKnownBytes) return;
+  k.bytes += key.size();
+  k.read.insert(std::move(key));
 }
 
 }  // namespace calbridge
