@@ -12,7 +12,8 @@ Each calendar's URL says what it sends for a sync-collection from no token:
   /rounds/N/KB/   a small first answer; from its token on, N answers of about
                   KB kilobytes of new events each, every one truncated (507)
                   but the last
-A sync-collection from the last token sends nothing new.
+A sync-collection from the last token sends nothing new. Objects are also
+answered to a calendar-multiget and a GET.
 """
 import http.server
 import os
@@ -104,10 +105,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_REPORT(self):
         request = self.body()
+        if "calendar-multiget" in request:
+            base = self.path.encode()
+            found = re.findall(r"<d:href>[^<]*/([^/<]+)\.ics</d:href>", request)
+            return self.answer(207, HEAD + b"".join(member(base, uid, event(uid)) for uid in found) + b"</d:multistatus>")
         if "sync-collection" not in request:
             return self.answer(403)
         token = re.search(r"<d:sync-token>([^<]*)</d:sync-token>", request)
         self.answer(207, sync_answer(self.path, token.group(1) if token else ""))
+
+    def do_GET(self):
+        uid = self.path.rsplit("/", 1)[-1][:-len(".ics")]
+        body = event(uid)
+        self.send_response(200)
+        self.send_header("Content-Type", "text/calendar")
+        self.send_header("ETag", '"' + uid + '"')
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
 
 def main():
