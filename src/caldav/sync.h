@@ -65,7 +65,7 @@ struct SyncOptions {
   // memory is bounded by this, not by what the server sends. A sync cut short
   // after such a round leaves those objects newer than the calendar's token;
   // the next sync, from that token, completes it.
-  size_t round_bytes = 32u << 20;
+  size_t round_bytes = 8u << 20;
   // Object text one sync may fetch in all; past it the sync stops (a new
   // account's first sync is held in memory whole).
   size_t max_bytes = SIZE_MAX;

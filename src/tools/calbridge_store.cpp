@@ -98,7 +98,7 @@ constexpr HelpEntry kHelp[] = {
     {"sync", "usage: calbridge-store sync [ACCOUNT] [--if-older-than SECONDS] [--timeout SECONDS]\n\n"
              "Brings every CalDAV account, or the one named, in step with its server: calendars\n"
              "added, changed or removed there, and their events, in transactions of at most\n"
-             "32 MiB of events, a calendar's new state with its last. Only one sync of an\n"
+             "8 MiB of events, a calendar's new state with its last. Only one sync of an\n"
              "account runs at a time; --if-older-than skips an account synced more recently\n"
              "than that. Each account's sync stops after --timeout seconds (300), and when\n"
              "the store's folder is gone; the next sync completes what it left.\n"},
