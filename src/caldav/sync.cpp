@@ -93,8 +93,10 @@ class Rounds {
     for (const auto& o : round.upserts) note(o.url);
     for (const auto& url : round.removals) note(url);
     replica_.apply(round);
-    // What this round wrote is what a later round of this sync finds.
-    for (const auto& o : round.upserts) before_[o.url] = o.etag;
+    // Each object is in the replica as this round left it: a later round of
+    // this sync that brings it again (it changed once more meanwhile) leaves
+    // it, and the token, to the next sync. Nothing is kept of what was written.
+    for (const auto& o : round.upserts) before_.erase(o.url);
     for (const auto& url : round.removals) before_.erase(url);
     created_ = true;
     report_.objects_fetched += round.upserts.size();
