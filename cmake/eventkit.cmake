@@ -11,6 +11,7 @@ set(CMAKE_OBJCXX_STANDARD_REQUIRED ON)
 set(CMAKE_OBJCXX_EXTENSIONS OFF)
 
 add_library(calbridge_eventkit STATIC src/eventkit/eventkit_store.mm src/eventkit/colors.cpp src/eventkit/strings.mm)
+calbridge_folder(calbridge_eventkit eventkit)
 target_link_libraries(calbridge_eventkit PUBLIC calbridge_calendar)
 
 if(APPLE)
