@@ -52,6 +52,37 @@ endif()
 
 add_executable(calbridge src/main/eventkit_main.cpp)
 target_link_libraries(calbridge PRIVATE calbridge_main calbridge_eventkit)
+target_compile_definitions(calbridge PRIVATE CALBRIDGE_VERSION="${PROJECT_VERSION}")
 if(NOT APPLE)
   target_link_libraries(calbridge PRIVATE calbridge_eventkit_sim)
+  return()
 endif()
+
+# A command-line tool has no bundle: its Info.plist is a section of the binary.
+# macOS asks for calendar access on behalf of the responsible process (the
+# application that started the bridge), so that application's own Info.plist
+# must carry these texts too; the bridge's own serve when a terminal runs it.
+set(CALBRIDGE_BUNDLE_IDENTIFIER "org.calbridge.calbridge" CACHE STRING "The bridge's bundle identifier")
+set(CALBRIDGE_CALENDARS_USAGE
+  "calbridge lists, adds and removes events and calendars for the application that started it."
+  CACHE STRING "Why the bridge asks for the calendars, as the permission prompt shows it")
+configure_file(cmake/Info.plist.in ${CMAKE_CURRENT_BINARY_DIR}/Info.plist @ONLY)
+target_link_options(calbridge PRIVATE "LINKER:-sectcreate,__TEXT,__info_plist,${CMAKE_CURRENT_BINARY_DIR}/Info.plist")
+set_property(TARGET calbridge APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/Info.plist)
+
+# With an identity, signed for the hardened runtime with the calendars
+# entitlement, as a distributed tool must be; without, the linker's ad-hoc
+# signature serves a bridge built and run on the same Mac.
+set(CALBRIDGE_CODESIGN_IDENTITY "" CACHE STRING "A codesign identity for the hardened runtime (empty: ad-hoc)")
+if(CALBRIDGE_CODESIGN_IDENTITY)
+  add_custom_command(TARGET calbridge POST_BUILD
+    COMMAND codesign --force --options runtime --timestamp
+      --entitlements ${CMAKE_CURRENT_SOURCE_DIR}/cmake/calbridge.entitlements
+      --sign ${CALBRIDGE_CODESIGN_IDENTITY} $<TARGET_FILE:calbridge>
+    VERBATIM)
+endif()
+
+install(TARGETS calbridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY docs/protocol DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.json")
