@@ -195,8 +195,8 @@ class EventKitStore final : public Store {
         EKCalendarItem* item = [items objectAtIndex:i];
         CalendarItem value;
         if ([item isKindOfClass:[EKEvent class]]) {
-          fill(value.event, static_cast<EKEvent*>(item));
-          [events addObject:static_cast<EKEvent*>(item)];
+          fill(value.event, (EKEvent*)item);
+          [events addObject:(EKEvent*)item];
         } else {
           value.entityType = EntityType::reminder;
           value.event.calendar = calendarValue(item.calendar);
