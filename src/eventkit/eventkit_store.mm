@@ -125,8 +125,8 @@ class EventKitStore final : public Store {
       EKEventStoreRequestAccessCompletionHandler handler = ^(BOOL granted, NSError* _Nullable) {
         completion(granted);
       };
-      // Decided by the system the bridge runs on: from macOS 14 on, full
-      // access has a request of its own, and the older one no longer grants it.
+      // Decided by the system the bridge runs, not the one it was built for:
+      // from macOS 14 on, full access has a request of its own.
       if (@available(macOS 14.0, *)) {
         [store_ requestFullAccessToEventsWithCompletion:handler];
       } else {
@@ -177,7 +177,7 @@ class EventKitStore final : public Store {
       for (NSUInteger i = 0; i < all.count; ++i) {
         EKSource* source = [all objectAtIndex:i];
         values.push_back(sourceValueOf(source));
-        [sources_ setObject:source forKey:source.sourceIdentifier];
+        if (NSString* key = source.sourceIdentifier) [sources_ setObject:source forKey:key];
       }
     }
     return values;
@@ -308,7 +308,7 @@ class EventKitStore final : public Store {
       BOOL saved = [store_ saveCalendar:created commit:commit error:nullptr];
       if (saved) {
         calendar.calendarIdentifier = utf8Of(created.calendarIdentifier);
-        [calendars_ setObject:created forKey:created.calendarIdentifier];
+        if (NSString* key = created.calendarIdentifier) [calendars_ setObject:created forKey:key];
       }
       return commit ? finish(saved) : saved;
     }
@@ -356,10 +356,10 @@ class EventKitStore final : public Store {
     if (!value) value = std::make_shared<const Calendar>(calendarValueOf(calendar));
     [calendarsSeen_ addObject:calendar];  // keeps `object` the address of this calendar
     calendarByObject_.emplace(object, value);
-    if ([calendars_ objectForKey:calendar.calendarIdentifier] == nil) {
-      [calendars_ setObject:calendar forKey:calendar.calendarIdentifier];
-    }
-    if (calendar.source != nil) [sources_ setObject:calendar.source forKey:calendar.source.sourceIdentifier];
+    NSString* key = calendar.calendarIdentifier;
+    if (key != nil && [calendars_ objectForKey:key] == nil) [calendars_ setObject:calendar forKey:key];
+    EKSource* source = calendar.source;
+    if (NSString* sourceKey = source.sourceIdentifier) [sources_ setObject:source forKey:sourceKey];
     return value;
   }
 

@@ -114,6 +114,7 @@ SimEvent* eventObject(Event value, EKCalendar* calendar) {
 EKCalendar* calendarFor(const std::shared_ptr<const Calendar>& value, NSMutableDictionary* made) {
   if (!value) return nil;
   NSString* key = nsString(value->calendarIdentifier);
+  if (key == nil) return calendarObject(value);  // not UTF-8: put there by hand
   EKCalendar* calendar = [made objectForKey:key];
   if (calendar == nil) {
     calendar = calendarObject(value);
@@ -156,8 +157,8 @@ EKCalendar* calendarFor(const std::shared_ptr<const Calendar>& value, NSMutableD
 @implementation EKCalendar
 
 + (EKCalendar*)calendarForEntityType:(EKEntityType)entityType eventStore:(EKEventStore*)eventStore {
+  (void)entityType;  // the stand-in keeps events only
   (void)eventStore;
-  if (entityType != EKEntityTypeEvent) return nil;
   SimCalendar* calendar = [[[SimCalendar alloc] init] autorelease];
   calendar->value = new Calendar;
   return calendar;
