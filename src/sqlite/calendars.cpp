@@ -115,7 +115,9 @@ bool SqliteStore::removeCalendarRow(std::string_view identifier, bool evenImmuta
     if (row->calendar->isImmutable && !evenImmutable) return false;
     auto account = row->calendar->source ? sqlite::findSourceRow(*db_, row->calendar->source->sourceIdentifier) : std::nullopt;
     auto remote = account ? remoteAccount(*account) : std::nullopt;
-    if (!remote || row->remoteUrl.empty() || !publisher_->removeCalendar(*remote, row->remoteUrl)) return false;
+    if (!remote || row->remoteUrl.empty()) return false;
+    failure_ = publisher_->removeCalendar(*remote, row->remoteUrl);
+    if (!failure_) return false;
     goneFromServer = true;
   }
   bool removed = change(commit, [&] {

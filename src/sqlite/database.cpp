@@ -166,6 +166,11 @@ void Database::setWaitBudget(std::chrono::milliseconds budget) {
   waitDeadline_.reset();
 }
 
+std::chrono::steady_clock::time_point Database::waitDeadline() {
+  if (!waitDeadline_) waitDeadline_ = std::chrono::steady_clock::now() + waitBudget_;
+  return *waitDeadline_;
+}
+
 bool Database::begin() {
   if (!run(statement("BEGIN IMMEDIATE"))) return false;
   inTransaction_ = true;

@@ -78,6 +78,9 @@ class Database {
   // How long, in all, this connection waits for other processes' locks (10 s
   // unless set): one budget for its whole life, however many statements meet a lock.
   void setWaitBudget(std::chrono::milliseconds budget);
+  // When that budget runs out (from now, when nothing waited yet): other waits
+  // of the request, for a lock file beside the store, end there too.
+  std::chrono::steady_clock::time_point waitDeadline();
 
   // One write transaction at a time, with savepoints inside it.
   bool inTransaction() const { return inTransaction_; }

@@ -114,7 +114,8 @@ SeriesRows readSeriesRows(Database& db, std::int64_t calendarId) {
 std::optional<std::int64_t> insertEventRow(Database& db, std::int64_t calendarId, StoredEvent& event,
                                            std::optional<double> lastEnd, std::optional<std::int64_t> objectId,
                                            std::optional<std::int64_t> seriesId) {
-  event.calendarItemIdentifier = newUuid();
+  // An event read again from its object's text may carry its identifier over (replica/identifiers.h).
+  if (event.calendarItemIdentifier.empty()) event.calendarItemIdentifier = newUuid();
   Database::Statement s = db.statement(
       "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
       "time_zone, rule, until, count, last_end, object_id, nominal_days, series_id, recurrence_id) "

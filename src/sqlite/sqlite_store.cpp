@@ -91,13 +91,20 @@ bool SqliteStore::commit() {
 
 Status SqliteStore::finishTransaction() {
   if (!db_->inTransaction()) return Status::ok();
-  // The server first: what it refused is not kept here either.
-  Status status = db_->commit([&] {
-    if (staged_.empty() || publishStaged()) return Status::ok();
-    return Status::refused("the server did not take the change");
-  });
+  // The server first: what it refused is not kept here either. A transaction
+  // already lost or failed sends nothing, and the commit says why.
+  Status status;
+  if (!staged_.empty() && !db_->lost() && !db_->failed()) status = publishStaged();
   staged_.clear();
-  if (!status) forgetCaches();
+  if (status) {
+    status = db_->commit([] { return Status::ok(); });
+  } else if (db_->inTransaction()) {
+    db_->rollback();
+  }
+  if (!status) {
+    forgetCaches();
+    failure_ = status;
+  }
   return status;
 }
 

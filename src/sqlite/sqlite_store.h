@@ -12,7 +12,10 @@
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 #include "ical/object_edit.h"
-#include "sqlite/publisher.h"
+#include "replica/change_batch.h"
+#include "replica/publisher.h"
+#include "replica/read_round.h"
+#include "replica/replica.h"
 
 #include <chrono>
 #include <cstdint>
@@ -37,46 +40,6 @@ struct SingleRow;
 // when XDG_DATA_HOME is unset or not absolute; empty when neither is an
 // absolute path (the user database is not asked: see README, Security).
 std::string defaultStorePath();
-
-// A CalDAV account whose calendars the store keeps a replica of.
-struct RemoteAccount {
-  std::string sourceIdentifier;  // filled in when the account is stored
-  std::string title;
-  std::string url;  // the calendar home, or the one calendar, discovery found
-  bool singleCalendar = false;
-  std::optional<std::string> user;
-  std::optional<std::string> passwordCommand;  // run for the password each time one is needed
-  std::optional<std::string> caFile;
-  std::optional<double> syncedAt;  // epoch seconds of the last sync that completed
-  std::optional<double> syncTriedAt;  // of the last sync begun, completed or not
-};
-
-// One calendar of a replica, as the server last described it.
-struct ReplicaCalendar {
-  std::string remoteUrl;
-  std::string title;
-  std::string color;  // as the server keeps it ("#RRGGBB", "#RRGGBBAA" or empty)
-  bool remoteWritable = false;  // the server grants write access
-  std::string syncToken;
-  std::string ctag;
-};
-
-// One calendar object of a replica: its text as the server sent it, and the
-// events read from it (none when it could not be read).
-struct ReplicaObject {
-  std::string url;
-  std::string etag;
-  std::string data;
-  std::vector<StoredEvent> events;
-};
-
-// One calendar's changes from one sync, applied all together or not at all.
-struct ReplicaRound {
-  enum class Action { add, update, remove } action = Action::update;
-  ReplicaCalendar calendar;
-  std::vector<ReplicaObject> upserts;
-  std::vector<std::string> removals;  // object urls
-};
 
 // A path that names a private, empty database in memory (for tests).
 inline constexpr std::string_view kInMemoryStore = ":memory:";
@@ -154,14 +117,17 @@ class SqliteStore final : public Store {
   // Replicas of CalDAV accounts (calbridge-store source add --caldav, sync).
   // Stores a new account with its first sync's calendars, all or nothing;
   // fills in and returns its identifier.
-  std::optional<std::string> addRemoteAccount(RemoteAccount& account, const std::vector<ReplicaRound>& rounds);
+  std::optional<std::string> addRemoteAccount(RemoteAccount& account, const std::vector<ReadRound>& rounds);
   // Every CalDAV account with a server; nothing when the store cannot be read.
   std::optional<std::vector<RemoteAccount>> remoteAccounts();
   std::optional<std::vector<ReplicaCalendar>> replicaCalendars(std::string_view sourceIdentifier);
   // url -> ETag of every object of one replica calendar.
   std::optional<std::map<std::string, std::string>> replicaEtags(std::string_view sourceIdentifier,
                                                                 std::string_view remoteUrl);
-  bool applyReplicaRound(std::string_view sourceIdentifier, const ReplicaRound& round);
+  // Keeps one sync round, all or nothing. An object the replica no longer has
+  // as the round found it (see ReplicaRound::before) is left for the next
+  // round, and so is the calendar's token.
+  bool applyReplicaRound(std::string_view sourceIdentifier, const ReadRound& read);
   // Records when a sync of the account completed, or (completed false) began.
   bool markSynced(std::string_view sourceIdentifier, double when, bool completed = true);
   // The accounts of replica calendars read since `open` whose last sync is
@@ -172,14 +138,21 @@ class SqliteStore final : public Store {
   ZoneCache& zones();
 
   // Where changes to replica calendars go (not owned; may be null). Each
-  // transaction records the replica objects it touched, and its commit hands
-  // them to the publisher before anything is kept: when every one is
-  // accepted, the objects take the server's ETag and text and their events
-  // are what the publisher read from it; when any is not, nothing of the
-  // transaction stays. Calendars of a replica are made and removed on the
-  // server first too. Without a publisher a replica cannot change: its
-  // calendars list as read-only.
+  // transaction stages one change per replica object it touches, made
+  // against the object's ETag (replica/change_batch.h). Its commit takes the
+  // transaction back, sends the changes outside the write lock (so local work
+  // never waits on a server), and then, under the lock again, keeps what every
+  // server took: the staged rows with the server's ETag and text where the
+  // replica is still where the change began, else the replica in step with
+  // the server's answer. When any server refuses, nothing of the transaction
+  // stays. A transaction that changes a replica changes nothing else.
+  // Calendars of a replica are made and removed on the server first too.
+  // Without a publisher a replica cannot change: its calendars list as
+  // read-only.
   void setPublisher(ObjectPublisher* publisher);
+  // Why the last change this store refused was refused, when a server or the
+  // publisher said (calbridge-store tells it); ok otherwise.
+  const Status& failure() const { return failure_; }
 
  private:
   // Defined in store_internal.h, which only this folder includes.
@@ -187,7 +160,6 @@ class SqliteStore final : public Store {
   struct CachedSeries;
   struct Singles;
   struct Caches;
-  struct PendingChange;
 
   // The store's files checked, the database opened and brought to the schema.
   Status openDatabase();
@@ -262,7 +234,14 @@ class SqliteStore final : public Store {
   std::optional<RemoteAccount> remoteAccount(std::int64_t sourceId);
   // A calendar of a CalDAV account: made on the server, then kept in the replica.
   std::optional<std::string> makeReplicaCalendar(const Calendar& calendar, std::int64_t sourceId, bool commit);
-  bool applyRound(std::int64_t sourceId, const ReplicaRound& round);
+  bool applyRound(std::int64_t sourceId, const ReadRound& read);
+  // The ETag of the calendar's object at `url`; none when it is not there.
+  std::optional<std::string> objectEtag(std::int64_t calendarId, const std::string& url);
+  // The object at `url` as its server now has it: its text and ETag, and its
+  // events, read from that text, in place of those it had (which pass their
+  // identifiers on).
+  bool replaceObject(std::int64_t calendarId, const std::string& url, const std::string& etag,
+                     const std::string& data, std::vector<StoredEvent> events);
   // Stages the change of a replica object for the commit; false when there is
   // no publisher or the object cannot be read.
   bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
@@ -270,8 +249,10 @@ class SqliteStore final : public Store {
   bool isReplicaObject(std::int64_t objectId);
   // Removes the kept object of an event's row (a replica's at the commit, on its server first).
   bool removeObjectOf(std::int64_t eventId);
-  // Hands the staged changes to the publisher and keeps what it answered.
-  bool publishStaged();
+  // Sends the staged changes to their servers outside the write lock and,
+  // under the lock again, stages what they took for the commit (see
+  // setPublisher); with no transaction open when it fails.
+  Status publishStaged();
   // The kept object of an event's row, if it has one.
   std::optional<std::int64_t> objectOf(std::int64_t eventId);
   // Writes `edit` into the event's kept text; a text it cannot apply to is
@@ -293,7 +274,11 @@ class SqliteStore final : public Store {
   bool definedZonesLoaded_ = false;
   ObjectPublisher* publisher_ = nullptr;
   // The replica objects the open transaction changed, for the commit to publish.
-  std::vector<PendingChange> staged_;
+  ChangeBatch staged_;
+  // Changes of the open transaction that staged nothing for a server (see change()).
+  bool plainWrites_ = false;
+  std::size_t stagings_ = 0;  // calls of stageReplicaChange, to tell them apart
+  Status failure_;
 };
 
 }  // namespace calbridge

@@ -73,14 +73,6 @@ struct SqliteStore::Caches {
   std::optional<double> longestEvent;
 };
 
-// A change of a replica's object staged in the open transaction.
-struct SqliteStore::PendingChange {
-  std::int64_t objectId = 0;
-  std::int64_t calendarId = 0;
-  std::string sourceIdentifier;
-  ObjectChange change;
-};
-
 template <typename Work>
 bool SqliteStore::change(bool commit, Work&& work) {
   if (!usable_ || db_->lost()) return false;
@@ -90,13 +82,22 @@ bool SqliteStore::change(bool commit, Work&& work) {
     // Others may have written since anything here was read; from now on nobody can.
     forgetCaches();
     staged_.clear();
+    plainWrites_ = false;
+    failure_ = Status::ok();
   }
   // Changes staged before this one stay whatever becomes of it: a change that
   // joins an open transaction takes back only its own writes when refused.
-  std::vector<PendingChange> stagedBefore = began ? std::vector<PendingChange>{} : staged_;
+  ChangeBatch stagedBefore = began ? ChangeBatch{} : staged_;
   bool done = began || db_->savepoint();
   if (done) {
+    const std::size_t stagingsBefore = stagings_;
+    const sqlite3_int64 writesBefore = sqlite3_total_changes64(db_->handle());
     done = work();
+    // A change that wrote rows and staged nothing for a server is a change of
+    // the store alone (see publishStaged).
+    if (done && stagings_ == stagingsBefore && sqlite3_total_changes64(db_->handle()) != writesBefore) {
+      plainWrites_ = true;
+    }
     if (!began) {
       if (done) {
         done = db_->release();
