@@ -45,6 +45,8 @@
 // - An account's `title` is never nil: an untitled one has the empty string.
 // - Errors are in the domain "EKErrorDomain" with code 0 and a description;
 //   the store reads only the success flag.
+// - A commit that failed takes its whole transaction with it, and the store
+//   object takes further changes after it.
 // - Only new events and new calendars can be saved (the own store keeps them
 //   so); saving changes to a stored one is refused.
 // - A new event's zone is the process's local zone (TZ), as the system's is.
