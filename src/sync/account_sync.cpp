@@ -51,8 +51,9 @@ std::string refusal(const SqliteStore& store) {
 ReadRound readRound(ReplicaRound round, ZoneCache& zones, std::vector<std::string>* warnings) {
   ReadRound read{std::move(round), {}};
   read.events.reserve(read.round.upserts.size());
-  for (const ReplicaObject& object : read.round.upserts)
+  for (const ReplicaObject& object : read.round.upserts) {
     read.events.push_back(eventsOf(object.url, object.data, object.too_large, zones, warnings));
+  }
   return read;
 }
 
