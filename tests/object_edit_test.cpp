@@ -2,6 +2,7 @@
 #include "calendar/civil_time.h"
 #include "calendar/time_zone.h"
 #include "ical/object_edit.h"
+#include "ical/object_text.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +82,14 @@ TEST(ObjectEdit, ChangesOnlyWhatTheEditConcerns) {
        {{kEnd, wallOf(2025, 3, 10, 10)}},
        "DTSTART:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250305T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
       {"ending at the first occurrence leaves nothing", berlin + "END:VEVENT\n", {{kEnd, wallOf(2025, 3, 3, 10)}}, ""},
-      {"an override of another series' zone nobody knows", berlin + "END:VEVENT\n" +
+      {"an override in a zone only a VTIMEZONE defines", berlin + "END:VEVENT\n" +
+           "BEGIN:VTIMEZONE\nTZID:Nowhere\nEND:VTIMEZONE\n"
            "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID;TZID=Nowhere:20250310T100000\nDTSTART:20250310T110000Z\nEND:VEVENT\n",
        {{kExclude, wallOf(2025, 3, 17, 10)}}, ""},
+      {"an override in a zone nothing defines is floating, as the reader has it", berlin + "END:VEVENT\n" +
+           "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID;TZID=Nowhere:20250310T100000\nDTSTART:20250310T110000Z\nEND:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 10, 10)}},
+       berlin + "EXDATE;TZID=Europe/Berlin:20250310T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
       {"two series in one object", berlin + "END:VEVENT\nBEGIN:VEVENT\nUID:a\n" + berlin + "END:VEVENT\n",
        {{kExclude, wallOf(2025, 3, 10, 10)}}, ""},
   };

@@ -1,6 +1,7 @@
 // A replica's changes go to its publisher at commit, and the store keeps
 // exactly what the publisher answered, or nothing.
 #include "ical/icalendar.h"
+#include "ical/object_edit.h"
 #include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 

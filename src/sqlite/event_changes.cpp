@@ -2,6 +2,7 @@
 #include "base/unicode.h"
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
+#include "ical/object_text.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,5 @@
 #include "sqlite/store_internal.h"
+#include "ical/object_edit.h"
 
 #include <algorithm>
 #include <map>

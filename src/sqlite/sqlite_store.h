@@ -10,7 +10,7 @@
 #include "calendar/store.h"
 #include "calendar/access/question.h"
 #include "calendar/stored_event.h"
-#include "ical/object_edit.h"
+#include "ical/kept_objects.h"
 #include "sqlite/publisher.h"
 #include "calendar/time_zone.h"
 #include "sqlite/publisher.h"
