@@ -325,6 +325,74 @@ END:VCALENDAR
   EXPECT_EQ(result.err, "calbridge-store: left out 1 to-do\n");
   // Four by the rule, one of them moved, and the extra date.
   EXPECT_EQ(countOf(records(calendar), "meeting"), 5u);
+
+  // Read as other programs read such files, and said so.
+  const std::string readable = "BEGIN:VEVENT\r\nUID:fine\r\nDTSTART;TZID=Nowhere:20250303T090000\r\nEND:VEVENT\r\n";
+  struct Lenient {
+    const char* name;
+    std::string file;
+    std::string err;
+  } lenient[] = {
+      {"an event without a start",
+       "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:when\r\nSUMMARY:when?\r\nEND:VEVENT\r\n" + readable + "END:VCALENDAR\r\n",
+       "calbridge-store: left out 1 unreadable event\n"
+       "calbridge-store: the first unreadable event: event \"when\" has no DTSTART\n"
+       "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"},
+      {"an event without a calendar around it", readable,
+       "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"
+       "calbridge-store: read 1 component without a VCALENDAR around them as one calendar\n"},
+  };
+  for (const Lenient& c : lenient) {
+    SCOPED_TRACE(c.name);
+    std::string target = newCalendar(c.name);
+    RunResult read = runStore({"import", "--calendar", target, "-"}, c.file);
+    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.out, "1\n");
+    EXPECT_EQ(read.err, c.err);
+    EXPECT_EQ(countOf(records(target), "fine"), 1u);
+  }
+}
+
+// A removal its text cannot take (a changed occurrence named in a zone only
+// the text's VTIMEZONE defines) is refused whole: "failed", and nothing of
+// the request happened, in the listing or the text.
+TEST_F(StoreICalendar, ARemovalTheTextCannotTakeFails) {
+  const std::string file = crlf(R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Another Program//EN
+BEGIN:VTIMEZONE
+TZID:Somewhere
+BEGIN:STANDARD
+DTSTART:16010101T000000
+TZOFFSETFROM:+0130
+TZOFFSETTO:+0130
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VEVENT
+UID:daily
+DTSTART:20250303T090000Z
+RRULE:FREQ=DAILY;COUNT=5
+DESCRIPTION:kept
+END:VEVENT
+BEGIN:VEVENT
+UID:daily
+RECURRENCE-ID;TZID=Somewhere:20250305T103000
+DTSTART:20250305T120000Z
+END:VEVENT
+END:VCALENDAR
+)");
+  std::string calendar = newCalendar("Refused");
+  store({"import", "--calendar", calendar, "-"}, file);
+  auto records0 = records(calendar);
+  auto masked = [&] {
+    std::string text = store({"export", "--calendar", calendar});
+    return text.substr(text.find("BEGIN:VEVENT"));  // past the export's own stamp
+  };
+  const std::string before = masked();
+  Envelope reply = request("deleteEvent", R"({"uid":"daily","calendar":")" + calendar + R"(","start":1741078800})");
+  EXPECT_EQ(reply.raw.out, R"({"ok":false,"error":"failed"})");
+  EXPECT_EQ(records(calendar), records0);
+  EXPECT_EQ(masked(), before);
 }
 
 // What the file held beyond what is listed comes back on export, with each

@@ -21,6 +21,16 @@ bool nothingLeft(const Series& series);
 // when that takes more than `maxSteps` occurrences to find out.
 std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, std::int64_t maxSteps);
 
+// The rules of a series of several RRULEs (`series.rules`) for the part of it
+// that a change of the occurrence at `wall` (wall seconds) splits off: each
+// rule's COUNT less what it made before, plus one where it does not make
+// that occurrence itself (the part's start is every rule's first), and its
+// UNTIL moved by `shift` seconds as the part's occurrences move; a rule
+// used up by then is gone. Nothing when that takes more than `maxSteps`
+// occurrences to find out.
+std::optional<std::vector<Series::Rule>> rulesAfterSplit(const Series& series, std::int64_t wall, double shift,
+                                                         std::int64_t maxSteps);
+
 struct RemovalPlan {
   enum class Kind {
     none,  // no occurrence starts there (or the rule cannot be expanded): change nothing

@@ -143,12 +143,15 @@ std::vector<std::optional<std::size_t>> SqliteStore::linkOverrides(std::vector<S
         auto made = madeBefore(series, at, 100000);
         if (made) left = *part.count - *made;
       }
-      if (part.rule->empty() || (left && *left <= 0)) {
+      const std::int64_t delta = wallOfStart(change) - at;
+      // Several rules: each counts its own, and the part takes what each has left.
+      std::optional<std::vector<Series::Rule>> rules;
+      if (!series.rules.empty()) rules = rulesAfterSplit(series, at, static_cast<double>(delta), 100000);
+      if (part.rule->empty() || (left && *left <= 0) || (rules && rules->empty())) {
         change.recurrenceId->thisAndFuture = false;  // nothing after it: a change of one occurrence
         continue;
       }
-      const std::int64_t delta = wallOfStart(change) - at;
-      change.rule = part.rule;
+      change.rule = rules ? ruleSetText(*rules) : *part.rule;
       change.count = left;
       change.until.reset();
       if (part.until) change.until = *part.until + static_cast<double>(delta);
@@ -281,7 +284,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   auto removeAll = [&] {
     if (cached.row.seriesId && cached.row.recurrenceId) {
       // A part split off a series: the object keeps the series, ended where the part began.
-      if (!editObject(id, {ObjectEdit::Kind::endBefore, *cached.row.recurrenceId})) return false;
+      if (!editObject(id, ObjectEdit::Kind::endBefore, *cached.row.recurrenceId)) return false;
     } else {
       // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
       if (!removeObjectOf(id)) return false;
@@ -312,7 +315,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int64(s, 2, plan.wall);
-      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall - shift})) return false;
+      if (!run(s) || !editObject(id, ObjectEdit::Kind::exclude, plan.wall - shift)) return false;
       auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
       excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
       return true;
@@ -329,7 +332,7 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
   sqlite3_bind_int64(e, 2, plan.wall);
-  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall - shift})) return false;
+  if (!run(s) || !run(e) || !editObject(id, ObjectEdit::Kind::endBefore, plan.wall - shift)) return false;
   if (related) {
     // Later extra dates, changed occurrences and parts go with the occurrences they belong to.
     StatementUse r = statement("DELETE FROM extra_dates WHERE event_id = ?1 AND wall >= ?2");
@@ -389,7 +392,7 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   sqlite3_bind_int64(x, 1, key.id);
   sqlite3_bind_int64(x, 2, wall);
   // The object's text names occurrences by their original starts.
-  if (!run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
+  if (!run(x) || !editObject(key.id, ObjectEdit::Kind::exclude, wall - partShift(*cached))) return false;
   auto& excluded = cached->series.excluded;
   if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
     excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);

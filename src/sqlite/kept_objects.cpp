@@ -164,11 +164,21 @@ std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
   return sqlite3_column_int64(s, 0);
 }
 
-bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
+bool SqliteStore::editObject(std::int64_t eventId, ObjectEdit::Kind kind, std::int64_t wall) {
   auto objectId = objectOf(eventId);
   if (readFailed_) return false;
   if (!objectId) return true;
+  ObjectEdit edit{kind, wall};
   std::optional<std::string> edited;
+  {
+    // The zone the edit's wall time is in: the series' as its DTSTART was read.
+    StatementUse z = statement("SELECT time_zone FROM events WHERE object_id = ?1 AND series_id IS NULL ORDER BY id");
+    if (z == nullptr) return false;
+    sqlite3_bind_int64(z, 1, *objectId);
+    bool row = false;
+    if (!step(z, &row)) return false;
+    if (row) edit.timeZone = columnText(z, 0);
+  }
   {
     StatementUse s = statement("SELECT data FROM objects WHERE id = ?1");
     if (s == nullptr) return false;
@@ -183,24 +193,15 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
       edited = applyEdits(text, std::span(&edit, 1), zones());
     }
   }
-  if (isReplicaObject(*objectId)) {
-    // A replica's text is the server's: an edit that does not apply is refused, never guessed.
-    if (!edited) return false;
-    return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
-  }
-  if (edited) {
-    StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
-    if (u == nullptr) return false;
-    sqlite3_bind_int64(u, 1, *objectId);
-    bindText(u, 2, *edited);
-    return run(u);
-  }
-  StatementUse keep = statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
-  StatementUse d = statement("DELETE FROM objects WHERE id = ?1");
-  if (keep == nullptr || d == nullptr) return false;
-  sqlite3_bind_int64(keep, 1, *objectId);
-  sqlite3_bind_int64(d, 1, *objectId);
-  return run(keep) && run(d);
+  // The text is what export and the server give back: a change that cannot
+  // be written into it is refused, never half made.
+  if (!edited) return false;
+  if (isReplicaObject(*objectId)) return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
+  StatementUse u = statement("UPDATE objects SET data = ?2 WHERE id = ?1");
+  if (u == nullptr) return false;
+  sqlite3_bind_int64(u, 1, *objectId);
+  bindText(u, 2, *edited);
+  return run(u);
 }
 
 }  // namespace calbridge

@@ -355,9 +355,10 @@ class SqliteStore final : public Store {
   bool publishStaged();
   // The kept object of an event's row, if it has one.
   std::optional<std::int64_t> objectOf(std::int64_t eventId);
-  // Writes `edit` into the event's kept text; a text it cannot apply to is
-  // let go, so the event is exported from its fields rather than wrongly.
-  bool editObject(std::int64_t eventId, const ObjectEdit& edit);
+  // Writes the edit of the occurrence at `wall` (in the series' zone) into the
+  // event's kept text; false when it cannot be written there: the change is
+  // refused rather than leave the text behind.
+  bool editObject(std::int64_t eventId, ObjectEdit::Kind kind, std::int64_t wall);
   // What a series' row keeps of its last end, worked out without the database.
   std::optional<double> lastEndFor(const StoredEvent& event);
   bool keepDefinedZone(const StoredEvent& event);
