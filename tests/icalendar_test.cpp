@@ -274,6 +274,31 @@ TEST_F(ICalendar, FilesOtherProgramsReadAreRead) {
   EXPECT_EQ(mixed.events[0].end - mixed.events[0].start, 2 * 86400);
 }
 
+// A rule that makes nothing after its start is found once, when the file is
+// read, and kept as what it amounts to: the start alone.
+TEST_F(ICalendar, ARuleThatMakesNothingAfterItsStartIsItsStartAlone) {
+  struct Case {
+    std::vector<std::string> rules;
+    std::optional<std::int64_t> count;
+    std::string storedRule;
+  } cases[] = {
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"}, 1, "FREQ=YEARLY;BYMONTHDAY=30;BYMONTH=2"},
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30;UNTIL=20300101T000000Z"}, 1, "FREQ=YEARLY;BYMONTHDAY=30;BYMONTH=2"},
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=29"}, std::nullopt, "FREQ=YEARLY;BYMONTHDAY=29;BYMONTH=2"},
+      {{"RRULE:FREQ=WEEKLY;COUNT=3", "RRULE:FREQ=MONTHLY;BYMONTH=4,6;BYMONTHDAY=31"}, std::nullopt,
+       "FREQ=WEEKLY||3\nFREQ=MONTHLY;BYMONTHDAY=31;BYMONTH=4,6||1"},
+  };
+  for (const auto& c : cases) {
+    ZoneCache zones;
+    ParsedCalendar parsed = parseICalendar(calendarOf(event(std::vector<std::string>{"DTSTART:20260115T090000Z"} + c.rules)), zones);
+    ASSERT_EQ(parsed.error, "") << c.rules[0];
+    ASSERT_EQ(parsed.events.size(), 1u);
+    EXPECT_EQ(parsed.events[0].count, c.count) << c.rules[0];
+    EXPECT_FALSE(parsed.events[0].count && parsed.events[0].until) << c.rules[0];
+    EXPECT_EQ(parsed.events[0].rule.value_or(""), c.storedRule) << c.rules[0];
+  }
+}
+
 // Changed occurrences name the occurrence they change in their series' terms;
 // extra dates are kept in each of their forms.
 TEST_F(ICalendar, ChangedOccurrencesAndExtraDatesAreRead) {

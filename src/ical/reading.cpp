@@ -615,6 +615,23 @@ class Reader {
                             stored.extraDates.end());
     if (!stored.rule && !stored.extraDates.empty()) stored.rule = "";  // repeats by its extra dates alone
     if (event.until) stored.until = untilOf(*event.until);
+    // A rule that makes nothing after the start (30 February) is found here,
+    // once, and kept as what it amounts to: the start alone, COUNT=1. Listings
+    // then never step through it looking for what does not come.
+    auto barren = [&](const std::string& rule) {
+      if (!writable(stored.start)) return false;
+      Series series;
+      series.rule = rule;
+      series.start = stored.start;
+      series.allDay = stored.allDay;
+      series.floating = !stored.timeZone;
+      series.zone = stored.timeZone ? zones_.find(*stored.timeZone) : &zones_.local();
+      return yieldsNothingAfterStart(series);
+    };
+    if (event.rule && event.moreRules.empty() && barren(*event.rule)) {
+      stored.count = 1;
+      stored.until.reset();
+    }
     if (!event.moreRules.empty() && event.rule) {
       // Each rule keeps its own end; the row's end is left for cutting the whole short.
       std::vector<Series::Rule> rules{{*event.rule, stored.until, event.count}};
@@ -623,6 +640,9 @@ class Reader {
         if (more.until) until = untilOf(*more.until);
         if (until && !writable(*until)) return refuse(event.label + " lies outside the years 1 to 9999");
         rules.push_back(Series::Rule{more.rule, until, more.count});
+      }
+      for (Series::Rule& rule : rules) {
+        if (barren(rule.rule)) rule = Series::Rule{rule.rule, std::nullopt, 1};
       }
       stored.rule = ruleSetText(rules);
       stored.until.reset();

@@ -284,7 +284,6 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   std::vector<SingleHit> singleHits;
   std::vector<SeriesSource> seriesSources;
   std::uint64_t order = 0;
-  StepBudget budget;
   auto overlaps = [&](double start, double end) { return start < to && (end > from || start >= from); };
   // Floating times are wall seconds in the table; a day's margin covers any offset.
   const double earliestSingle = from - longestEvent() - kDaySeconds;
@@ -318,8 +317,9 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
     for (const CachedSeries& cached : allSeries) {
       if (cached.row.start >= latestStart) break;  // ordered by start
       if (cached.row.lastEnd && *cached.row.lastEnd <= from - kDaySeconds) continue;
-      // A rule that cannot be expanded is left out rather than failing the listing.
-      seriesSources.push_back(SeriesSource{SeriesCursor(cached.series, from, to, &budget), &cached, calendar, order++});
+      // A rule that cannot be expanded is left out rather than failing the
+      // listing; each series steps within a budget of its own.
+      seriesSources.push_back(SeriesSource{SeriesCursor(cached.series, from, to, StepBudget{}), &cached, calendar, order++});
     }
   }
   auto before = [](const auto& a, const auto& b) {
