@@ -38,36 +38,7 @@ std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, 
   return made;
 }
 
-std::optional<std::vector<Series::Rule>> rulesAfterSplit(const Series& series, std::int64_t wall, double shift,
-                                                         std::int64_t maxSteps) {
-  if (series.zone == nullptr) return std::nullopt;
-  const double at = series.floating ? static_cast<double>(wall) : static_cast<double>(wallToEpoch(*series.zone, wall));
-  std::vector<Series::Rule> rules;
-  for (const Series::Rule& rule : series.rules) {
-    Series one = series;
-    one.rules.clear();
-    one.rule = rule.rule;
-    one.plain.reset();
-    one.count = rule.count;
-    one.until = rule.until;
-    if (series.until && (!one.until || *series.until < *one.until)) one.until = series.until;
-    if (one.until && *one.until < at) continue;  // ended before the split
-    auto before = madeBefore(one, wall, maxSteps);
-    auto through = madeBefore(one, wall + 1, maxSteps);
-    if (!before || !through) return std::nullopt;
-    Series::Rule after = rule;
-    if (rule.count) {
-      const std::int64_t left = *rule.count - *before;
-      if (left <= 0) continue;
-      after.count = left + (*through > *before ? 0 : 1);
-    }
-    if (rule.until) after.until = *rule.until + shift;
-    rules.push_back(std::move(after));
-  }
-  return rules;
-}
-
-RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span, bool changesStay) {
   RemovalPlan plan;
   double first = series.start;
   if (series.floating) {
@@ -96,7 +67,7 @@ RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
     // come here, and a copy of its growing exclusions each time is what they cost.
     auto& excluded = series.excluded;
     auto at = excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
-    const bool empty = nothingLeft(series);
+    const bool empty = !changesStay && nothingLeft(series);
     excluded.erase(at);
     plan.kind = empty ? RemovalPlan::Kind::removeAll : RemovalPlan::Kind::exclude;
     return plan;

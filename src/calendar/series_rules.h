@@ -21,16 +21,6 @@ bool nothingLeft(const Series& series);
 // when that takes more than `maxSteps` occurrences to find out.
 std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, std::int64_t maxSteps);
 
-// The rules of a series of several RRULEs (`series.rules`) for the part of it
-// that a change of the occurrence at `wall` (wall seconds) splits off: each
-// rule's COUNT less what it made before, plus one where it does not make
-// that occurrence itself (the part's start is every rule's first), and its
-// UNTIL moved by `shift` seconds as the part's occurrences move; a rule
-// used up by then is gone. Nothing when that takes more than `maxSteps`
-// occurrences to find out.
-std::optional<std::vector<Series::Rule>> rulesAfterSplit(const Series& series, std::int64_t wall, double shift,
-                                                         std::int64_t maxSteps);
-
 struct RemovalPlan {
   enum class Kind {
     none,  // no occurrence starts there (or the rule cannot be expanded): change nothing
@@ -45,7 +35,9 @@ struct RemovalPlan {
 
 // Removing the occurrence that starts at `occurrenceStart` (epoch seconds), and
 // with `Span::futureEvents` every later one too. `series` is left as it was
-// (it is only borrowed to try an exclusion in place).
-RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span);
+// (it is only borrowed to try an exclusion in place). `changesStay`: changed
+// occurrences or parts split off the series stay with it, so removing its last
+// occurrence by the rule excludes that one rather than removing the series.
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span, bool changesStay = false);
 
 }  // namespace calbridge

@@ -38,32 +38,42 @@ ObjectPublisher* LazyPublisher::load() {
   if (tried_) return loaded_.get();
   tried_ = true;
   const std::string path = publisherModulePath();
-  if (path.empty()) return nullptr;
+  if (path.empty()) {
+    loadFailure_ = Status::unreachable(std::string(kModule) + " is not installed beside calbridge");
+    return nullptr;
+  }
   // Kept open for the rest of the process, as a linked library would be.
   void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) return nullptr;
+  if (module == nullptr) {
+    const char* why = ::dlerror();
+    loadFailure_ = Status::unreachable(path + " cannot be loaded: " + (why != nullptr ? why : "no reason given"));
+    return nullptr;
+  }
   using Make = ObjectPublisher* (*)(ZoneCache*);
   auto make = reinterpret_cast<Make>(::dlsym(module, "calbridge_caldav_publisher"));
-  if (make == nullptr) return nullptr;
+  if (make == nullptr) {
+    loadFailure_ = Status::unreachable(path + " is not the CalDAV module");
+    return nullptr;
+  }
   loaded_.reset(make(&zones_()));
   return loaded_.get();
 }
 
 // Without the module nothing reaches the server, and so nothing is claimed.
-std::optional<PublishedObject> LazyPublisher::publish(const RemoteAccount& account, const ObjectChange& change) {
+Status LazyPublisher::publish(const RemoteAccount& account, const ObjectChange& change, PublishedObject* answer) {
   ObjectPublisher* real = load();
-  return real != nullptr ? real->publish(account, change) : std::nullopt;
+  return real != nullptr ? real->publish(account, change, answer) : loadFailure_;
 }
 
-std::optional<std::string> LazyPublisher::makeCalendar(const RemoteAccount& account, const std::string& title,
-                                                       const std::string& color) {
+Status LazyPublisher::makeCalendar(const RemoteAccount& account, const std::string& title, const std::string& color,
+                                   std::string* url) {
   ObjectPublisher* real = load();
-  return real != nullptr ? real->makeCalendar(account, title, color) : std::nullopt;
+  return real != nullptr ? real->makeCalendar(account, title, color, url) : loadFailure_;
 }
 
-bool LazyPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
+Status LazyPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
   ObjectPublisher* real = load();
-  return real != nullptr && real->removeCalendar(account, calendarUrl);
+  return real != nullptr ? real->removeCalendar(account, calendarUrl) : loadFailure_;
 }
 
 }  // namespace calbridge

@@ -1,4 +1,4 @@
-#include "sqlite/store_internal.h"
+#include "sqlite/columns.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,30 +88,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   }
   sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
-}
-
-// Each call on a connection of its own: the asking thread may outlive the
-
-SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
-  EventRow row;
-  row.id = sqlite3_column_int64(s, 0);
-  row.itemId = columnText(s, 1);
-  row.externalId = columnText(s, 2);
-  row.calendarId = sqlite3_column_int64(s, 3);
-  row.title = optionalText(s, 4);
-  row.start = sqlite3_column_double(s, 5);
-  row.end = sqlite3_column_double(s, 6);
-  row.allDay = sqlite3_column_int(s, 7) != 0;
-  row.status = static_cast<EventStatus>(sqlite3_column_int(s, 8));
-  row.timeZone = optionalText(s, 9);
-  row.rule = optionalText(s, 10);
-  row.until = optionalReal(s, 11);
-  row.count = optionalInteger(s, 12);
-  row.lastEnd = optionalReal(s, 13);
-  row.nominalDays = optionalInteger(s, 14).value_or(0);
-  row.seriesId = optionalInteger(s, 15);
-  row.recurrenceId = optionalInteger(s, 16);
-  return row;
 }
 
 }  // namespace calbridge
