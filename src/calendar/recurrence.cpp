@@ -377,11 +377,18 @@ std::optional<PlainRule> plainOf(const Series& series) {
 }
 
 // A stepper for the rule, or null when it cannot be stepped through at all.
+// libical steps no further than two days past `until` in wall time (wall time
+// runs ahead of epoch time by less than a day), which lies past anything that
+// starts before `until`.
 std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo,
-                                        std::optional<std::int64_t> lastWall) {
+                                        double until) {
   if (auto plain = plainOf(series)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return nullptr;
+  std::optional<std::int64_t> lastWall;
+  if (until < static_cast<double>(kEndOfTime) - 3 * kDay) {
+    lastWall = epochToWall(*series.zone, static_cast<std::int64_t>(std::ceil(until))) + 2 * kDay;
+  }
   auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo, lastWall);
   if (!stepper->usable()) return nullptr;
   return stepper;
@@ -532,11 +539,7 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, std::op
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
     if (series.count && !plainOf(series)) skipTo.reset();
-    // Wall time runs ahead of epoch time by less than a day: two days past the
-    // window's end in wall time lie past anything that starts in it.
-    std::optional<std::int64_t> lastWall;
-    if (to_ < kLastStep - 3 * kDay) lastWall = epochToWall(zone, static_cast<std::int64_t>(std::ceil(to_))) + 2 * kDay;
-    stepper_ = stepperFor(series, wall0_, skipTo, lastWall);
+    stepper_ = stepperFor(series, wall0_, skipTo, to_);
     if (!stepper_) {
       expandable_ = false;
       return;
