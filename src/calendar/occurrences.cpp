@@ -21,11 +21,6 @@ bool before(const A& a, const B& b) {
 
 }  // namespace
 
-TimeRange listedTimes(double start, double end, bool floating, const Zone& local) {
-  if (floating && convertible(start) && convertible(end)) return {epochOf(local, start), epochOf(local, end)};
-  return {start, end};
-}
-
 OccurrenceMerge::OccurrenceMerge(std::span<const CalendarFeed> calendars, double from, double to)
     : calendars_(calendars) {
   auto overlaps = [&](const TimeRange& t) { return t.start < to && (t.end > from || t.start >= from); };
@@ -33,6 +28,15 @@ OccurrenceMerge::OccurrenceMerge(std::span<const CalendarFeed> calendars, double
   // floating series are wall seconds: a day's margin covers any offset.
   const double latestStart = to + kDaySeconds;
   const double earliestEnd = from - kDaySeconds;
+  // At most this many of each: growing would move them.
+  std::size_t singles = 0, series = 0;
+  for (const CalendarFeed& calendar : calendars) {
+    singles += calendar.singles.size();
+    series += calendar.series.size();
+    for (const ListedSeries& listed : calendar.series) singles += listed.changes.size();
+  }
+  placed_.reserve(singles);
+  sources_.reserve(series);
   std::uint64_t order = 0;
   for (std::uint32_t c = 0; c < calendars.size(); ++c) {
     const CalendarFeed& calendar = calendars[c];

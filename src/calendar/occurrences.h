@@ -32,7 +32,10 @@ struct TimeRange {
 // Where a stored event's times lie: a floating event's wall seconds read in
 // `local` (within the years 1 to 9999, where wall time is defined); any other
 // event's times as they are.
-TimeRange listedTimes(double start, double end, bool floating, const Zone& local);
+inline TimeRange listedTimes(double start, double end, bool floating, const Zone& local) {
+  if (floating && convertible(start) && convertible(end)) return {epochOf(local, start), epochOf(local, end)};
+  return {start, end};
+}
 
 // A changed occurrence of a series (RECURRENCE-ID), listed where it now is in
 // place of the occurrence it stands in for.
