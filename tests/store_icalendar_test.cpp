@@ -340,7 +340,7 @@ END:VCALENDAR
        "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"},
       {"an event without a calendar around it", readable,
        "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"
-       "calbridge-store: read 1 component without a VCALENDAR around them as one calendar\n"},
+       "calbridge-store: read 1 component written outside a VCALENDAR\n"},
   };
   for (const Lenient& c : lenient) {
     SCOPED_TRACE(c.name);

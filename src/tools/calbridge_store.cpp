@@ -597,7 +597,7 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
   }
   if (parsed.bareComponents > 0) {
     tell("read " + counted(static_cast<std::size_t>(parsed.bareComponents), "component", "components") +
-         " without a VCALENDAR around them as one calendar");
+         " written outside a VCALENDAR");
   }
   if (titlesCut + uidsCut > 0) {
     std::string what;
