@@ -109,6 +109,7 @@ class OccurrenceMerge {
     std::uint64_t order;
   };
   static constexpr std::uint32_t kNoChange = UINT32_MAX;
+  // Puts the next occurrence of a series on the heap.
   void advance(std::uint32_t source);
 
   std::span<const CalendarFeed> calendars_;
@@ -116,7 +117,8 @@ class OccurrenceMerge {
   std::size_t nextPlaced_ = 0;
   std::vector<Source> sources_;
   std::vector<Head> heads_;  // a heap, earliest on top
-  std::optional<std::uint32_t> stepped_;  // the source whose head was listed last, not yet advanced
+  // The head on top was listed last and its series not yet stepped on.
+  bool stepped_ = false;
 };
 
 }  // namespace calbridge

@@ -41,7 +41,9 @@ std::string refusal(const SqliteStore& store) {
 ReadRound readRound(const ReplicaRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
   ReadRound read{round, {}};
   read.events.reserve(round.upserts.size());
-  for (const ReplicaObject& object : round.upserts) read.events.push_back(eventsOf(object.url, object.data, zones, warnings));
+  for (const ReplicaObject& object : round.upserts) {
+    read.events.push_back(eventsOf(object.url, object.data, zones, warnings));
+  }
   return read;
 }
 
