@@ -314,8 +314,11 @@ std::int64_t wallOf(const icaltimetype& t) {
 // Any other rule (BYMONTHDAY, BYSETPOS, ordinal weekdays, ...) through libical.
 class LibicalStepper final : public RuleStepper {
  public:
+  // `lastWall`, when given, is as far as libical may step: a rule whose dates
+  // come seldom or never (30 February) makes libical walk for as long as it
+  // is let, and it is let only as far as an UNTIL.
   LibicalStepper(const LibicalFunctions& ical, std::string_view text, std::int64_t wall0, bool allDay,
-                 std::optional<std::int64_t> skipTo)
+                 std::optional<std::int64_t> skipTo, std::optional<std::int64_t> lastWall = std::nullopt)
       : ical_(ical) {
     std::string owned(text);
     *ical_.errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
@@ -330,7 +333,7 @@ class LibicalStepper final : public RuleStepper {
     parsed_ = true;
     // The series' end is applied by the caller, in its own terms.
     rule.count = 0;
-    rule.until = icaltimetype{};
+    rule.until = lastWall ? floatingTime(*lastWall, allDay) : icaltimetype{};
     iterator_ = ical_.iteratorNew(rule, floatingTime(wall0, allDay));
     if (iterator_ != nullptr && skipTo && *skipTo > wall0) {
       (void)ical_.iteratorSetStart(iterator_, floatingTime(*skipTo, allDay));
@@ -374,11 +377,19 @@ std::optional<PlainRule> plainOf(const Series& series) {
 }
 
 // A stepper for the rule, or null when it cannot be stepped through at all.
-std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
+// libical steps no further than two days past `until` in wall time (wall time
+// runs ahead of epoch time by less than a day), which lies past anything that
+// starts before `until`.
+std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo,
+                                        double until) {
   if (auto plain = plainOf(series)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return nullptr;
-  auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo);
+  std::optional<std::int64_t> lastWall;
+  if (until < static_cast<double>(kEndOfTime) - 3 * kDay) {
+    lastWall = epochToWall(*series.zone, static_cast<std::int64_t>(std::ceil(until))) + 2 * kDay;
+  }
+  auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo, lastWall);
   if (!stepper->usable()) return nullptr;
   return stepper;
 }
@@ -394,6 +405,35 @@ constexpr double kFirstStep = static_cast<double>(kFirstMoment);
 constexpr double kLastStep = static_cast<double>(kEndOfTime);
 
 }  // namespace
+
+bool yieldsNothingAfterStart(const Series& series) {
+  if (series.rule.empty() || !series.rules.empty() || series.zone == nullptr || !std::isfinite(series.start) ||
+      plainOf(series)) {
+    return false;
+  }
+  const LibicalFunctions* ical = libical();
+  if (ical == nullptr) return false;
+  // One step is one period of the rule's frequency, which libical walks through.
+  std::int64_t period = 366 * kDay;
+  for (std::string_view part : splitParts(series.rule)) {
+    static constexpr std::pair<std::string_view, std::int64_t> kPeriods[] = {
+        {"FREQ=SECONDLY", 1}, {"FREQ=MINUTELY", 60}, {"FREQ=HOURLY", 3600}, {"FREQ=DAILY", kDay},
+        {"FREQ=WEEKLY", 7 * kDay}, {"FREQ=MONTHLY", 31 * kDay}};
+    for (const auto& [name, seconds] : kPeriods) {
+      if (part == name) period = seconds;
+    }
+  }
+  const auto base = static_cast<std::int64_t>(std::floor(series.start));
+  const std::int64_t wall0 = series.floating ? base : epochToWall(*series.zone, base);
+  const std::int64_t horizon = std::min<std::int64_t>(8 * 366 * kDay, (std::int64_t{1} << 20) * period);
+  if (wall0 + horizon >= kEndOfTime - 3 * kDay) return false;
+  LibicalStepper stepper(*ical, series.rule, wall0, series.allDay, std::nullopt, wall0 + horizon);
+  if (!stepper.usable()) return false;
+  for (std::optional<std::int64_t> wall = stepper.next(); wall; wall = stepper.next()) {
+    if (*wall > wall0) return false;
+  }
+  return true;
+}
 
 double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
   if (occurrence.ownDuration >= 0) {
@@ -416,7 +456,7 @@ double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
   return static_cast<double>(wallToEpoch(*series.zone, static_cast<std::int64_t>(base))) + (wallEnd - base);
 }
 
-SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBudget* budget)
+SeriesCursor::SeriesCursor(const Series& series, double from, double to, std::optional<StepBudget> budget)
     : series_(&series), budget_(budget) {
   if (series.zone == nullptr || !std::isfinite(series.start)) {
     expandable_ = false;
@@ -499,7 +539,7 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
     if (series.count && !plainOf(series)) skipTo.reset();
-    stepper_ = stepperFor(series, wall0_, skipTo);
+    stepper_ = stepperFor(series, wall0_, skipTo, to_);
     if (!stepper_) {
       expandable_ = false;
       return;
@@ -537,10 +577,9 @@ void SeriesCursor::generate() {
     stepper_.reset();
   };
   for (;;) {
-    if (stepper_->costly() && budget_ != nullptr) {
+    if (stepper_->costly() && budget_) {
       const bool reachedWindow = order_ > 0;
-      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst) ||
-          std::chrono::steady_clock::now() > budget_->deadline) {
+      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst)) {
         overBudget_ = true;
         return finish();
       }
@@ -666,10 +705,7 @@ std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps) {
   if (*series.count > maxSteps) return std::nullopt;
   Series all = series;
   all.excluded.clear();
-  StepBudget budget;
-  budget.steps = budget.beforeFirst = maxSteps;
-  budget.deadline = std::chrono::steady_clock::time_point::max();
-  SeriesCursor cursor(all, kFirstStep, kLastStep, &budget);
+  SeriesCursor cursor(all, kFirstStep, kLastStep, StepBudget{maxSteps, maxSteps});
   std::optional<double> last;
   while (auto o = cursor.next()) {
     double start = series.floating ? static_cast<double>(o->wall) + fraction : o->start;

@@ -9,7 +9,6 @@
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,16 +83,27 @@ struct Occurrence {
 
 // The end of one occurrence of the series.
 double occurrenceEnd(const Series& series, const Occurrence& occurrence);
-// The work libical may do for one request, shared by all the series it expands:
-// a libical rule can take microseconds to seconds per step, and a counted one
-// is walked from its start. A series that runs out stops where it is; one that
-// takes more than `beforeFirst` steps to reach its first occurrence in the
-// window is left out, so that one such series leaves the budget to the others.
+// The work libical may do for one series of a listing, counted in the steps
+// it takes (each occurrence it makes), never in time: the same store and
+// request give the same answer on any machine, however loaded. A libical rule
+// can take microseconds to seconds per step, and a counted one is walked from
+// its start. A series that runs out stops where it is; one that takes more
+// than `beforeFirst` steps to reach its first occurrence in the window is left
+// out. Each series (and each rule of a series of several) has a budget of its
+// own, so that no series can leave another without.
 struct StepBudget {
   std::int64_t steps = 1000000;
   std::int64_t beforeFirst = 100000;
-  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
+
+// True when the rule of `series`, one libical steps through, makes no
+// occurrence after the start within 8 years (the longest stretch without a 29
+// February), or within 1,048,576 steps of its frequency where that is less:
+// a rule whose dates do not exist (30 February). Such a series has its start
+// alone, as RFC 5545 counts it. Meant to be asked once, when an event is read,
+// so that listings never look for what does not come; false for the plain
+// shapes, which always come, and when libical cannot be loaded.
+bool yieldsNothingAfterStart(const Series& series);
 
 class RuleStepper;
 
@@ -105,8 +115,9 @@ class RuleStepper;
 // The series must outlive the cursor.
 class SeriesCursor {
  public:
-  // `budget`, when given, bounds the libical steps (see StepBudget).
-  SeriesCursor(const Series& series, double from, double to, StepBudget* budget = nullptr);
+  // `budget`, when given, bounds the libical steps (see StepBudget). Either
+  // way libical never steps past the window (its last day and two more).
+  SeriesCursor(const Series& series, double from, double to, std::optional<StepBudget> budget = std::nullopt);
   ~SeriesCursor();
   SeriesCursor(SeriesCursor&&) noexcept;
   SeriesCursor& operator=(SeriesCursor&&) noexcept;
@@ -134,7 +145,7 @@ class SeriesCursor {
 
   const Series* series_ = nullptr;
   std::unique_ptr<RuleStepper> stepper_;
-  StepBudget* budget_ = nullptr;
+  std::optional<StepBudget> budget_;
   double from_ = 0, to_ = 0, stopAt_ = 0, fraction_ = 0;
   std::int64_t wall0_ = 0;
   std::int64_t made_ = 0;

@@ -1,22 +1,13 @@
 #include "ical/long_lines.h"
 
+#include "ical/content_line.h"
+
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 namespace calbridge {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
 
 // Properties whose value only says something to a person (or another
 // program): a shorter value changes no event. X- properties too.
@@ -24,19 +15,9 @@ constexpr std::array<std::string_view, 12> kFreeText = {
     "SUMMARY", "DESCRIPTION", "COMMENT",  "LOCATION", "CONTACT", "CATEGORIES",
     "RESOURCES", "ATTACH",    "ATTENDEE", "ORGANIZER", "URL",    "RELATED-TO"};
 
-bool freeText(std::string_view name) {
-  if (startsWithIgnoringCase(name, "X-")) return true;
-  return std::any_of(kFreeText.begin(), kFreeText.end(), [&](std::string_view n) { return equalsIgnoringCase(n, name); });
-}
-
-// Where the value starts: after the first colon outside a quoted parameter value.
-std::size_t valueStart(std::string_view line) {
-  bool quoted = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (line[i] == ':' && !quoted) return i + 1;
-  }
-  return std::string_view::npos;
+bool freeText(const ContentLine& line) {
+  if (line.name().size() >= 2 && equalsIgnoringCase(line.name().substr(0, 2), "X-")) return true;
+  return std::any_of(kFreeText.begin(), kFreeText.end(), [&](std::string_view n) { return line.is(n); });
 }
 
 // The value cut to at most `room` bytes: at a character's start, never
@@ -51,26 +32,22 @@ std::string_view cut(std::string_view value, std::size_t room, bool base64) {
   return value.substr(0, n);
 }
 
-// One logical line that is too long (`written` as its physical lines), made
-// short; false when it cannot be.
-bool shorten(std::string_view line, std::string_view written, std::string& out, std::string* error) {
-  const std::size_t nameEnd = std::min(line.find_first_of(";:"), line.size());
-  const std::string_view name = line.substr(0, nameEnd);
-  const std::size_t start = valueStart(line);
-  const std::string_view head = start == std::string_view::npos ? line : line.substr(0, start);
+// One line that is too long, made short; false when it cannot be.
+bool shorten(const ContentLine& line, std::string& out, std::string* error) {
   auto refuse = [&](std::string_view what) {
-    *error = "a " + std::string(what) + " of " + std::to_string(line.size()) + " bytes (" +
-             std::string(name.substr(0, 64)) + "), longer than can be read";
+    *error = "a " + std::string(what) + " of " + std::to_string(line.text.size()) + " bytes (" +
+             std::string(line.name().substr(0, 64)) + "), longer than can be read";
     return false;
   };
-  const bool dates = equalsIgnoringCase(name, "EXDATE") || equalsIgnoringCase(name, "RDATE");
-  if (!dates && !freeText(name)) {
-    if (line.size() > kLongestLine) return refuse("content line");
-    out.append(written);
+  const bool dates = line.is("EXDATE") || line.is("RDATE");
+  if (!dates && !freeText(line)) {
+    if (line.text.size() > kLongestLine) return refuse("content line");
+    out.append(line.raw);
     return true;
   }
-  if (start == std::string_view::npos || head.size() + 16 > kLongLine) return refuse("content line");
-  const std::string_view value = line.substr(start);
+  const std::string_view head = line.head();
+  if (!line.hasValue() || head.size() + 16 > kLongLine) return refuse("content line");
+  const std::string_view value = line.value();
   if (dates) {
     // The same dates in several properties: RFC 5545 takes them together.
     for (std::size_t from = 0;;) {
@@ -88,7 +65,7 @@ bool shorten(std::string_view line, std::string_view written, std::string& out, 
     }
     return true;
   }
-  const bool base64 = head.find("BASE64") != std::string_view::npos || head.find("base64") != std::string_view::npos;
+  const bool base64 = upperCase(head).find("BASE64") != std::string::npos;
   out.append(head).append(cut(value, kLongLine - head.size(), base64)).append("\r\n");
   return true;
 }
@@ -98,36 +75,14 @@ bool shorten(std::string_view line, std::string_view written, std::string& out, 
 std::optional<std::string> linesForLibical(std::string_view text, std::string* error) {
   std::string out;
   out.reserve(text.size());
-  // Each logical line: its physical lines as written, and unfolded.
-  std::size_t logicalStart = 0;
-  std::string unfolded;
-  bool any = false;
-  auto flush = [&](std::size_t end) {
-    if (!any) return true;
-    if (unfolded.size() <= kLongLine) {
-      out.append(text.substr(logicalStart, end - logicalStart));
-      return true;
+  ContentLineReader reader(text);
+  for (ContentLine line; reader.next(line);) {
+    if (line.text.size() <= kLongLine) {
+      out.append(line.raw);
+    } else if (!shorten(line, out, error)) {
+      return std::nullopt;
     }
-    return shorten(unfolded, text.substr(logicalStart, end - logicalStart), out, error);
-  };
-  std::size_t position = 0;
-  while (position < text.size()) {
-    std::size_t newline = text.find('\n', position);
-    std::size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
-    std::string_view physical = text.substr(position, next - position);
-    std::string_view content = physical;
-    while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) content.remove_suffix(1);
-    if (any && !content.empty() && (content.front() == ' ' || content.front() == '\t')) {
-      unfolded.append(content.substr(1));
-    } else {
-      if (!flush(position)) return std::nullopt;
-      logicalStart = position;
-      unfolded.assign(content);
-      any = true;
-    }
-    position = next;
   }
-  if (!flush(text.size())) return std::nullopt;
   return out;
 }
 

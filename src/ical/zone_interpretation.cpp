@@ -1,9 +1,9 @@
 #include "ical/zone_interpretation.h"
 
 #include "calendar/civil_time.h"
+#include "ical/content_line.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -123,12 +123,6 @@ void rememberInterpretation(std::string key, const Zone* zone) {
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
-}
-
 std::string readKey(std::string_view tzid, std::string_view written) {
   std::string key(tzid);
   key += '\n';
@@ -149,37 +143,23 @@ WrittenDefinitions::WrittenDefinitions(std::string_view text) : text_(text) {
   // plain keeps all its definitions with libical.
   int depth = 0, calendar = -1;
   std::optional<Block> open;
-  bool tzidLine = false;  // the line before was the open block's TZID, which may go on folded
   std::vector<Block> found;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t newline = text.find('\n', at);
-    const std::size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
-    std::string_view line = text.substr(at, next - at);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    const std::size_t begin = at;
-    at = next;
-    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-      if (tzidLine) open->tzid.append(line.substr(1));
-      continue;
-    }
-    tzidLine = false;
-    const std::size_t colon = line.find(':');
-    const std::string_view name = line.substr(0, std::min(colon, line.find(';')));
-    const std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
-    if (equalsIgnoringCase(name, "BEGIN")) {
-      if (depth == 0 && equalsIgnoringCase(value, "VCALENDAR")) ++calendar;
-      if (depth == 1 && equalsIgnoringCase(value, "VTIMEZONE")) open = Block{calendar, {}, begin, 0};
+  ContentLineReader reader(text);
+  for (ContentLine line; reader.next(line);) {
+    const std::size_t begin = static_cast<std::size_t>(line.raw.data() - text.data());
+    if (line.is("BEGIN")) {
+      if (depth == 0 && equalsIgnoringCase(line.value(), "VCALENDAR")) ++calendar;
+      if (depth == 1 && equalsIgnoringCase(line.value(), "VTIMEZONE")) open = Block{calendar, {}, begin, 0};
       ++depth;
-    } else if (equalsIgnoringCase(name, "END")) {
+    } else if (line.is("END")) {
       if (--depth < 0) return;
-      if (depth == 1 && open && equalsIgnoringCase(value, "VTIMEZONE")) {
-        open->end = next;
+      if (depth == 1 && open && equalsIgnoringCase(line.value(), "VTIMEZONE")) {
+        open->end = begin + line.raw.size();
         found.push_back(std::move(*open));
         open.reset();
       }
-    } else if (open && depth == 2 && equalsIgnoringCase(name, "TZID") && name.size() == std::min(colon, line.size())) {
-      open->tzid.assign(value);
-      tzidLine = true;
+    } else if (open && depth == 2 && line.is("TZID") && line.head().size() == line.name().size() + 1) {
+      open->tzid.assign(line.value());
     }
   }
   if (depth != 0 || open) return;

@@ -9,20 +9,17 @@
 #pragma once
 
 #include "calendar/time_zone.h"
+#include "ical/zone_offsets.h"
 
 #include <libical/ical.h>
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace calbridge {
-
-// A zone's UTC offset (seconds east) at an instant (UTC seconds).
-using OffsetAt = std::function<int(std::int64_t)>;
 
 // A defined zone's offsets, as libical reads them, found once per calendar
 // year and then looked up: a change is found to the second, two changes

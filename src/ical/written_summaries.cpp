@@ -1,0 +1,53 @@
+#include "ical/written_summaries.h"
+
+#include "ical/content_line.h"
+#include "ical/long_lines.h"
+
+namespace calbridge {
+
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+bool writtenAsRead(std::string_view written, std::string_view read) {
+  if (trimmed(written) == trimmed(read)) return true;
+  return written.size() > kLongLine && trimmed(written).starts_with(trimmed(read));
+}
+
+std::vector<std::optional<std::string>> writtenSummaries(std::string_view text) {
+  std::vector<std::optional<std::string>> summaries;
+  std::vector<std::string> open;
+  ContentLineReader reader(text);
+  for (ContentLine line; reader.next(line);) {
+    if (!line.hasValue() || line.name().empty()) continue;
+    std::string_view value = line.value();
+    if (line.is("BEGIN")) {
+      open.push_back(upperCase(value));
+      if (open.back() == "VEVENT") summaries.emplace_back();
+    } else if (line.is("END")) {
+      if (!open.empty()) open.pop_back();
+    } else if (line.is("SUMMARY") && !open.empty() && open.back() == "VEVENT" && !summaries.empty() &&
+               !summaries.back()) {
+      std::string unescaped;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+          char next = value[++i];
+          unescaped += next == 'n' || next == 'N' ? '\n' : next;
+        } else {
+          unescaped += value[i];
+        }
+      }
+      summaries.back() = std::move(unescaped);
+    }
+  }
+  return summaries;
+}
+
+}  // namespace calbridge
