@@ -12,6 +12,7 @@ Each calendar's URL says what it sends for a sync-collection from no token:
   /rounds/N/KB/   a small first answer; from its token on, N answers of about
                   KB kilobytes of new events each, every one truncated (507)
                   but the last
+  /slow/S/       one event; a PUT is answered after S seconds (stored)
 A sync-collection from the last token sends nothing new. Objects are also
 answered to a calendar-multiget and a GET.
 """
@@ -19,6 +20,7 @@ import http.server
 import os
 import re
 import sys
+import time
 
 HEAD = b'<?xml version="1.0" encoding="utf-8"?>\n<d:multistatus xmlns:d="DAV:" xmlns:c="urn:ietf:params:xml:ns:caldav">'
 
@@ -54,6 +56,9 @@ def sync_answer(path, token):
             parts.append(piece)
             size -= len(piece)
             n += 1
+        return b"".join(parts) + done
+    if kind[0] == "slow":
+        parts.append(member(base, "s0", event("s0")))
         return b"".join(parts) + done
     if kind[0] == "nested":
         size = int(kind[1]) << 20
@@ -94,7 +99,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_PROPFIND(self):
         self.body()
-        if not re.match(r"^/(objects|nested|rounds)/", self.path):
+        if not re.match(r"^/(objects|nested|rounds|slow)/", self.path):
             return self.answer(404)
         props = (b"<d:resourcetype><d:collection/><c:calendar/></d:resourcetype><d:displayname>Flood</d:displayname>"
                  b"<c:supported-calendar-component-set><c:comp name=\"VEVENT\"/></c:supported-calendar-component-set>"
@@ -113,6 +118,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(403)
         token = re.search(r"<d:sync-token>([^<]*)</d:sync-token>", request)
         self.answer(207, sync_answer(self.path, token.group(1) if token else ""))
+
+    def do_PUT(self):
+        self.body()
+        kind = self.path.strip("/").split("/")
+        if kind[0] != "slow":
+            return self.answer(403)
+        time.sleep(float(kind[1]))
+        self.send_response(201)
+        self.send_header("ETag", '"put-' + str(time.monotonic_ns()) + '"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
 
     def do_GET(self):
         uid = self.path.rsplit("/", 1)[-1][:-len(".ics")]
