@@ -4,7 +4,7 @@
 # all of it without the tests.
 include(GNUInstallDirs)
 
-add_custom_target(programs DEPENDS calbridge calbridge-store calbridge-caldav)
+add_custom_target(programs DEPENDS calbridge calbridge-store calbridge-caldav calbridge-evolution)
 
 # Man pages are written in scdoc (docs/man/*.scd); the version is filled in
 # before scdoc turns them into roff. Without scdoc the programs still build.
@@ -31,7 +31,7 @@ endif()
 
 install(TARGETS calbridge calbridge-store RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Found by the bridge from its own place: ../LIBDIR/calbridge beside bin/.
-install(TARGETS calbridge-caldav LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/calbridge)
+install(TARGETS calbridge-caldav calbridge-evolution LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/calbridge)
 install(FILES completion/calbridge-store DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 # The systemd user timer that syncs CalDAV accounts every few minutes
 # (systemctl --user enable --now calbridge-sync.timer).
