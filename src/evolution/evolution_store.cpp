@@ -89,6 +89,9 @@ std::vector<std::string> tzidsOf(ICalComponent* component) {
   return out;
 }
 
+// The source registry's bus name in the D-Bus interface of EDS 3.x.
+constexpr const char* kRegistryName = "org.gnome.evolution.dataserver.Sources5";
+
 const char* kCalendarHead = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//calbridge//Evolution Data Server//EN\r\n";
 const char* kCalendarTail = "END:VCALENDAR\r\n";
 
@@ -173,9 +176,25 @@ bool EvolutionStore::connect() {
   // arrive in this context, which the store runs while it waits for them.
   context_ = g_main_context_new();
   g_main_context_push_thread_default(context_);
-  // Asked without blocking: a registry that does not answer is given up on at
-  // the deadline, which its synchronous form would not do. What is asked for
-  // is kept until the answer comes, however late.
+  // Asked by name first: libedataserver makes a registry whether or not the
+  // service is there (an empty one, when it is not). The bus starts EDS on
+  // demand; a service it cannot start fails at once, one that does not
+  // answer at the deadline.
+  GErrorHolder error;
+  GRef<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, deadline_->cancellable(), error.out()));
+  GVariant* pong = bus ? g_dbus_connection_call_sync(bus.get(), kRegistryName, "/org/gnome/evolution/dataserver/SourceManager",
+                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                     G_DBUS_CALL_FLAGS_NONE, deadline_->leftMilliseconds(),
+                                                     deadline_->cancellable(), error.out())
+                       : nullptr;
+  if (pong == nullptr) {
+    fail("Evolution Data Server's source registry does not answer on the session bus: " + error.message());
+    return false;
+  }
+  g_variant_unref(pong);
+  // Asked without blocking: a registry that stops answering now is given up
+  // on at the deadline, which its synchronous form would not do. What is
+  // asked for is kept until the answer comes, however late.
   struct Answer {
     bool done = false;
     ESourceRegistry* registry = nullptr;

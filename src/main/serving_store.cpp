@@ -43,7 +43,7 @@ bool ownStoreInUse(SqliteStore& own) {
   return any;
 }
 
-std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem, std::string* why) {
+std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem, std::string* why, bool record) {
   const std::string path = storeSettingPath();
   StoreSetting setting = readStoreSetting(path);
   if (!setting.problem.empty()) {
@@ -61,8 +61,12 @@ std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem
   // Asked only where the answer matters: a bus, and an own store still empty.
   if (bus && !inUse) answers = evolutionAnswers(std::chrono::seconds(5), &heard);
   StoreDecision decision = decideStore(bus, inUse, answers);
-  if (decision.record) (void)writeStoreSetting(path, decision.kind);
-  if (why != nullptr) *why = decision.why + (heard.empty() ? "" : " (" + heard + ")");
+  if (decision.record && record) (void)writeStoreSetting(path, decision.kind);
+  if (why != nullptr) {
+    *why = (decision.record ? std::string(record ? "chosen now and recorded: " : "not chosen yet; the first request will record: ")
+                            : std::string("not recorded: ")) +
+           decision.why + (heard.empty() ? "" : " (" + heard + ")");
+  }
   return decision.kind;
 }
 

@@ -30,9 +30,10 @@ std::optional<bool> evolutionAnswers(std::chrono::milliseconds wait, std::string
 bool ownStoreInUse(SqliteStore& own);
 
 // The store serving now: the setting's, else what decideStore makes of this
-// session, recorded when it says so. Nothing, with why in `problem`, when the
-// setting cannot be used.
-std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem, std::string* why = nullptr);
+// session, recorded when it says so and `record` lets it. Nothing, with why in
+// `problem`, when the setting cannot be used. `why` tells how it was chosen.
+std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem, std::string* why = nullptr,
+                                          bool record = true);
 
 class ServingStore final : public Store {
  public:
