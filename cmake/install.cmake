@@ -37,6 +37,8 @@ install(FILES completion/calbridge-store DESTINATION ${CMAKE_INSTALL_DATADIR}/ba
 # (systemctl --user enable --now calbridge-sync.timer).
 install(FILES contrib/systemd/calbridge-sync.service contrib/systemd/calbridge-sync.timer DESTINATION lib/systemd/user)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# README's links point into docs/, so the documents go beside it.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY docs/protocol DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.json")
 
 # CPack's DEB generator packs the install rules above from the build tree that

@@ -1,5 +1,6 @@
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
+#include "calendar/stored_series.h"
 #include "calendar/time_zone.h"
 
 #include <gtest/gtest.h>
@@ -26,12 +27,17 @@ TEST(SeriesRules, PlanRemoval) {
     Span span;
     Kind kind;
     std::optional<double> until;  // of the series left, for endBefore
+    bool changesStay = false;
   };
   const std::int64_t second = static_cast<std::int64_t>(kStart + kDaySeconds);
   const Case cases[] = {
       {"one of an endless series", std::nullopt, {}, kStart + 2 * kDaySeconds, Span::thisEvent, Kind::exclude, {}},
       {"the last one left", 2, {static_cast<std::int64_t>(kStart)}, kStart + kDaySeconds, Span::thisEvent,
        Kind::removeAll, {}},
+      {"the last one left, with changes that stay", 2, {static_cast<std::int64_t>(kStart)}, kStart + kDaySeconds,
+       Span::thisEvent, Kind::exclude, {}, true},
+      {"from the first on, with changes that stay", std::nullopt, {}, kStart, Span::futureEvents, Kind::removeAll, {},
+       true},
       {"from the first on", std::nullopt, {}, kStart, Span::futureEvents, Kind::removeAll, {}},
       {"from the third on", 10, {second + 5 * 86400}, kStart + 2 * kDaySeconds, Span::futureEvents, Kind::endBefore,
        kStart + 2 * kDaySeconds - 1},
@@ -49,7 +55,7 @@ TEST(SeriesRules, PlanRemoval) {
     series.duration = 3600;
     series.count = c.count;
     series.excluded = c.excluded;
-    RemovalPlan plan = planRemoval(series, c.at, c.span);
+    RemovalPlan plan = planRemoval(series, c.at, c.span, c.changesStay);
     EXPECT_EQ(plan.kind, c.kind) << c.name;
     if (c.kind == Kind::exclude) {
       EXPECT_EQ(plan.wall, static_cast<std::int64_t>(c.at)) << c.name;
@@ -59,6 +65,44 @@ TEST(SeriesRules, PlanRemoval) {
       EXPECT_FALSE(plan.ended.count) << c.name;
       EXPECT_TRUE(plan.ended.excluded.empty()) << c.name;  // the exclusion after the end goes with it
     }
+  }
+}
+
+// A bound on where a series' last occurrence ends, as the store keeps it to
+// leave series out of windows they cannot reach.
+TEST(SeriesRules, LastEnd) {
+  const std::nullopt_t none = std::nullopt;
+  struct Case {
+    const char* name;
+    std::optional<std::string> rule;
+    std::optional<double> until;
+    std::optional<std::int64_t> count, nominalDays;
+    std::vector<ExtraDate> extra;
+    std::optional<double> lastEnd;
+  } cases[] = {
+      {"until", "FREQ=DAILY", kStart + 9 * kDaySeconds, none, none, {}, kStart + 9 * kDaySeconds + 3600},
+      {"count, placed by arithmetic", "FREQ=DAILY", none, 3, none, {}, kStart + 2 * kDaySeconds + 3600},
+      {"no end", "FREQ=DAILY", none, none, none, {}, none},
+      {"days on the clock run a day longer at most", "FREQ=DAILY", none, 3, 1, {},
+       kStart + 2 * kDaySeconds + 3600 + 2 * kDaySeconds},
+      {"a later extra date with a period of its own, and a day's margin", "FREQ=DAILY", none, 2, none,
+       {{static_cast<std::int64_t>(kStart) + 10 * 86400, 3 * 3600.0}},
+       kStart + 10 * kDaySeconds + 3 * 3600 + kDaySeconds},
+      {"extra dates alone", "", none, none, none, {{static_cast<std::int64_t>(kStart) + 86400, none}},
+       kStart + kDaySeconds + 3600 + kDaySeconds},
+  };
+  ZoneCache zones;
+  for (const Case& c : cases) {
+    StoredEvent event;
+    event.timeZone = "UTC";
+    event.start = kStart;
+    event.end = kStart + 3600 + (c.nominalDays ? *c.nominalDays * kDaySeconds : 0);
+    event.rule = c.rule;
+    event.until = c.until;
+    event.count = c.count;
+    event.nominalDays = c.nominalDays.value_or(0);
+    event.extraDates = c.extra;
+    EXPECT_EQ(lastEndOf(seriesOf(event, zones)), c.lastEnd) << c.name;
   }
 }
 

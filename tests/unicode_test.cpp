@@ -1,4 +1,4 @@
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "calendar/color.h"
 
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <cmath>
 #include <cstdint>

@@ -38,7 +38,7 @@ std::optional<std::int64_t> madeBefore(const Series& series, std::int64_t wall, 
   return made;
 }
 
-RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span, bool changesStay) {
   RemovalPlan plan;
   double first = series.start;
   if (series.floating) {
@@ -67,7 +67,7 @@ RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span) {
     // come here, and a copy of its growing exclusions each time is what they cost.
     auto& excluded = series.excluded;
     auto at = excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), found->wall), found->wall);
-    const bool empty = nothingLeft(series);
+    const bool empty = !changesStay && nothingLeft(series);
     excluded.erase(at);
     plan.kind = empty ? RemovalPlan::Kind::removeAll : RemovalPlan::Kind::exclude;
     return plan;

@@ -35,7 +35,9 @@ struct RemovalPlan {
 
 // Removing the occurrence that starts at `occurrenceStart` (epoch seconds), and
 // with `Span::futureEvents` every later one too. `series` is left as it was
-// (it is only borrowed to try an exclusion in place).
-RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span);
+// (it is only borrowed to try an exclusion in place). `changesStay`: changed
+// occurrences or parts split off the series stay with it, so removing its last
+// occurrence by the rule excludes that one rather than removing the series.
+RemovalPlan planRemoval(Series& series, double occurrenceStart, Span span, bool changesStay = false);
 
 }  // namespace calbridge

@@ -3,7 +3,7 @@
 #include "calendar/access/authorization.h"
 #include "calendar/color.h"
 #include "protocol/readers.h"
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 namespace calbridge {
 

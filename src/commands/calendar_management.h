@@ -4,11 +4,9 @@
 #include "calendar/store.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
+#include "base/limits.h"
 
 namespace calbridge {
-
-inline constexpr std::size_t kMaxCalendarTitleCharacters = 255;
-inline constexpr std::size_t kMaxCalendarIdCharacters = 200;
 
 // Replies {"id": the new calendar's identifier}.
 Reply createCalendarCommand(Store& store, const Request& input);

@@ -2,7 +2,7 @@
 
 #include "calendar/access/authorization.h"
 #include "protocol/readers.h"
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <cmath>
 

@@ -4,12 +4,9 @@
 #include "calendar/store.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
+#include "base/limits.h"
 
 namespace calbridge {
-
-inline constexpr double kMaxEventSeconds = 86400;
-inline constexpr std::size_t kMaxTitleCharacters = 255;
-inline constexpr std::size_t kMaxSkipEntries = 1000;
 
 // Replies {"uid": the new event's external identifier}.
 Reply createEventCommand(Store& store, const Request& input);

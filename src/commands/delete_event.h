@@ -4,10 +4,9 @@
 #include "calendar/store.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
+#include "base/limits.h"
 
 namespace calbridge {
-
-inline constexpr std::size_t kMaxUidCharacters = 1000;
 
 // Replies {"deleted": the number of events or occurrences removed}.
 Reply deleteEventCommand(Store& store, const Request& input);

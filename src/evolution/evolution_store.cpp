@@ -3,9 +3,12 @@
 #include "calendar/civil_time.h"
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
+#include "calendar/series_split.h"
+#include "calendar/stored_series.h"
+#include "evolution/calendar_feed.h"
 #include "evolution/collection_server.h"
 #include "evolution/glib_support.h"
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <libecal/libecal.h>
 #include <libedataserver/libedataserver.h>
@@ -14,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <set>
 
 namespace calbridge {
@@ -113,21 +117,21 @@ struct EvolutionStore::CalendarEntry {
   GRef<ECalClient> client;
   bool openFailed = false;
   std::map<std::string, std::string> zoneTexts;  // TZID -> VTIMEZONE EDS keeps ("" when none)
-  // Every object with recurrences, read once; the single events of one window.
-  bool seriesLoaded = false;
-  std::vector<CalendarObject> series;
-  std::vector<ExpandableObject> seriesReady;
+  // Every series with its changes, read once; the single events of one window, by start.
+  std::unique_ptr<PreparedEvents> series;
   bool singlesLoaded = false;
   double singlesFrom = 0, singlesTo = 0;
-  int singlesReads = 0;
-  std::vector<CalendarObject> singles;
-  std::vector<ExpandableObject> singlesReady;
+  std::vector<StoredEvent> singles;
+  void forgetEvents() {
+    series.reset();
+    singlesLoaded = false;
+  }
 };
 
+// A new event saved without commit: created, with what later removals took from it, at the commit.
 struct EvolutionStore::StagedCreate {
   std::string calendar;  // its entry's uid
-  CalendarObject object;
-  ExpandableObject ready;
+  StoredEvent event;
 };
 
 struct EvolutionStore::StagedRemoval {
@@ -373,22 +377,10 @@ std::string EvolutionStore::timeZonesFor(CalendarEntry& entry, const std::vector
   return out;
 }
 
-std::vector<CalendarObject> EvolutionStore::readObjects(CalendarEntry& entry, const std::vector<std::string>& texts,
-                                                        const std::vector<std::string>& tzids) {
-  std::vector<CalendarObject> objects;
-  if (texts.empty()) return objects;
+std::vector<StoredEvent> EvolutionStore::readObjects(CalendarEntry& entry, const std::vector<std::string>& texts,
+                                                     const std::vector<std::string>& tzids) {
+  if (texts.empty()) return {};
   const std::string zones = timeZonesFor(entry, tzids);
-  auto group = [&](std::vector<StoredEvent> events) {
-    for (StoredEvent& event : events) {
-      auto found = std::find_if(objects.begin(), objects.end(),
-                                [&](const CalendarObject& o) { return o.uid == event.externalIdentifier; });
-      if (found == objects.end()) {
-        objects.push_back(CalendarObject{event.externalIdentifier, {}});
-        found = objects.end() - 1;
-      }
-      found->events.push_back(std::move(event));
-    }
-  };
   // All in one text, read once; when that is refused, each object alone, so
   // that one object the reader refuses leaves out only itself.
   std::string all = kCalendarHead + zones;
@@ -396,26 +388,24 @@ std::vector<CalendarObject> EvolutionStore::readObjects(CalendarEntry& entry, co
   all += kCalendarTail;
   std::string error;
   std::vector<StoredEvent> events = codec_.read(all, zones_, error);
-  if (error.empty()) {
-    group(std::move(events));
-    return objects;
-  }
+  if (error.empty()) return events;
+  events.clear();
   std::size_t refused = 0;
   for (const std::string& text : texts) {
     std::string one = kCalendarHead + zones + text + kCalendarTail;
     error.clear();
-    events = codec_.read(one, zones_, error);
+    std::vector<StoredEvent> read = codec_.read(one, zones_, error);
     if (!error.empty()) {
       ++refused;
       continue;
     }
-    group(std::move(events));
+    std::move(read.begin(), read.end(), std::back_inserter(events));
   }
   if (refused > 0) {
     problems_.push_back("left out " + std::to_string(refused) + " object(s) of \"" + entry.facts.displayName +
                         "\" that cannot be read: " + error);
   }
-  return objects;
+  return events;
 }
 
 namespace {
@@ -447,7 +437,7 @@ QueryResult textsOf(GSList* components) {
 
 }  // namespace
 
-bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::vector<CalendarObject>& objects) {
+bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events) {
   ECalClient* client = clientOf(entry);
   if (client == nullptr) return false;
   GSList* components = nullptr;
@@ -458,18 +448,17 @@ bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::v
   }
   QueryResult result = textsOf(components);
   g_slist_free_full(components, g_object_unref);
-  objects = readObjects(entry, result.texts, result.tzids);
+  events = readObjects(entry, result.texts, result.tzids);
   return true;
 }
 
 bool EvolutionStore::load(CalendarEntry& entry, double from, double to) {
-  if (!entry.seriesLoaded) {
+  if (!entry.series) {
     // Every series, whatever the window: calbridge's own expansion decides
     // which occurrences lie in it, not EDS's.
-    if (!query(entry, "(has-recurrences?)", entry.series)) return false;
-    entry.seriesReady.clear();
-    for (const CalendarObject& object : entry.series) entry.seriesReady.push_back(expandable(object, zones_));
-    entry.seriesLoaded = true;
+    std::vector<StoredEvent> events;
+    if (!query(entry, "(has-recurrences?)", events)) return false;
+    entry.series = std::make_unique<PreparedEvents>(std::move(events), zones_);
   }
   from -= kQueryMargin;
   to += kQueryMargin;
@@ -486,28 +475,28 @@ bool EvolutionStore::load(CalendarEntry& entry, double from, double to) {
   const std::string sexp = "(and (occur-in-time-range? (make-time \"" + timeText(from, false, true) +
                            "\") (make-time \"" + timeText(to, false, true) + "\")) (not (has-recurrences?)))";
   if (!query(entry, sexp, entry.singles)) return false;
-  entry.singlesReady.clear();
-  for (const CalendarObject& object : entry.singles) entry.singlesReady.push_back(expandable(object, zones_));
+  std::stable_sort(entry.singles.begin(), entry.singles.end(),
+                   [](const StoredEvent& a, const StoredEvent& b) { return a.start < b.start; });
   entry.singlesLoaded = true;
   entry.singlesFrom = from;
   entry.singlesTo = to;
   return true;
 }
 
-void EvolutionStore::fill(Event& event, const CalendarEntry& entry, const ListedOccurrence& occurrence) const {
-  const StoredEvent& stored = *occurrence.event;
+void EvolutionStore::fill(Event& event, const CalendarEntry& entry, const StoredEvent& stored, double start,
+                          double end, double occurrenceDate) const {
   event.calendar = entry.calendar;
   event.title = stored.title;
-  event.startDate = occurrence.start;
-  event.endDate = occurrence.end;
+  event.startDate = start;
+  event.endDate = end;
   event.isAllDay = stored.allDay;
   event.status = stored.status;
   event.timeZone = stored.timeZone;
   event.recurrenceRule.reset();
-  event.calendarItemIdentifier = itemIdentifier(entry.facts.uid, occurrence.object->object->uid);
-  event.calendarItemExternalIdentifier = occurrence.object->object->uid;
-  event.eventIdentifier = *event.calendarItemIdentifier;
-  event.occurrenceDate = occurrence.occurrenceDate;
+  event.calendarItemIdentifier = itemIdentifier(entry.facts.uid, stored.externalIdentifier);
+  event.calendarItemExternalIdentifier = stored.externalIdentifier;
+  event.eventIdentifier = event.calendarItemIdentifier;
+  event.occurrenceDate = occurrenceDate;
 }
 
 void EvolutionStore::enumerateEventsMatching(double start, double end,
@@ -521,27 +510,63 @@ void EvolutionStore::enumerateEventsMatching(double start, double end,
       selected.push_back(entry);
     }
   }
-  std::vector<const ExpandableObject*> objects;
-  std::map<const ExpandableObject*, const CalendarEntry*> entryOfObject;
+  // What each calendar feeds the merge: its single events and its series,
+  // with those of a new event not created yet.
+  struct Fed {
+    CalendarEntry* entry;
+    std::vector<const StoredEvent*> singles;
+    std::vector<TimeRange> times;
+    std::vector<ListedSeries> listed;
+    std::vector<std::pair<const PreparedEvents*, std::size_t>> series;  // which prepared events, which item
+    std::unique_ptr<PreparedEvents> staged;
+  };
+  std::vector<Fed> fed;
+  const Zone& local = zones_.local();
   for (CalendarEntry* entry : selected) {
     calendarOfEntry(*entry);
     if (!load(*entry, start, end)) return;  // the store is marked failed
-    auto add = [&](const ExpandableObject& object) {
-      objects.push_back(&object);
-      entryOfObject.emplace(&object, entry);
-    };
-    for (const auto& object : entry->singlesReady) add(object);
-    for (const auto& object : entry->seriesReady) add(object);
-    for (const auto& staged : creates_) {
-      if (staged->calendar == entry->facts.uid) add(staged->ready);
+    Fed f{entry, {}, {}, {}, {}, nullptr};
+    std::vector<StoredEvent> staged;
+    for (const auto& create : creates_) {
+      if (create->calendar == entry->facts.uid) staged.push_back(create->event);
     }
+    if (!staged.empty()) f.staged = std::make_unique<PreparedEvents>(std::move(staged), zones_);
+    for (const PreparedEvents* prepared : {entry->series.get(), f.staged.get()}) {
+      if (prepared == nullptr) continue;
+      for (const StoredEvent* single : prepared->singles()) f.singles.push_back(single);
+      for (std::size_t item = 0; item < prepared->listed().size(); ++item) {
+        f.listed.push_back(prepared->listed()[item]);
+        f.series.emplace_back(prepared, item);
+      }
+    }
+    const double earliest = start - kQueryMargin, latest = end + kQueryMargin;
+    auto first = std::lower_bound(entry->singles.begin(), entry->singles.end(), earliest,
+                                  [](const StoredEvent& e, double t) { return e.start < t; });
+    for (auto it = first; it != entry->singles.end() && it->start < latest; ++it) f.singles.push_back(&*it);
+    std::stable_sort(f.singles.begin(), f.singles.end(),
+                     [](const StoredEvent* a, const StoredEvent* b) { return a->start < b->start; });
+    for (const StoredEvent* single : f.singles) {
+      f.times.push_back(listedTimes(single->start, single->end, !single->timeZone, local));
+    }
+    fed.push_back(std::move(f));
   }
-  StepBudget budget;
+  std::vector<CalendarFeed> feeds;
+  for (const Fed& f : fed) feeds.push_back(CalendarFeed{f.times, f.listed});
+  OccurrenceMerge merge(feeds, start, end);
   Event event;
-  listOccurrences(objects, start, end, budget, [&](const ListedOccurrence& occurrence) {
-    fill(event, *entryOfObject.at(occurrence.object), occurrence);
-    return visit(event);
-  });
+  while (auto o = merge.next()) {
+    const Fed& f = fed[o->calendar];
+    const StoredEvent* stored = nullptr;
+    if (o->kind == ListedOccurrence::Kind::single) {
+      stored = f.singles[o->item];
+    } else {
+      const auto& [prepared, item] = f.series[o->item];
+      stored = o->kind == ListedOccurrence::Kind::change ? &prepared->changeEvent(item, o->change)
+                                                          : &prepared->seriesEvent(item);
+    }
+    fill(event, *f.entry, *stored, o->start, o->end, o->occurrenceDate);
+    if (!visit(event)) break;
+  }
 }
 
 std::optional<EvolutionStore::UidObject> EvolutionStore::objectOf(CalendarEntry& entry, const std::string& uid) {
@@ -551,9 +576,7 @@ std::optional<EvolutionStore::UidObject> EvolutionStore::objectOf(CalendarEntry&
   GErrorHolder error;
   if (!e_cal_client_get_objects_for_uid_sync(client, uid.c_str(), &components, deadline_->cancellable(),
                                              error.out())) {
-    if (g_error_matches(error.get(), E_CAL_CLIENT_ERROR, E_CAL_CLIENT_ERROR_OBJECT_NOT_FOUND)) {
-      return UidObject{};  // none
-    }
+    if (g_error_matches(error.get(), E_CAL_CLIENT_ERROR, E_CAL_CLIENT_ERROR_OBJECT_NOT_FOUND)) return UidObject{};
     fail("the calendar \"" + entry.facts.displayName + "\" cannot be read: " + error.message());
     return std::nullopt;
   }
@@ -571,11 +594,9 @@ std::optional<EvolutionStore::UidObject> EvolutionStore::objectOf(CalendarEntry&
     }
   }
   g_slist_free_full(components, g_object_unref);
-  std::vector<CalendarObject> objects = readObjects(entry, {text}, tzids);
-  for (CalendarObject& object : objects) {
-    if (object.uid == uid) out.object = std::move(object);
+  for (StoredEvent& event : readObjects(entry, {text}, tzids)) {
+    if (event.externalIdentifier == uid) out.events.push_back(std::move(event));
   }
-  out.found = !out.object.events.empty();
   return out;
 }
 
@@ -614,23 +635,20 @@ std::vector<CalendarItem> EvolutionStore::calendarItemsWithExternalIdentifier(st
     calendarOfEntry(*entry);
     if (entry->openFailed) continue;  // marked failed: nothing said is final
     std::optional<UidObject> found = objectOf(*entry, uid);
-    if (!found || !found->found) continue;
-    ExpandableObject ready = expandable(found->object, zones_);
-    // The series' first occurrence; an object of changed occurrences alone, its first.
-    ListedOccurrence first{&ready, nullptr, 0, 0, 0, false};
-    if (ready.master != nullptr) {
-      const StoredEvent& master = *ready.master;
-      const double start = master.timeZone || !convertible(master.start) ? master.start : epochOf(zones_.local(), master.start);
-      const double end = master.timeZone || !convertible(master.end) ? master.end : epochOf(zones_.local(), master.end);
-      first = ListedOccurrence{&ready, &master, start, end, start, false};
-    } else if (!ready.changes.empty()) {
-      const auto& change = ready.changes.front();
-      first = ListedOccurrence{&ready, change.event, change.start, change.end, change.replacedStart, true};
-    } else {
-      continue;
+    if (!found || found->events.empty()) continue;
+    // The series' first occurrence (a single event's own); an object of changed occurrences alone, its first.
+    std::vector<StoredEvent>& events = found->events;
+    const std::vector<std::optional<std::size_t>> parents = linkChanges(events, zones_);
+    const StoredEvent* first = &events.front();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (!parents[i] && !events[i].recurrenceId) {
+        first = &events[i];
+        break;
+      }
     }
+    const TimeRange at = listedTimes(first->start, first->end, !first->timeZone, zones_.local());
     Event event;
-    fill(event, *entry, first);
+    fill(event, *entry, *first, at.start, at.end, at.start);
     items.push_back(CalendarItem{EntityType::event, std::move(event)});
   }
   return items;
@@ -647,11 +665,7 @@ bool EvolutionStore::saveEvent(Event& event, Span, bool commit) {
   event.eventIdentifier = event.calendarItemIdentifier;
   event.occurrenceDate = event.startDate;
   if (commit) return create(*entry, *stored) && this->commit();
-  auto staged = std::make_unique<StagedCreate>();
-  staged->calendar = entry->facts.uid;
-  staged->object = CalendarObject{stored->externalIdentifier, {std::move(*stored)}};
-  staged->ready = expandable(staged->object, zones_);
-  creates_.push_back(std::move(staged));
+  creates_.push_back(std::make_unique<StagedCreate>(StagedCreate{entry->facts.uid, std::move(*stored)}));
   return true;
 }
 
@@ -697,7 +711,7 @@ bool EvolutionStore::create(CalendarEntry& entry, const StoredEvent& event) {
     problems_.push_back("the calendar \"" + entry.facts.displayName + "\" refused a new event: " + error.message());
     return false;
   }
-  entry.seriesLoaded = entry.singlesLoaded = false;
+  entry.forgetEvents();
   return true;
 }
 
@@ -718,16 +732,17 @@ bool EvolutionStore::removeEvent(const Event& event, Span span, bool commit) {
   const std::string& uid = *event.calendarItemExternalIdentifier;
   const double at = event.occurrenceDate.value_or(*event.startDate);
   for (auto staged = creates_.begin(); staged != creates_.end(); ++staged) {
-    if ((*staged)->calendar != entry->facts.uid || (*staged)->object.uid != uid) continue;
+    if ((*staged)->calendar != entry->facts.uid || (*staged)->event.externalIdentifier != uid) continue;
     // An occurrence of a new event not created yet: it is created without it.
-    StoredEvent& stored = (*staged)->object.events.front();
-    RemovalPlan plan = planRemoval((*staged)->ready.series, at, span);
+    StoredEvent& stored = (*staged)->event;
+    Series series = seriesOf(stored, zones_);
+    RemovalPlan plan = planRemoval(series, at, span);
     switch (plan.kind) {
       case RemovalPlan::Kind::none:
         return false;
       case RemovalPlan::Kind::removeAll:
         creates_.erase(staged);
-        return !commit || this->commit();
+        break;
       case RemovalPlan::Kind::exclude:
         stored.excluded.insert(std::lower_bound(stored.excluded.begin(), stored.excluded.end(), plan.wall), plan.wall);
         break;
@@ -738,41 +753,56 @@ bool EvolutionStore::removeEvent(const Event& event, Span span, bool commit) {
         stored.extraDates = plan.ended.extraDates;
         break;
     }
-    (*staged)->ready = expandable((*staged)->object, zones_);
     return !commit || this->commit();
   }
   if (!calendarOfEntry(*entry)->allowsContentModifications) return false;
   std::optional<UidObject> found = objectOf(*entry, uid);
-  if (!found || !found->found) return false;
+  if (!found || found->events.empty()) return false;
+  // Which EDS removal this is: ALL, THIS or THIS_AND_FUTURE, and at which RECURRENCE-ID.
+  std::vector<StoredEvent>& events = found->events;
+  const std::vector<std::optional<std::size_t>> parents = linkChanges(events, zones_);
+  std::optional<std::size_t> root;
+  for (std::size_t i = 0; i < events.size() && !root; ++i) {
+    if (!parents[i] && !events[i].recurrenceId) root = i;
+  }
+  const auto detached = std::find_if(found->detached.begin(), found->detached.end(),
+                                     [&](const Detached& d) { return std::fabs(d.instant - at) < kSameMoment; });
   StagedRemoval removal{entry->facts.uid, uid, std::nullopt, E_CAL_OBJ_MOD_ALL};
-  auto detached = std::find_if(found->detached.begin(), found->detached.end(),
-                               [&](const Detached& d) { return std::fabs(d.instant - at) < kSameMoment; });
-  ExpandableObject ready = expandable(found->object, zones_);
-  if (ready.master == nullptr) {
+  if (!root) {
     // Changed occurrences without their series: each is all there is of itself.
     if (detached != found->detached.end()) removal.rid = detached->rid;
     removal.mod = E_CAL_OBJ_MOD_THIS;
-  } else if (detached != found->detached.end()) {
-    RemovalPlan plan = planRemoval(ready.series, at, span);  // only to tell a removal of the whole series
-    if (plan.kind != RemovalPlan::Kind::removeAll) {
-      removal.rid = detached->rid;
-      removal.mod = span == Span::thisEvent ? E_CAL_OBJ_MOD_THIS : E_CAL_OBJ_MOD_THIS_AND_FUTURE;
+  } else if (events[*root].rule) {
+    Series series = seriesOf(events[*root], zones_);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (parents[i] == root && !events[i].rule && events[i].recurrenceId) {
+        auto& replaced = series.replaced;
+        replaced.insert(std::lower_bound(replaced.begin(), replaced.end(), events[i].recurrenceId->wall),
+                        events[i].recurrenceId->wall);
+      }
     }
-  } else if (ready.master->rule || !ready.series.extraDates.empty() || !ready.changes.empty()) {
-    RemovalPlan plan = planRemoval(ready.series, at, span);
-    switch (plan.kind) {
-      case RemovalPlan::Kind::none:
-        return false;  // no occurrence starts there
-      case RemovalPlan::Kind::removeAll:
-        break;
-      case RemovalPlan::Kind::exclude:
-        removal.rid = recurrenceIdOf(ready.series, plan.wall);
-        removal.mod = E_CAL_OBJ_MOD_THIS;
-        break;
-      case RemovalPlan::Kind::endBefore:
-        removal.rid = recurrenceIdOf(ready.series, plan.wall);
-        removal.mod = E_CAL_OBJ_MOD_THIS_AND_FUTURE;
-        break;
+    const RemovalPlan plan = planRemoval(series, at, span);
+    if (detached != found->detached.end()) {
+      // A changed occurrence, named as EDS names it, unless the whole series goes.
+      if (plan.kind != RemovalPlan::Kind::removeAll) {
+        removal.rid = detached->rid;
+        removal.mod = span == Span::thisEvent ? E_CAL_OBJ_MOD_THIS : E_CAL_OBJ_MOD_THIS_AND_FUTURE;
+      }
+    } else {
+      switch (plan.kind) {
+        case RemovalPlan::Kind::none:
+          return false;  // no occurrence of the series starts there (one of a part split off it, say)
+        case RemovalPlan::Kind::removeAll:
+          break;
+        case RemovalPlan::Kind::exclude:
+          removal.rid = recurrenceIdOf(series, plan.wall);
+          removal.mod = E_CAL_OBJ_MOD_THIS;
+          break;
+        case RemovalPlan::Kind::endBefore:
+          removal.rid = recurrenceIdOf(series, plan.wall);
+          removal.mod = E_CAL_OBJ_MOD_THIS_AND_FUTURE;
+          break;
+      }
     }
   }
   removals_.push_back(std::move(removal));
@@ -786,7 +816,7 @@ bool EvolutionStore::applyRemoval(const StagedRemoval& removal) {
   const bool removed = e_cal_client_remove_object_sync(
       entry->client.get(), removal.uid.c_str(), removal.rid ? removal.rid->c_str() : nullptr, removal.mod,
       E_CAL_OPERATION_FLAG_CONFLICT_FAIL, deadline_->cancellable(), error.out());
-  entry->seriesLoaded = entry->singlesLoaded = false;
+  entry->forgetEvents();
   if (removed) return true;
   problems_.push_back("the calendar \"" + entry->facts.displayName + "\" refused a removal: " + error.message());
   if (g_error_matches(error.get(), E_CLIENT_ERROR, E_CLIENT_ERROR_OUT_OF_SYNC)) {
@@ -803,7 +833,7 @@ bool EvolutionStore::commit() {
   creates_.clear();
   for (auto& staged : creates) {
     CalendarEntry* entry = entryOf(staged->calendar);
-    done = entry != nullptr && create(*entry, staged->object.events.front()) && done;
+    done = entry != nullptr && create(*entry, staged->event) && done;
   }
   auto removals = std::move(removals_);
   removals_.clear();

@@ -18,7 +18,6 @@
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 #include "evolution/accounts.h"
-#include "evolution/occurrences.h"
 
 #include <chrono>
 #include <cstdint>
@@ -97,10 +96,9 @@ class EvolutionStore final : public DescribedStore {
     double instant;
     std::string rid;
   };
-  // The object of one UID in a calendar, read now.
+  // The events of one UID in a calendar, read now.
   struct UidObject {
-    bool found = false;
-    CalendarObject object;
+    std::vector<StoredEvent> events;
     std::vector<Detached> detached;
   };
 
@@ -121,20 +119,22 @@ class EvolutionStore final : public DescribedStore {
   // Waits, within the bound, until a calendar on a server has signed in, so
   // that a change is checked against the server now rather than queued.
   bool readyToWrite(CalendarEntry& entry);
-  // The calendar's objects that may have occurrences in [from, to): every
+  // The calendar's events that may have occurrences in [from, to): every
   // series, and the single events there; false when they cannot be read.
   bool load(CalendarEntry& entry, double from, double to);
-  bool query(CalendarEntry& entry, const std::string& sexp, std::vector<CalendarObject>& objects);
-  // The objects of calendar objects' texts (VEVENTs), read with the zones their TZIDs name.
-  std::vector<CalendarObject> readObjects(CalendarEntry& entry, const std::vector<std::string>& texts,
-                                          const std::vector<std::string>& tzids);
+  bool query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events);
+  // The events of calendar objects' texts (VEVENTs, grouped by UID), read with
+  // the zones their TZIDs name; an object that cannot be read is left out.
+  std::vector<StoredEvent> readObjects(CalendarEntry& entry, const std::vector<std::string>& texts,
+                                       const std::vector<std::string>& tzids);
   // The VTIMEZONEs EDS keeps for those of `tzids` calbridge does not know by name.
   std::string timeZonesFor(CalendarEntry& entry, const std::vector<std::string>& tzids);
-  // Nothing when the calendar cannot be read.
+  // Nothing when the calendar cannot be read; no events when it holds no such UID.
   std::optional<UidObject> objectOf(CalendarEntry& entry, const std::string& uid);
   // The instant a changed occurrence's RECURRENCE-ID names; NaN when unknown.
   double instantOf(ECalComponent* component);
-  void fill(Event& event, const CalendarEntry& entry, const ListedOccurrence& occurrence) const;
+  void fill(Event& event, const CalendarEntry& entry, const StoredEvent& stored, double start, double end,
+            double occurrenceDate) const;
   bool create(CalendarEntry& entry, const StoredEvent& event);
   bool applyRemoval(const StagedRemoval& removal);
   // A new calendar as a source of its own (local) or made by EDS on the server; its UID.

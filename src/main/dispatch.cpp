@@ -5,7 +5,7 @@
 #include "commands/create_event.h"
 #include "commands/delete_event.h"
 #include "commands/events.h"
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 namespace calbridge {
 

@@ -1,6 +1,6 @@
 #include "protocol/readers.h"
 
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <cmath>
 

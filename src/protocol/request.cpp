@@ -1,6 +1,6 @@
 #include "protocol/request.h"
 
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>

@@ -3,13 +3,12 @@
 
 #include <rapidjson/document.h>
 
+#include "base/limits.h"
+
 #include <cstddef>
 #include <string_view>
 
 namespace calbridge {
-
-// Input longer than this many bytes is refused before it is decoded.
-inline constexpr std::size_t kMaxInputBytes = 1000000;
 
 // A decoded request. Holds the top-level object, or nothing when the input was
 // empty, undecodable or not an object: the empty request. Never modified once made.

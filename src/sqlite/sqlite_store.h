@@ -6,12 +6,12 @@
 // the store at once; writers wait their turn (busy timeout) rather than fail.
 #pragma once
 
+#include "calendar/occurrences.h"
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
 #include "calendar/access/question.h"
 #include "calendar/stored_event.h"
 #include "ical/object_edit.h"
-#include "sqlite/publisher.h"
 #include "calendar/time_zone.h"
 #include "sqlite/publisher.h"
 
@@ -187,29 +187,17 @@ class SqliteStore final : public Store {
     std::string remoteUrl;  // a replica's collection on the server
     std::optional<double> syncedAt;  // that account's last sync, completed or only begun
   };
-  // One row of the events table.
+  // One row of the events table: the event as stored, and the keys around it.
   struct EventRow {
     std::int64_t id = 0;
-    std::string itemId;
-    std::string externalId;
     std::int64_t calendarId = 0;
-    std::optional<std::string> title;
-    double start = 0;
-    double end = 0;
-    bool allDay = false;
-    EventStatus status = EventStatus::none;
-    std::optional<std::string> timeZone;
-    std::optional<std::string> rule;
-    std::optional<double> until;
-    std::optional<std::int64_t> count;
+    // A changed occurrence names its series' row (`seriesId`) and, in
+    // `event.recurrenceId`, the occurrence it stands in for (wall seconds in
+    // that series' terms). A series split off by a THISANDFUTURE change names
+    // the series it came from, and the original start of its first occurrence.
+    StoredEvent event;
     std::optional<double> lastEnd;
-    std::int64_t nominalDays = 0;
-    // A changed occurrence: its series' row, and the occurrence it stands in
-    // for (wall seconds in that series' terms). A series split off by a
-    // THISANDFUTURE change names the series it came from, and the original
-    // start of its first occurrence.
     std::optional<std::int64_t> seriesId;
-    std::optional<std::int64_t> recurrenceId;
 
     static EventRow read(sqlite3_stmt* statement);
   };
@@ -237,22 +225,19 @@ class SqliteStore final : public Store {
   };
   static RowView viewOf(const EventRow& row);
   static RowView viewOf(const SingleRow& row, const std::string& text);
-  // A changed occurrence of a series, with its times as listed (epoch seconds).
-  struct Override {
-    EventRow row;
-    double start = 0, end = 0;
-    double replacedStart = 0;  // the start of the occurrence it stands in for
-  };
   // A repeating event with its exclusions, extra dates and changed occurrences, ready to expand.
   struct CachedSeries {
     EventRow row;
     Series series;
-    std::vector<Override> overrides = {};
+    // Its changed occurrences by start, as rows and as the listing takes them.
+    std::vector<EventRow> changeRows = {};
+    std::vector<SeriesChange> changes = {};
     // The item its occurrences are listed under: a split-off series' origin; empty: its own.
     std::string listedItemId = {};
   };
   static std::string_view listedItemOf(const CachedSeries& cached) {
-    return cached.listedItemId.empty() ? std::string_view(cached.row.itemId) : std::string_view(cached.listedItemId);
+    return cached.listedItemId.empty() ? std::string_view(cached.row.event.calendarItemIdentifier)
+                                       : std::string_view(cached.listedItemId);
   }
 
   // A cached statement lent out for one use. It is reset when the use ends, so a
@@ -321,17 +306,16 @@ class SqliteStore final : public Store {
   };
   Singles singlesIn(std::int64_t calendarId, double from, double to);
 
-  // The series of a row, without its exclusions.
-  Series seriesFrom(const EventRow& row);
-  // The same for an event not stored yet (without its exclusions and extra dates).
-  Series seriesFromStored(const StoredEvent& event);
+  // The zones an event's series needs: those files defined, read from the
+  // database, only when it names one.
+  ZoneCache& zonesFor(const StoredEvent& event);
+  ZoneCache& zonesFor(std::span<const StoredEvent> events);
   // The repeating events of a calendar, loaded once and then kept in step with
   // this store's own changes. Reloaded when a write transaction begins, so what
   // a change is based on is never older than the lock it holds.
   std::vector<CachedSeries>& seriesIn(std::int64_t calendarId);
   CachedSeries* cachedSeries(const EventRow& row);
   void forgetCaches();
-  std::optional<double> lastEndOf(const Series& series);
   // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
   static void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end);
   // How far a part split off a series moved its occurrences from their original starts (0 for a series).
@@ -364,11 +348,7 @@ class SqliteStore final : public Store {
   bool insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
                    std::optional<std::int64_t> objectId = std::nullopt,
                    std::optional<std::int64_t> seriesId = std::nullopt);
-  // Ties each changed occurrence to the series of its UID among `events`,
-  // splitting a series at a THISANDFUTURE change: for each event, the index of
-  // the series it belongs to. One without its series becomes an event of its own.
-  std::vector<std::optional<std::size_t>> linkOverrides(std::vector<StoredEvent>& events);
-  // Inserts events linked as linkOverrides has them, each series before what belongs to it.
+  // Inserts events linked as linkChanges (series_split.h) has them, each series before what belongs to it.
   bool insertLinked(std::int64_t calendarId, std::vector<StoredEvent>& events,
                     const std::vector<std::optional<std::size_t>>& parents,
                     const std::vector<std::optional<double>>& lastEnds,
@@ -376,9 +356,6 @@ class SqliteStore final : public Store {
   // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
   // or its series from the occurrence it stands in for on.
   bool removeOverride(const EventRow& row, Span span);
-  // Gives each series split at THISANDFUTURE changes the end, exclusions and
-  // extra dates of its parts back, as a file writes it.
-  void rejoinSplits(const std::vector<EventRow>& rows, std::vector<StoredEvent>& events);
   // True when parts were split off the series with that row.
   bool hasParts(std::int64_t calendarId, std::int64_t id);
   bool removeCalendarRow(std::string_view identifier, bool evenImmutable, bool commit);

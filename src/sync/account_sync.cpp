@@ -4,11 +4,9 @@
 #include "caldav/http.h"
 #include "caldav/password_command.h"
 #include "caldav/sync.h"
-#include "commands/create_event.h"
-#include "commands/delete_event.h"
 #include "ical/icalendar.h"
-#include "protocol/request.h"
-#include "protocol/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 #include "sync/object_events.h"
 
 #include <chrono>

@@ -1,10 +1,8 @@
 #include "sync/object_events.h"
 
-#include "commands/create_event.h"
-#include "commands/delete_event.h"
 #include "ical/icalendar.h"
-#include "protocol/request.h"
-#include "protocol/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 
 namespace calbridge {
 

@@ -6,12 +6,9 @@
 #include "main/store_choice.h"
 #include "sqlite/sqlite_store.h"
 #include "sync/account_sync.h"
-#include "commands/calendar_management.h"
-#include "commands/create_event.h"
-#include "commands/delete_event.h"
 #include "protocol/reply.h"
-#include "protocol/request.h"
-#include "protocol/unicode.h"
+#include "base/limits.h"
+#include "base/unicode.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -7,7 +7,7 @@
 #include "calendar/color.h"
 #include "protocol/readers.h"
 #include "protocol/reply.h"
-#include "protocol/unicode.h"
+#include "base/unicode.h"
 
 
 #include <cstdint>

@@ -1,0 +1,118 @@
+#include "sqlite/store_internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace calbridge {
+
+std::string columnText(sqlite3_stmt* s, int column) {
+  auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column)));
+}
+
+std::optional<std::string> optionalText(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return columnText(s, column);
+}
+
+std::optional<double> optionalReal(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_double(s, column);
+}
+
+std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(s, column);
+}
+
+void bindText(sqlite3_stmt* s, int index, std::string_view text) {
+  sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+void bindOptionalText(sqlite3_stmt* s, int index, const std::optional<std::string>& text) {
+  if (text) bindText(s, index, *text);
+  else sqlite3_bind_null(s, index);
+}
+
+void bindOptionalReal(sqlite3_stmt* s, int index, std::optional<double> value) {
+  if (value) sqlite3_bind_double(s, index, *value);
+  else sqlite3_bind_null(s, index);
+}
+
+namespace {
+
+std::string colorSpaceName(ColorSpace space) {
+  switch (space) {
+    case ColorSpace::sRGB: return "srgb";
+    case ColorSpace::gray: return "gray";
+    case ColorSpace::other: return "other";
+  }
+  return "other";
+}
+
+std::string componentsText(const Color& color) {
+  std::string text;
+  for (double component : color.components) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", component);
+    if (!text.empty()) text += ' ';
+    text += buffer;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::optional<Color> colorOf(const std::optional<std::string>& space, const std::optional<std::string>& components) {
+  if (!space) return std::nullopt;
+  Color color;
+  color.space = *space == "srgb" ? ColorSpace::sRGB : *space == "gray" ? ColorSpace::gray : ColorSpace::other;
+  if (components) {
+    const char* p = components->c_str();
+    for (;;) {
+      char* next = nullptr;
+      double value = std::strtod(p, &next);
+      if (next == p) break;
+      color.components.push_back(value);
+      p = next;
+    }
+  }
+  return color;
+}
+
+void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
+  bindText(s, 2, calendar.title);
+  if (calendar.color) {
+    bindText(s, 3, colorSpaceName(calendar.color->space));
+    bindText(s, 4, componentsText(*calendar.color));
+  }
+  sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
+  sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
+}
+
+SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
+  EventRow row;
+  row.id = sqlite3_column_int64(s, 0);
+  StoredEvent& event = row.event;
+  event.calendarItemIdentifier = columnText(s, 1);
+  event.externalIdentifier = columnText(s, 2);
+  row.calendarId = sqlite3_column_int64(s, 3);
+  event.title = optionalText(s, 4);
+  event.start = sqlite3_column_double(s, 5);
+  event.end = sqlite3_column_double(s, 6);
+  event.allDay = sqlite3_column_int(s, 7) != 0;
+  event.status = static_cast<EventStatus>(sqlite3_column_int(s, 8));
+  event.timeZone = optionalText(s, 9);
+  event.rule = optionalText(s, 10);
+  event.until = optionalReal(s, 11);
+  event.count = optionalInteger(s, 12);
+  row.lastEnd = optionalReal(s, 13);
+  event.nominalDays = optionalInteger(s, 14).value_or(0);
+  row.seriesId = optionalInteger(s, 15);
+  const std::optional<std::int64_t> recurrenceId = optionalInteger(s, 16);
+  // A part split off a series changes every later occurrence.
+  if (row.seriesId && recurrenceId) event.recurrenceId = ReplacedOccurrence{*recurrenceId, event.rule.has_value()};
+  return row;
+}
+
+}  // namespace calbridge
