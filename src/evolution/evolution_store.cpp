@@ -415,6 +415,7 @@ namespace {
 struct QueryResult {
   std::vector<std::string> texts;
   std::vector<std::string> tzids;
+  std::set<std::string> repeating;  // UIDs with a rule, extra dates or a changed occurrence
 };
 
 QueryResult textsOf(GSList* components) {
@@ -431,13 +432,17 @@ QueryResult textsOf(GSList* components) {
     if (added) out.texts.emplace_back();
     out.texts[at->second] += text.get();
     for (std::string& tzid : tzidsOf(component)) out.tzids.push_back(std::move(tzid));
+    if (e_cal_util_component_has_recurrences(component) || e_cal_util_component_is_instance(component)) {
+      out.repeating.insert(key);
+    }
   }
   return out;
 }
 
 }  // namespace
 
-bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events) {
+bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events,
+                           std::vector<StoredEvent>* series) {
   ECalClient* client = clientOf(entry);
   if (client == nullptr) return false;
   GSList* components = nullptr;
@@ -448,33 +453,42 @@ bool EvolutionStore::query(CalendarEntry& entry, const std::string& sexp, std::v
   }
   QueryResult result = textsOf(components);
   g_slist_free_full(components, g_object_unref);
-  events = readObjects(entry, result.texts, result.tzids);
+  for (StoredEvent& event : readObjects(entry, result.texts, result.tzids)) {
+    const bool repeats = series != nullptr && result.repeating.count(event.externalIdentifier) > 0;
+    (repeats ? *series : events).push_back(std::move(event));
+  }
   return true;
 }
 
 bool EvolutionStore::load(CalendarEntry& entry, double from, double to) {
-  if (!entry.series) {
-    // Every series, whatever the window: calbridge's own expansion decides
-    // which occurrences lie in it, not EDS's.
-    std::vector<StoredEvent> events;
-    if (!query(entry, "(has-recurrences?)", events)) return false;
-    entry.series = std::make_unique<PreparedEvents>(std::move(events), zones_);
-  }
   from -= kQueryMargin;
   to += kQueryMargin;
-  if (entry.singlesLoaded && entry.singlesFrom <= from && to <= entry.singlesTo) return true;
-  // A calendar asked about again (the skips of a new series) is read for a
-  // wider window each time, so that a run of nearby queries costs a few reads.
-  if (entry.singlesLoaded) {
-    const double low = std::min(from, entry.singlesFrom);
-    const double high = std::max(to, entry.singlesTo);
-    const double widen = std::max(30 * static_cast<double>(kDay), high - low);
-    from = low - (from < entry.singlesFrom ? widen : 0);
-    to = high + (to > entry.singlesTo ? widen : 0);
+  std::string window = "(occur-in-time-range? (make-time \"" + timeText(from, false, true) + "\") (make-time \"" +
+                       timeText(to, false, true) + "\"))";
+  if (!entry.series) {
+    // One question for both: every series, whatever the window (calbridge's
+    // own expansion decides which occurrences lie in it, not EDS's), and the
+    // single events of the window.
+    std::vector<StoredEvent> series;
+    entry.singles.clear();
+    if (!query(entry, "(or (has-recurrences?) " + window + ")", entry.singles, &series)) return false;
+    entry.series = std::make_unique<PreparedEvents>(std::move(series), zones_);
+  } else {
+    if (entry.singlesLoaded && entry.singlesFrom <= from && to <= entry.singlesTo) return true;
+    // A calendar asked about again (the skips of a new series) is read for a
+    // wider window each time, so that a run of nearby queries costs a few reads.
+    if (entry.singlesLoaded) {
+      const double low = std::min(from, entry.singlesFrom);
+      const double high = std::max(to, entry.singlesTo);
+      const double widen = std::max(30 * static_cast<double>(kDay), high - low);
+      from = low - (from < entry.singlesFrom ? widen : 0);
+      to = high + (to > entry.singlesTo ? widen : 0);
+      window = "(occur-in-time-range? (make-time \"" + timeText(from, false, true) + "\") (make-time \"" +
+               timeText(to, false, true) + "\"))";
+    }
+    entry.singles.clear();
+    if (!query(entry, "(and " + window + " (not (has-recurrences?)))", entry.singles)) return false;
   }
-  const std::string sexp = "(and (occur-in-time-range? (make-time \"" + timeText(from, false, true) +
-                           "\") (make-time \"" + timeText(to, false, true) + "\")) (not (has-recurrences?)))";
-  if (!query(entry, sexp, entry.singles)) return false;
   std::stable_sort(entry.singles.begin(), entry.singles.end(),
                    [](const StoredEvent& a, const StoredEvent& b) { return a.start < b.start; });
   entry.singlesLoaded = true;

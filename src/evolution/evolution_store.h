@@ -122,7 +122,10 @@ class EvolutionStore final : public DescribedStore {
   // The calendar's events that may have occurrences in [from, to): every
   // series, and the single events there; false when they cannot be read.
   bool load(CalendarEntry& entry, double from, double to);
-  bool query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events);
+  // The events of the objects `sexp` finds; with `series`, those of objects
+  // that repeat (or change an occurrence) go there instead.
+  bool query(CalendarEntry& entry, const std::string& sexp, std::vector<StoredEvent>& events,
+             std::vector<StoredEvent>* series = nullptr);
   // The events of calendar objects' texts (VEVENTs, grouped by UID), read with
   // the zones their TZIDs name; an object that cannot be read is left out.
   std::vector<StoredEvent> readObjects(CalendarEntry& entry, const std::vector<std::string>& texts,
