@@ -59,8 +59,8 @@ std::string calendarText(int n) {
 }
 
 ECalClient* open(ESource* source, GError** error) {
-  EClient* client = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1),
-                                              nullptr, error);
+  EClient* client =
+      e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1), nullptr, error);
   return client != nullptr ? E_CAL_CLIENT(client) : nullptr;
 }
 

@@ -131,7 +131,7 @@ std::vector<std::string> week(const PreparedEvents& prepared) {
   OccurrenceMerge merge({&feed, 1}, from, from + 7 * kDay);
   std::vector<std::string> out;
   while (auto o = merge.next()) {
-    const StoredEvent& e = o->kind == ListedOccurrence::Kind::single ? *prepared.singles()[o->item]
+    const StoredEvent& e = o->kind == ListedOccurrence::Kind::single   ? *prepared.singles()[o->item]
                            : o->kind == ListedOccurrence::Kind::change ? prepared.changeEvent(o->item, o->change)
                                                                        : prepared.seriesEvent(o->item);
     out.push_back(*e.title + "@" + std::to_string(static_cast<int>((o->start - from) / 3600)));
@@ -151,7 +151,7 @@ TEST(EvolutionFeed, ChangesStandInForTheirOccurrences) {
       series,
       change(series, 40, 0),  // beyond the window: its occurrence is not there, it is elsewhere
       excluded,
-      change(excluded, 1, 3),  // changes an occurrence the series excludes: nothing
+      change(excluded, 1, 3),         // changes an occurrence the series excludes: nothing
       change(daily("orphan"), 2, 1),  // its series is not among them: an event of its own
   };
   PreparedEvents prepared(std::move(events), zones);

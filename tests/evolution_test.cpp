@@ -29,7 +29,7 @@ std::unique_ptr<EdsSession> startSession(SessionOptions options = {}) {
 }
 
 #define START_SESSION(name, ...)                           \
-  auto name = startSession(__VA_ARGS__);                  \
+  auto name = startSession(__VA_ARGS__);                   \
   if (!name) GTEST_SKIP() << "no desktop session to test"; \
   ASSERT_EQ(name->runStore({"access", "grant"}).status, 0)
 
@@ -68,9 +68,10 @@ std::unique_ptr<DavServer> startRadicale() {
 // A calendar source of EDS at `path` on the server, in `parent`'s group.
 std::string serverSource(const DavServer& server, const std::string& title, const std::string& parent,
                          const std::string& backend, const std::string& path) {
-  return "[Data Source]\nDisplayName=" + title + "\nEnabled=true\nParent=" + parent + "\n\n[Calendar]\nBackendName=" +
-         backend + "\nColor=#62a0ea\n\n[Authentication]\nHost=127.0.0.1\nMethod=plain/password\nPort=" +
-         portOf(server) + "\nUser=" + DavServer::kUser +
+  return "[Data Source]\nDisplayName=" + title + "\nEnabled=true\nParent=" + parent +
+         "\n\n[Calendar]\nBackendName=" + backend +
+         "\nColor=#62a0ea\n\n[Authentication]\nHost=127.0.0.1\nMethod=plain/password\nPort=" + portOf(server) +
+         "\nUser=" + DavServer::kUser +
          "\nRememberPassword=true\n\n[Security]\nMethod=none\n\n[WebDAV Backend]\nResourcePath=" + path + "\n";
 }
 
@@ -100,13 +101,15 @@ TEST(EvolutionStore, ServesTheSevenCommandsOnALocalCalendar) {
   EXPECT_FALSE((*birthdays)["writable"].GetBool());
 
   const double monday = 1767607200;  // 2026-01-05 10:00 UTC
-  Envelope single = s->request("createEvent", "{\"calendar\":\"system-calendar\",\"title\":\"Dentist\",\"start\":" +
-                                                  number(monday) + ",\"end\":" + number(monday + 3600) + "}");
+  Envelope single =
+      s->request("createEvent", "{\"calendar\":\"system-calendar\",\"title\":\"Dentist\",\"start\":" + number(monday) +
+                                    ",\"end\":" + number(monday + 3600) + "}");
   ASSERT_TRUE(single.ok()) << single.raw.out;
   // A series on weekdays with Tuesday skipped: one object, created in one call.
-  Envelope series = s->request("createEvent", "{\"calendar\":\"system-calendar\",\"title\":\"Standup\",\"start\":" +
-                                                  number(monday) + ",\"end\":" + number(monday + 900) +
-                                                  ",\"repeat\":\"weekdays\",\"skip\":[" + number(monday + kDay) + "]}");
+  Envelope series =
+      s->request("createEvent", "{\"calendar\":\"system-calendar\",\"title\":\"Standup\",\"start\":" + number(monday) +
+                                    ",\"end\":" + number(monday + 900) + ",\"repeat\":\"weekdays\",\"skip\":[" +
+                                    number(monday + kDay) + "]}");
   ASSERT_TRUE(series.ok()) << series.raw.out;
   const std::string uid = series.data()["uid"].GetString();
   const std::string week = eventsRequest("system-calendar", monday - 3600, monday + 7 * kDay);
@@ -137,7 +140,8 @@ TEST(EvolutionStore, ServesTheSevenCommandsOnALocalCalendar) {
   for (const char* refused : {"system-calendar", "birthdays"}) {  // the default; a read-only one
     EXPECT_EQ(s->request("deleteCalendar", std::string("{\"calendar\":\"") + refused + "\"}").error(), "invalid");
   }
-  Envelope removed = s->request("deleteCalendar", "{\"calendar\":\"" + std::string(made.data()["id"].GetString()) + "\"}");
+  Envelope removed =
+      s->request("deleteCalendar", "{\"calendar\":\"" + std::string(made.data()["id"].GetString()) + "\"}");
   ASSERT_TRUE(removed.ok()) << removed.raw.out;
   EXPECT_FALSE(calendarTitled(s->request("calendars", "{}"), "Work"));
   EXPECT_TRUE(s->request("events", week).raw.err.empty());
@@ -220,10 +224,10 @@ TEST(EvolutionStore, ServesACalDavCalendarThroughEds) {
   EXPECT_EQ(startsOf(s->request("events", days), "Single"), (std::vector<double>{kSeriesStart}));
 
   // A new series reaches the server as one object with its skip.
-  Envelope made = s->request("createEvent", "{\"calendar\":\"work\",\"title\":\"Review\",\"start\":" +
-                                                number(kSeriesStart + 3600) + ",\"end\":" + number(kSeriesStart + 7200) +
-                                                ",\"repeat\":\"daily\",\"skip\":[" + number(kSeriesStart + 3600 + kDay) +
-                                                "]}");
+  Envelope made =
+      s->request("createEvent", "{\"calendar\":\"work\",\"title\":\"Review\",\"start\":" + number(kSeriesStart + 3600) +
+                                    ",\"end\":" + number(kSeriesStart + 7200) + ",\"repeat\":\"daily\",\"skip\":[" +
+                                    number(kSeriesStart + 3600 + kDay) + "]}");
   ASSERT_TRUE(made.ok()) << made.raw.out;
   const std::string review = server->peer({"get", url, made.data()["uid"].GetString()});
   EXPECT_NE(review.find("RRULE:FREQ=DAILY"), std::string::npos) << review;
@@ -231,8 +235,8 @@ TEST(EvolutionStore, ServesACalDavCalendarThroughEds) {
   EXPECT_EQ(server->peer({"list", url}), "3");
 
   // An occurrence, then the series from its first occurrence on: EXDATE, then gone.
-  Envelope one = s->request("deleteEvent", "{\"uid\":\"s1\",\"calendar\":\"work\",\"start\":" +
-                                               number(kSeriesStart + kDay) + "}");
+  Envelope one =
+      s->request("deleteEvent", "{\"uid\":\"s1\",\"calendar\":\"work\",\"start\":" + number(kSeriesStart + kDay) + "}");
   ASSERT_TRUE(one.ok()) << one.raw.out;
   EXPECT_NE(server->peer({"get", url, "s1"}).find("EXDATE:20260111T090000Z"), std::string::npos);
   ASSERT_TRUE(s->request("deleteEvent", "{\"uid\":\"s1\",\"calendar\":\"work\"}").ok());
@@ -299,13 +303,14 @@ TEST(EvolutionStore, ACollectionAccountMakesAndRemovesCalendarsOnItsServer) {
   options.settingsInFile = true;
   START_SESSION(s, options);
   server->make_calendar("work", "Work");
-  s->addSource("account",
-               "[Data Source]\nDisplayName=Radicale account\nEnabled=true\nParent=\n\n[Collection]\nBackendName=webdav\n"
-               "CalendarEnabled=true\nContactsEnabled=false\nMailEnabled=false\nCalendarUrl=" +
-                   server->url() + DavServer::kUser + "/\nIdentity=" + DavServer::kUser +
-                   "\n\n[Authentication]\nHost=127.0.0.1\nMethod=plain/password\nPort=" + portOf(*server) +
-                   "\nUser=" + DavServer::kUser + "\nRememberPassword=true\n\n[Security]\nMethod=none\n",
-               std::string(DavServer::kPassword));
+  s->addSource(
+      "account",
+      "[Data Source]\nDisplayName=Radicale account\nEnabled=true\nParent=\n\n[Collection]\nBackendName=webdav\n"
+      "CalendarEnabled=true\nContactsEnabled=false\nMailEnabled=false\nCalendarUrl=" +
+          server->url() + DavServer::kUser + "/\nIdentity=" + DavServer::kUser +
+          "\n\n[Authentication]\nHost=127.0.0.1\nMethod=plain/password\nPort=" + portOf(*server) +
+          "\nUser=" + DavServer::kUser + "\nRememberPassword=true\n\n[Security]\nMethod=none\n",
+      std::string(DavServer::kPassword));
   std::string child = s->peer({"children", "account", "30"});
   ASSERT_FALSE(child.empty());
   child = child.substr(0, child.find('\n'));

@@ -15,45 +15,19 @@ namespace calbridge {
 namespace {
 
 // What the module's side serves: an in-memory own store, reached only through the table.
-SqliteStore* target = nullptr;
+SqliteStore* forwardedTo = nullptr;
 
-class Forwarding final : public DescribedStore {
+class Forwarding final : public StoreWrapper, public Described {
  public:
-  Forwarding() : to_(*target) {}
-  bool open() override { return true; }
-  bool readFailed() const override { return to_.readFailed(); }
-  AuthorizationStatus authorizationStatus() override { return to_.authorizationStatus(); }
-  void requestFullAccessToEvents(std::function<void(bool)> completion) override { completion(false); }
-  std::optional<bool> endAccessRequest() override { return std::nullopt; }
-  std::vector<std::shared_ptr<const Calendar>> calendars() override { return to_.calendars(); }
-  std::shared_ptr<const Calendar> calendarWithIdentifier(std::string_view id) override {
-    return to_.calendarWithIdentifier(id);
-  }
-  std::shared_ptr<const Calendar> defaultCalendarForNewEvents() override { return to_.defaultCalendarForNewEvents(); }
-  std::vector<Source> sources() override { return to_.sources(); }
-  std::vector<CalendarItem> calendarItemsWithExternalIdentifier(std::string_view uid) override {
-    return to_.calendarItemsWithExternalIdentifier(uid);
-  }
-  void enumerateEventsMatching(double start, double end, const std::vector<std::shared_ptr<const Calendar>>& calendars,
-                               const EventVisitor& visit) override {
-    to_.enumerateEventsMatching(start, end, calendars, visit);
-  }
-  bool saveEvent(Event& event, Span span, bool commit) override { return to_.saveEvent(event, span, commit); }
-  bool removeEvent(const Event& event, Span span, bool commit) override { return to_.removeEvent(event, span, commit); }
-  bool saveCalendar(Calendar& calendar, bool commit) override { return to_.saveCalendar(calendar, commit); }
-  bool removeCalendar(const Calendar& calendar, bool commit) override { return to_.removeCalendar(calendar, commit); }
-  bool commit() override { return to_.commit(); }
+  Forwarding() : StoreWrapper(*forwardedTo) {}
   std::vector<std::string> describe() override { return {"forwarding", ""}; }
-
- private:
-  SqliteStore& to_;
 };
 
 TEST(StoreModule, ValuesCrossTheTableWhole) {
   SqliteStore own{std::string(kInMemoryStore)};
   ASSERT_TRUE(own.open());
-  target = &own;
-  ModuleStore store(exportedStore([]() -> std::unique_ptr<DescribedStore> { return std::make_unique<Forwarding>(); }));
+  forwardedTo = &own;
+  ModuleStore store(exportedStore([]() -> std::unique_ptr<Store> { return std::make_unique<Forwarding>(); }));
   ASSERT_TRUE(store.open());
   EXPECT_EQ(store.describe(), (std::vector<std::string>{"forwarding", ""}));
   // Permission is never the module's: a bridge gates it.
@@ -74,7 +48,8 @@ TEST(StoreModule, ValuesCrossTheTableWhole) {
   ASSERT_TRUE(crossed->source && direct->source);
   EXPECT_EQ(crossed->source->sourceIdentifier, direct->source->sourceIdentifier);
   EXPECT_EQ(crossed->source->title, direct->source->title);
-  EXPECT_EQ(store.defaultCalendarForNewEvents()->calendarIdentifier, own.defaultCalendarForNewEvents()->calendarIdentifier);
+  EXPECT_EQ(store.defaultCalendarForNewEvents()->calendarIdentifier,
+            own.defaultCalendarForNewEvents()->calendarIdentifier);
   EXPECT_EQ(store.sources().size(), own.sources().size());
 
   // A weekly series on two days, saved through the table with its identifiers filled in.
@@ -102,7 +77,7 @@ TEST(StoreModule, ValuesCrossTheTableWhole) {
   EXPECT_TRUE(own.calendarItemsWithExternalIdentifier(*event.calendarItemExternalIdentifier).empty());
   ASSERT_TRUE(store.removeCalendar(*crossed, true));
   EXPECT_FALSE(own.calendarWithIdentifier(gray.calendarIdentifier));
-  target = nullptr;
+  forwardedTo = nullptr;
 }
 
 TEST(StoreChoice, TheFirstRequestDecides) {
@@ -114,9 +89,8 @@ TEST(StoreChoice, TheFirstRequestDecides) {
   };
   const Case cases[] = {
       {false, false, true, StoreKind::own, false},  // no bus: nothing asked, nothing written
-      {true, true, true, StoreKind::own, true},
-      {true, false, true, StoreKind::evolution, true},
-      {true, false, false, StoreKind::own, true},  // no EDS there
+      {true, true, true, StoreKind::own, true},           {true, false, true, StoreKind::evolution, true},
+      {true, false, false, StoreKind::own, true},          // no EDS there
       {true, false, std::nullopt, StoreKind::own, false},  // EDS did not say in time: asked again next time
   };
   for (const Case& c : cases) {

@@ -7,7 +7,9 @@ namespace calbridge {
 
 namespace {
 
-calbridge_text textOf(std::string_view text) { return calbridge_text{text.data() != nullptr ? text.data() : "", text.size()}; }
+calbridge_text textOf(std::string_view text) {
+  return calbridge_text{text.data() != nullptr ? text.data() : "", text.size()};
+}
 
 calbridge_text textOf(const std::optional<std::string>& text) {
   return text ? textOf(std::string_view(*text)) : calbridge_text{nullptr, 0};
@@ -53,8 +55,10 @@ Calendar calendarOf(const calbridge_calendar& c) {
   calendar.calendarIdentifier = plainText(c.identifier);
   calendar.title = plainText(c.title);
   if (c.has_color) {
-    const auto space = c.color_space >= 0 && c.color_space <= 2 ? static_cast<ColorSpace>(c.color_space) : ColorSpace::other;
-    calendar.color = Color{space, std::vector<double>(c.components, c.components + std::min<std::size_t>(c.component_count, 4))};
+    const auto space =
+        c.color_space >= 0 && c.color_space <= 2 ? static_cast<ColorSpace>(c.color_space) : ColorSpace::other;
+    calendar.color =
+        Color{space, std::vector<double>(c.components, c.components + std::min<std::size_t>(c.component_count, 4))};
   }
   calendar.allowsContentModifications = c.writable != 0;
   calendar.isImmutable = c.immutable != 0;
@@ -119,9 +123,9 @@ Event eventOf(const calbridge_event& c, std::shared_ptr<const Calendar> calendar
 
 // ---- The module's side.
 
-std::unique_ptr<DescribedStore> (*makeStore)() = nullptr;
+std::unique_ptr<Store> (*makeStore)() = nullptr;
 
-DescribedStore& storeOf(calbridge_store* store) { return *reinterpret_cast<DescribedStore*>(store); }
+Store& storeOf(calbridge_store* store) { return *reinterpret_cast<Store*>(store); }
 
 // Runs `work`, turning anything it throws into `failed`: nothing may unwind into the other runtime.
 template <typename Work, typename Result>
@@ -133,7 +137,7 @@ Result guarded(Work&& work, Result failed) noexcept {
   }
 }
 
-std::shared_ptr<const Calendar> calendarIn(DescribedStore& store, calbridge_text identifier) {
+std::shared_ptr<const Calendar> calendarIn(Store& store, calbridge_text identifier) {
   if (identifier.data == nullptr) return nullptr;
   return store.calendarWithIdentifier(std::string_view(identifier.data, identifier.size));
 }
@@ -155,96 +159,125 @@ const calbridge_store_functions kExported = {
       return guarded([] { return reinterpret_cast<calbridge_store*>(makeStore().release()); },
                      static_cast<calbridge_store*>(nullptr));
     },
-    [](calbridge_store* store) { guarded([&] { delete &storeOf(store); return 0; }, 0); },
+    [](calbridge_store* store) {
+      guarded(
+          [&] {
+            delete &storeOf(store);
+            return 0;
+          },
+          0);
+    },
     [](calbridge_store* store) { return guarded([&] { return storeOf(store).open() ? 1 : 0; }, 0); },
     [](calbridge_store* store) { return guarded([&] { return storeOf(store).readFailed() ? 1 : 0; }, 1); },
     [](calbridge_store* store, calbridge_calendar_visitor visit, void* context) {
-      guarded([&] {
-        for (const auto& calendar : storeOf(store).calendars()) {
-          if (visitCalendar(*calendar, visit, context) == 0) break;
-        }
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            for (const auto& calendar : storeOf(store).calendars()) {
+              if (visitCalendar(*calendar, visit, context) == 0) break;
+            }
+            return 0;
+          },
+          0);
     },
     [](calbridge_store* store, calbridge_calendar_visitor visit, void* context) {
-      guarded([&] {
-        if (auto calendar = storeOf(store).defaultCalendarForNewEvents()) visitCalendar(*calendar, visit, context);
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            if (auto calendar = storeOf(store).defaultCalendarForNewEvents()) visitCalendar(*calendar, visit, context);
+            return 0;
+          },
+          0);
     },
     [](calbridge_store* store, calbridge_source_visitor visit, void* context) {
-      guarded([&] {
-        for (const Source& source : storeOf(store).sources()) {
-          calbridge_source c = cSource(source);
-          if (visit(context, &c) == 0) break;
-        }
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            for (const Source& source : storeOf(store).sources()) {
+              calbridge_source c = cSource(source);
+              if (visit(context, &c) == 0) break;
+            }
+            return 0;
+          },
+          0);
     },
     [](calbridge_store* store, calbridge_text externalIdentifier, calbridge_item_visitor visit, void* context) {
-      guarded([&] {
-        const std::string uid = plainText(externalIdentifier);
-        for (const CalendarItem& item : storeOf(store).calendarItemsWithExternalIdentifier(uid)) {
-          std::vector<int> days;
-          calbridge_event c = cEvent(item.event, days);
-          if (visit(context, static_cast<int>(item.entityType), &c) == 0) break;
-        }
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            const std::string uid = plainText(externalIdentifier);
+            for (const CalendarItem& item : storeOf(store).calendarItemsWithExternalIdentifier(uid)) {
+              std::vector<int> days;
+              calbridge_event c = cEvent(item.event, days);
+              if (visit(context, static_cast<int>(item.entityType), &c) == 0) break;
+            }
+            return 0;
+          },
+          0);
     },
     [](calbridge_store* store, double start, double end, const calbridge_text* calendars, size_t count,
        calbridge_event_visitor visit, void* context) {
-      guarded([&] {
-        DescribedStore& s = storeOf(store);
-        std::vector<std::shared_ptr<const Calendar>> selected;
-        for (size_t i = 0; i < count; ++i) {
-          if (auto calendar = calendarIn(s, calendars[i])) selected.push_back(std::move(calendar));
-        }
-        s.enumerateEventsMatching(start, end, selected,
-                                  [&](const Event& event) { return visitEvent(event, visit, context) != 0; });
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            Store& s = storeOf(store);
+            std::vector<std::shared_ptr<const Calendar>> selected;
+            for (size_t i = 0; i < count; ++i) {
+              if (auto calendar = calendarIn(s, calendars[i])) selected.push_back(std::move(calendar));
+            }
+            s.enumerateEventsMatching(start, end, selected,
+                                      [&](const Event& event) { return visitEvent(event, visit, context) != 0; });
+            return 0;
+          },
+          0);
     },
     [](calbridge_store* store, const calbridge_event* event, int span, int commit, calbridge_event_visitor saved,
        void* context) {
-      return guarded([&] {
-        DescribedStore& s = storeOf(store);
-        Event e = eventOf(*event, calendarIn(s, event->calendar));
-        if (!s.saveEvent(e, static_cast<Span>(span), commit != 0)) return 0;
-        visitEvent(e, saved, context);
-        return 1;
-      }, 0);
+      return guarded(
+          [&] {
+            Store& s = storeOf(store);
+            Event e = eventOf(*event, calendarIn(s, event->calendar));
+            if (!s.saveEvent(e, static_cast<Span>(span), commit != 0)) return 0;
+            visitEvent(e, saved, context);
+            return 1;
+          },
+          0);
     },
     [](calbridge_store* store, const calbridge_event* event, int span, int commit) {
-      return guarded([&] {
-        DescribedStore& s = storeOf(store);
-        return s.removeEvent(eventOf(*event, calendarIn(s, event->calendar)), static_cast<Span>(span), commit != 0) ? 1 : 0;
-      }, 0);
+      return guarded(
+          [&] {
+            Store& s = storeOf(store);
+            return s.removeEvent(eventOf(*event, calendarIn(s, event->calendar)), static_cast<Span>(span), commit != 0)
+                       ? 1
+                       : 0;
+          },
+          0);
     },
     [](calbridge_store* store, const calbridge_calendar* calendar, int commit, calbridge_calendar_visitor saved,
        void* context) {
-      return guarded([&] {
-        Calendar c = calendarOf(*calendar);
-        if (!storeOf(store).saveCalendar(c, commit != 0)) return 0;
-        visitCalendar(c, saved, context);
-        return 1;
-      }, 0);
+      return guarded(
+          [&] {
+            Calendar c = calendarOf(*calendar);
+            if (!storeOf(store).saveCalendar(c, commit != 0)) return 0;
+            visitCalendar(c, saved, context);
+            return 1;
+          },
+          0);
     },
     [](calbridge_store* store, const calbridge_calendar* calendar, int commit) {
       return guarded([&] { return storeOf(store).removeCalendar(calendarOf(*calendar), commit != 0) ? 1 : 0; }, 0);
     },
     [](calbridge_store* store) { return guarded([&] { return storeOf(store).commit() ? 1 : 0; }, 0); },
     [](calbridge_store* store, calbridge_line_visitor visit, void* context) {
-      guarded([&] {
-        for (const std::string& line : storeOf(store).describe()) visit(context, textOf(std::string_view(line)));
-        return 0;
-      }, 0);
+      guarded(
+          [&] {
+            auto* described = dynamic_cast<Described*>(&storeOf(store));
+        if (described == nullptr) return 0;
+        for (const std::string& line : described->describe()) visit(context, textOf(std::string_view(line)));
+            return 0;
+          },
+          0);
     },
 };
 
 }  // namespace
 
-const calbridge_store_functions* exportedStore(std::unique_ptr<DescribedStore> (*make)()) {
+const calbridge_store_functions* exportedStore(std::unique_ptr<Store> (*make)()) {
   makeStore = make;
   return &kExported;
 }

@@ -29,14 +29,14 @@ typedef struct {
 typedef struct {
   calbridge_text identifier;
   calbridge_text title;  // absent: an untitled account
-  int type;  // SourceType's number
+  int type;              // SourceType's number
 } calbridge_source;
 
 typedef struct {
   calbridge_text identifier;
   calbridge_text title;
   int has_color;
-  int color_space;  // ColorSpace's order: 0 sRGB, 1 gray, 2 other
+  int color_space;         // ColorSpace's order: 0 sRGB, 1 gray, 2 other
   size_t component_count;  // at most 4
   double components[4];
   int writable;
@@ -114,20 +114,23 @@ namespace calbridge {
 
 inline constexpr std::uint32_t kStoreModuleVersion = 1;
 
-// A store whose describe() tells its owner what it found (see the table's describe).
-class DescribedStore : public Store {
+// What a store found when it was last used, a line each, for its owner to
+// read (calbridge-store store); a store of a module may offer it beside Store.
+class Described {
  public:
+  virtual ~Described() = default;
   virtual std::vector<std::string> describe() = 0;
 };
 
-// The module's side: the table for stores made by `make`, each a new one.
-// `make` must stay valid while the module is loaded.
-const calbridge_store_functions* exportedStore(std::unique_ptr<DescribedStore> (*make)());
+// The module's side: the table for stores made by `make`, each a new one; a
+// store that is also Described answers describe. `make` must stay valid while
+// the module is loaded.
+const calbridge_store_functions* exportedStore(std::unique_ptr<Store> (*make)());
 
 // The bridge's side: the store behind a module's table. Permission is not the
 // module's: authorizationStatus answers notDetermined and no question is asked,
 // so a bridge puts its own gate in front (see StoreWrapper).
-class ModuleStore final : public DescribedStore {
+class ModuleStore final : public Store, public Described {
  public:
   // `functions` must stay valid (the module loaded) while this lives.
   explicit ModuleStore(const calbridge_store_functions* functions);

@@ -21,7 +21,7 @@ struct SourceFacts {
   // The backend of a calendar ("local", "caldav", "webcal", "contacts", ...),
   // or of an account's [Collection] ("webdav", "google", "ews", ...); empty when none.
   std::string backendName;
-  std::string color;  // a calendar's, as EDS keeps it ("#rrggbb"); empty when none
+  std::string color;        // a calendar's, as EDS keeps it ("#rrggbb"); empty when none
   bool collection = false;  // an account with a [Collection] extension
   bool removable = false;
   bool remoteCreatable = false;

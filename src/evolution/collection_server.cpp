@@ -60,7 +60,8 @@ std::optional<std::string> hrefProperty(EWebDAVSession* session, const std::stri
   GErrorHolder error;
   const bool answered = e_webdav_session_propfind_sync(
       session, url.c_str(), E_WEBDAV_DEPTH_THIS, xml.get(),
-      [](EWebDAVSession* webdav, xmlNode* prop, const GUri* request, const gchar*, guint status, gpointer data) -> gboolean {
+      [](EWebDAVSession* webdav, xmlNode* prop, const GUri* request, const gchar*, guint status,
+         gpointer data) -> gboolean {
         auto* f = static_cast<Found*>(data);
         if (status != 200 || f->url) return TRUE;
         xmlNode* href = e_xml_find_in_hierarchy(prop, f->ns, f->name, E_WEBDAV_NS_DAV, "href", nullptr, nullptr);
@@ -85,7 +86,8 @@ std::string pathOf(const std::string& url) {
 // The account's server and `path` as one URL.
 std::optional<std::string> urlAt(ESource* collection, const std::string& path) {
   GErrorHolder error;
-  std::unique_ptr<GUri, GUriUnref> base(g_uri_parse(calendarUrlOf(collection).c_str(), G_URI_FLAGS_ENCODED, error.out()));
+  std::unique_ptr<GUri, GUriUnref> base(
+      g_uri_parse(calendarUrlOf(collection).c_str(), G_URI_FLAGS_ENCODED, error.out()));
   if (!base) return std::nullopt;
   std::unique_ptr<GUri, GUriUnref> at(g_uri_parse_relative(base.get(), path.c_str(), G_URI_FLAGS_ENCODED, error.out()));
   if (!at) return std::nullopt;

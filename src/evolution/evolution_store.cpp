@@ -27,8 +27,8 @@ namespace {
 // "YYYYMMDDTHHMMSS", the date alone, or with Z for UTC: iCalendar's forms of a
 // time, for EDS's queries and RECURRENCE-IDs. Clamped to the years 1 to 9999.
 std::string timeText(double seconds, bool dateOnly, bool utc) {
-  const auto whole = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(seconds)), kFirstMoment,
-                                              kEndOfTime - 1);
+  const auto whole =
+      std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(seconds)), kFirstMoment, kEndOfTime - 1);
   const std::int64_t day = floorDiv(whole, kDay);
   const std::int64_t second = whole - day * kDay;
   const CivilDate date = civilFromDays(day);
@@ -186,11 +186,11 @@ bool EvolutionStore::connect() {
   // answer at the deadline.
   GErrorHolder error;
   GRef<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, deadline_->cancellable(), error.out()));
-  GVariant* pong = bus ? g_dbus_connection_call_sync(bus.get(), kRegistryName, "/org/gnome/evolution/dataserver/SourceManager",
-                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                     G_DBUS_CALL_FLAGS_NONE, deadline_->leftMilliseconds(),
-                                                     deadline_->cancellable(), error.out())
-                       : nullptr;
+  GVariant* pong =
+      bus ? g_dbus_connection_call_sync(bus.get(), kRegistryName, "/org/gnome/evolution/dataserver/SourceManager",
+                                        "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                        deadline_->leftMilliseconds(), deadline_->cancellable(), error.out())
+          : nullptr;
   if (pong == nullptr) {
     fail("Evolution Data Server's source registry does not answer on the session bus: " + error.message());
     return false;
@@ -231,13 +231,13 @@ bool EvolutionStore::connect() {
   return true;
 }
 
-
 bool EvolutionStore::waitUntil(const std::function<bool()>& done) {
   while (!done()) {
     if (deadline_->passed()) return false;
     // Woken at the latest a little later, to look at the clock again.
     GSource* tick = g_timeout_source_new(static_cast<guint>(std::min(deadline_->leftMilliseconds(), 50)));
-    g_source_set_callback(tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_set_callback(
+        tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
     g_source_attach(tick, context_);
     g_main_context_iteration(context_, TRUE);
     g_source_destroy(tick);
@@ -270,7 +270,9 @@ void EvolutionStore::readSources() {
   }
   g_list_free_full(enabled, g_object_unref);
   // The registry keeps no order of its own: by account, then title, as GNOME Calendar groups them.
-  auto accountTitle = [](const CalendarEntry& e) { return e.account != nullptr ? e.account->displayName : std::string(); };
+  auto accountTitle = [](const CalendarEntry& e) {
+    return e.account != nullptr ? e.account->displayName : std::string();
+  };
   std::stable_sort(calendars_.begin(), calendars_.end(), [&](const auto& a, const auto& b) {
     if (accountTitle(*a) != accountTitle(*b)) return accountTitle(*a) < accountTitle(*b);
     if (a->facts.displayName != b->facts.displayName) return a->facts.displayName < b->facts.displayName;
@@ -304,7 +306,8 @@ ECalClient* EvolutionStore::clientOf(CalendarEntry& entry) {
                                               static_cast<guint32>(-1), deadline_->cancellable(), error.out());
   if (client == nullptr) {
     entry.openFailed = true;
-    fail("the calendar \"" + entry.facts.displayName + "\" (" + entry.facts.uid + ") will not open: " + error.message());
+    fail("the calendar \"" + entry.facts.displayName + "\" (" + entry.facts.uid +
+         ") will not open: " + error.message());
     return nullptr;
   }
   entry.client.reset(E_CAL_CLIENT(client));
@@ -497,8 +500,8 @@ bool EvolutionStore::load(CalendarEntry& entry, double from, double to) {
   return true;
 }
 
-void EvolutionStore::fill(Event& event, const CalendarEntry& entry, const StoredEvent& stored, double start,
-                          double end, double occurrenceDate) const {
+void EvolutionStore::fill(Event& event, const CalendarEntry& entry, const StoredEvent& stored, double start, double end,
+                          double occurrenceDate) const {
   event.calendar = entry.calendar;
   event.title = stored.title;
   event.startDate = start;
@@ -576,7 +579,7 @@ void EvolutionStore::enumerateEventsMatching(double start, double end,
     } else {
       const auto& [prepared, item] = f.series[o->item];
       stored = o->kind == ListedOccurrence::Kind::change ? &prepared->changeEvent(item, o->change)
-                                                          : &prepared->seriesEvent(item);
+                                                         : &prepared->seriesEvent(item);
     }
     fill(event, *f.entry, *stored, o->start, o->end, o->occurrenceDate);
     if (!visit(event)) break;
@@ -588,8 +591,7 @@ std::optional<EvolutionStore::UidObject> EvolutionStore::objectOf(CalendarEntry&
   if (client == nullptr) return std::nullopt;
   GSList* components = nullptr;
   GErrorHolder error;
-  if (!e_cal_client_get_objects_for_uid_sync(client, uid.c_str(), &components, deadline_->cancellable(),
-                                             error.out())) {
+  if (!e_cal_client_get_objects_for_uid_sync(client, uid.c_str(), &components, deadline_->cancellable(), error.out())) {
     if (g_error_matches(error.get(), E_CAL_CLIENT_ERROR, E_CAL_CLIENT_ERROR_OBJECT_NOT_FOUND)) return UidObject{};
     fail("the calendar \"" + entry.facts.displayName + "\" cannot be read: " + error.message());
     return std::nullopt;
@@ -620,13 +622,11 @@ double EvolutionStore::instantOf(ECalComponent* component) {
   ECalComponentDateTime* when = range != nullptr ? e_cal_component_range_get_datetime(range) : nullptr;
   ICalTime* time = when != nullptr ? e_cal_component_datetime_get_value(when) : nullptr;
   if (time != nullptr) {
-    const double wall =
-        static_cast<double>(daysFromCivil(i_cal_time_get_year(time), i_cal_time_get_month(time),
-                                          i_cal_time_get_day(time)) * kDay +
-                            (i_cal_time_is_date(time) ? 0
-                                                      : i_cal_time_get_hour(time) * 3600 +
-                                                            i_cal_time_get_minute(time) * 60 +
-                                                            i_cal_time_get_second(time)));
+    const double wall = static_cast<double>(
+        daysFromCivil(i_cal_time_get_year(time), i_cal_time_get_month(time), i_cal_time_get_day(time)) * kDay +
+        (i_cal_time_is_date(time)
+             ? 0
+             : i_cal_time_get_hour(time) * 3600 + i_cal_time_get_minute(time) * 60 + i_cal_time_get_second(time)));
     const gchar* tzid = e_cal_component_datetime_get_tzid(when);
     if (i_cal_time_is_utc(time)) {
       out = wall;
@@ -917,9 +917,9 @@ std::optional<std::string> EvolutionStore::newServerCalendar(const Calendar& cal
   GRef<ESource> collection(e_source_registry_ref_source(registry_, account.uid.c_str()));
   if (!collection) return std::nullopt;
   std::string problem;
-  std::optional<std::string> path = makeCollectionCalendar(registry_, collection.get(), calendar.title,
-                                                           calendar.color ? hex(calendar.color) : std::string(),
-                                                           deadline_->cancellable(), problem);
+  std::optional<std::string> path =
+      makeCollectionCalendar(registry_, collection.get(), calendar.title,
+                             calendar.color ? hex(calendar.color) : std::string(), deadline_->cancellable(), problem);
   if (!path) {
     problems_.push_back("a new calendar in \"" + account.displayName + "\" was refused: " + problem);
     return std::nullopt;
@@ -935,7 +935,8 @@ std::optional<std::string> EvolutionStore::newServerCalendar(const Calendar& cal
   }
   if (!uid) {
     // Not left behind on the server half made: nobody could name it.
-    problems_.push_back("Evolution Data Server did not list the new calendar of \"" + account.displayName + "\" in time");
+    problems_.push_back("Evolution Data Server did not list the new calendar of \"" + account.displayName +
+                        "\" in time");
     (void)removeCollectionCalendar(registry_, collection.get(), *path, deadline_->cancellable(), problem);
     return std::nullopt;
   }

@@ -49,7 +49,7 @@ struct ObjectCodec {
   std::function<std::optional<std::string>(const StoredEvent& event, ZoneCache& zones, std::int64_t now)> write;
 };
 
-class EvolutionStore final : public DescribedStore {
+class EvolutionStore final : public Store, public Described {
  public:
   static constexpr std::chrono::milliseconds kBound{15'000};
 

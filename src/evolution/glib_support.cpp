@@ -23,7 +23,9 @@ Deadline::~Deadline() {
   watch_.join();
 }
 
-bool Deadline::passed() const { return std::chrono::steady_clock::now() >= end_ || g_cancellable_is_cancelled(cancellable()); }
+bool Deadline::passed() const {
+  return std::chrono::steady_clock::now() >= end_ || g_cancellable_is_cancelled(cancellable());
+}
 
 int Deadline::leftMilliseconds() const {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now());

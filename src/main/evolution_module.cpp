@@ -42,8 +42,9 @@ calbridge::ObjectCodec codec() {
 
 extern "C" [[gnu::visibility("default")]] const calbridge_store_functions* calbridge_evolution_store() {
   silenceGlib();
-  return calbridge::exportedStore(
-      []() -> std::unique_ptr<calbridge::DescribedStore> { return std::make_unique<calbridge::EvolutionStore>(codec()); });
+  return calbridge::exportedStore([]() -> std::unique_ptr<calbridge::Store> {
+    return std::make_unique<calbridge::EvolutionStore>(codec());
+  });
 }
 
 // Whether EDS's source registry answers on the session bus within `wait_ms`:

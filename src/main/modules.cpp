@@ -6,8 +6,6 @@
 
 namespace calbridge {
 
-namespace {
-
 std::string programFolder() {
   char path[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -16,8 +14,6 @@ std::string programFolder() {
   auto slash = program.rfind('/');
   return slash == std::string::npos ? std::string() : program.substr(0, slash);
 }
-
-}  // namespace
 
 std::string modulePath(std::string_view file) {
   const std::string folder = programFolder();

@@ -8,6 +8,9 @@
 
 namespace calbridge {
 
+// The folder of the running program; empty when it cannot be told.
+std::string programFolder();
+
 // Where the module `file` is: beside the running program (a build tree), else
 // in ../LIBDIR/calbridge from its folder (an installation). Empty when neither is there.
 std::string modulePath(std::string_view file);

@@ -6,7 +6,8 @@
 namespace calbridge {
 
 std::unique_ptr<ModuleStore> openEvolutionModule(std::string* why) {
-  auto entry = reinterpret_cast<calbridge_store_entry>(moduleSymbol(kEvolutionModule, "calbridge_evolution_store", why));
+  auto entry =
+      reinterpret_cast<calbridge_store_entry>(moduleSymbol(kEvolutionModule, "calbridge_evolution_store", why));
   if (entry == nullptr) return nullptr;
   const calbridge_store_functions* functions = entry();
   if (functions == nullptr || functions->version != kStoreModuleVersion) {
@@ -63,8 +64,9 @@ std::optional<StoreKind> servingStoreKind(SqliteStore& own, std::string* problem
   StoreDecision decision = decideStore(bus, inUse, answers);
   if (decision.record && record) (void)writeStoreSetting(path, decision.kind);
   if (why != nullptr) {
-    *why = (decision.record ? std::string(record ? "chosen now and recorded: " : "not chosen yet; the first request will record: ")
-                            : std::string("not recorded: ")) +
+    *why = (decision.record
+                ? std::string(record ? "chosen now and recorded: " : "not chosen yet; the first request will record: ")
+                : std::string("not recorded: ")) +
            decision.why + (heard.empty() ? "" : " (" + heard + ")");
   }
   return decision.kind;

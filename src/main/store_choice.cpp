@@ -51,7 +51,8 @@ StoreSetting readStoreSetting(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) {
-      setting.problem = "cannot read " + path + ": " + std::strerror(errno) + "; set it with: calbridge-store store own";
+      setting.problem =
+          "cannot read " + path + ": " + std::strerror(errno) + "; set it with: calbridge-store store own";
     }
     return setting;
   }
@@ -61,7 +62,8 @@ StoreSetting readStoreSetting(const std::string& path) {
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     setting.problem = path + " is not a regular file; remove it and set the store again: calbridge-store store own";
   } else if (info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
-    setting.problem = path + " could be written by someone else; remove it and set the store again: calbridge-store store own";
+    setting.problem =
+        path + " could be written by someone else; remove it and set the store again: calbridge-store store own";
   } else {
     n = ::read(fd, text, sizeof text);
   }
@@ -102,8 +104,8 @@ bool sessionBusPresent() {
   if (address != nullptr && *address != '\0') return true;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   struct stat info {};
-  return runtime != nullptr && runtime[0] == '/' &&
-         ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+  return runtime != nullptr && runtime[0] == '/' && ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0 &&
+         S_ISSOCK(info.st_mode);
 }
 
 StoreDecision decideStore(bool busPresent, bool ownInUse, std::optional<bool> desktopAnswers) {

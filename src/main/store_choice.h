@@ -22,7 +22,7 @@ std::string storeSettingPath();
 
 struct StoreSetting {
   std::optional<StoreKind> kind;  // absent: none recorded (or a problem)
-  std::string problem;  // why the setting cannot be used, with how to mend it; empty when it can
+  std::string problem;            // why the setting cannot be used, with how to mend it; empty when it can
 };
 
 // The setting at `path`. A file others could have written, or one that names

@@ -40,9 +40,9 @@ void spin(int milliseconds) {
 GVariant* busCall(const char* method, const char* name, GError** error) {
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error);
   if (bus == nullptr) return nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                "org.freedesktop.DBus", method, g_variant_new("(s)", name), nullptr,
-                                                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, error);
+  GVariant* reply =
+      g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                                  g_variant_new("(s)", name), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, error);
   g_object_unref(bus);
   return reply;
 }
@@ -50,7 +50,8 @@ GVariant* busCall(const char* method, const char* name, GError** error) {
 ECalClient* open(ESourceRegistry* registry, const char* uid, GError** error) {
   ESource* source = e_source_registry_ref_source(registry, uid);
   if (source == nullptr) return nullptr;
-  EClient* client = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1), nullptr, error);
+  EClient* client =
+      e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1), nullptr, error);
   g_object_unref(source);
   return client != nullptr ? E_CAL_CLIENT(client) : nullptr;
 }

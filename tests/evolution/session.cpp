@@ -222,9 +222,9 @@ void EdsSession::addSource(const std::string& uid, const std::string& keyFile,
   RunOptions options;
   options.input = *password;
   options.environment = environment();
-  RunResult r = runProgram({kSecretTool, "store", "--label=" + uid, "xdg:schema", "org.gnome.Evolution.Data.Source",
-                            "e-source-uid", uid},
-                           options);
+  RunResult r = runProgram(
+      {kSecretTool, "store", "--label=" + uid, "xdg:schema", "org.gnome.Evolution.Data.Source", "e-source-uid", uid},
+      options);
   EXPECT_EQ(r.status, 0) << "secret-tool: " << r.err;
 }
 
