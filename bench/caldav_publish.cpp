@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     const std::size_t before = publisher.exchanges();
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
-      if (!each(i)) {
-        std::fprintf(stderr, "%s %d: %s\n", what, i, publisher.lastError().c_str());
+      if (Status done = each(i); !done) {
+        std::fprintf(stderr, "%s %d: %s\n", what, i, done.message().c_str());
         return false;
       }
     }
@@ -52,13 +52,17 @@ int main(int argc, char** argv) {
                   std::to_string(i) +
                   "\r\nDTSTAMP:20260101T000000Z\r\nDTSTART:20260110T090000Z\r\nDTEND:20260110T100000Z\r\n"
                   "RRULE:FREQ=DAILY\r\nEXDATE:20260111T090000Z\r\nSUMMARY:Bench\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
-    auto published = publisher.publish(account, change);
-    if (!published) return false;
+    PublishedObject published;
+    Status done = publisher.publish(account, change, &published);
+    if (!done) return done;
     change.kind = ObjectChange::Kind::remove;
-    change.etag = published->etag;
+    change.etag = published.etag;
     made.push_back(std::move(change));
-    return true;
+    return Status::ok();
   });
-  ok = ok && time("remove (DELETE If-Match)", [&](int i) { return publisher.publish(account, made[i]).has_value(); });
+  ok = ok && time("remove (DELETE If-Match)", [&](int i) {
+    PublishedObject gone;
+    return publisher.publish(account, made[i], &gone);
+  });
   return ok ? 0 : 1;
 }

@@ -219,6 +219,75 @@ TEST_P(CaldavWrite, AHostKilledMidWriteLeavesNothingTheNextSyncCannotMend) {
   EXPECT_EQ(!listed("Trips").empty(), made) << onServer();
 }
 
+// The proxy has seen a request that starts with `prefix` ("PUT ", "GET ")
+// after the first `before` it had seen.
+bool seen(const DavServer& server, const std::string& prefix, std::size_t before) {
+  for (int i = 0; i < 3000; ++i) {
+    const std::vector<std::string> lines = server.requests();
+    for (std::size_t at = before; at < lines.size(); ++at)
+      if (lines[at].rfind(prefix, 0) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A change to a replica waits for its server outside the store's write lock:
+// a local change made while the server sits on the PUT goes through, and the
+// replica's change still reaches the server and the replica.
+TEST_P(CaldavWrite, LocalWorkDoesNotWaitOnAServer) {
+  constexpr double kStart = 1768035600;  // 2026-01-10 09:00 UTC, daily
+  server->peer({"series", calendar, "s", "Standup"});
+  ASSERT_EQ(runStore({"sync"}).status, 0);
+  const std::string local = store({"calendar", "add", "--title", "Local"});
+  // The PUT hangs until the local change has its reply (14 s at most).
+  const std::string go = dataHome() + "/go";
+  server->set_faults(R"([{"method":"PUT","action":"delay","seconds":14,"until":")" + go + R"("}])");
+  std::string replicaReply;
+  const std::size_t before = server->requests().size();
+  std::thread replica([&] {
+    replicaReply = request("deleteEvent", R"({"uid":"s","calendar":")" + work + R"(","start":)" +
+                                              number(kStart + 2 * 86400) + "}")
+                       .raw.out;
+  });
+  ASSERT_TRUE(seen(*server, "PUT ", before));
+  Envelope made = request("createEvent", R"({"calendar":")" + local + R"(","start":0,"end":60,"title":"Meanwhile"})");
+  std::fclose(std::fopen(go.c_str(), "w"));
+  replica.join();
+  EXPECT_TRUE(made.ok()) << made.raw.out;
+  EXPECT_EQ(replicaReply, R"({"ok":true,"data":{"deleted":1}})");
+  EXPECT_EQ(exdates(server->peer({"get", calendar, "s"})), "20260112T090000Z,");
+  EXPECT_EQ(startsIn(work, kStart, kStart + 3 * 86400), (std::vector<double>{kStart, kStart + 86400}));
+}
+
+// A sync that fetched an object just before a change written through to the
+// server does not bring the old text back: the object waits for the next round.
+TEST_P(CaldavWrite, ASyncDoesNotUndoAChangeMadeWhileItFetched) {
+  constexpr double kStart = 1768035600;  // 2026-01-10 09:00 UTC, daily
+  server->peer({"series", calendar, "s", "Standup"});
+  ASSERT_EQ(runStore({"sync"}).status, 0);
+  server->peer({"describe", calendar, "s", "Bring notes"});
+  // The sync's fetch of the changed object gets its answer only once the bridge has replied.
+  const std::string go = dataHome() + "/go";
+  server->set_faults(R"([{"method":"GET","action":"hold","seconds":25,"times":1,"until":")" + go + R"("}])");
+  RunResult synced;
+  const std::size_t before = server->requests().size();
+  std::thread sync([&] { synced = runStore({"sync"}); });
+  ASSERT_TRUE(seen(*server, "GET ", before));
+  Envelope removed = request("deleteEvent", R"({"uid":"s","calendar":")" + work + R"(","start":)" +
+                                                number(kStart + 2 * 86400) + "}");
+  std::fclose(std::fopen(go.c_str(), "w"));
+  sync.join();
+  EXPECT_EQ(removed.raw.out, R"({"ok":true,"data":{"deleted":1}})");
+  EXPECT_EQ(synced.status, 0) << synced.err;
+  const std::vector<double> expected{kStart, kStart + 86400, kStart + 3 * 86400};
+  EXPECT_EQ(startsIn(work, kStart, kStart + 4 * 86400), expected);
+  // The next round fetches it again, and finds what the replica has.
+  server->set_faults("[]");
+  EXPECT_EQ(runStore({"sync"}).status, 0);
+  EXPECT_EQ(startsIn(work, kStart, kStart + 4 * 86400), expected);
+  EXPECT_NE(server->peer({"get", calendar, "s"}).find("DESCRIPTION:Bring notes"), std::string::npos);
+}
+
 // What the server does not let anyone change is refused before any request.
 TEST_P(CaldavWrite, ACalendarTheServerKeepsReadOnlyIsRefusedWithoutAsking) {
   sql("UPDATE calendars SET remote_writable = 0 WHERE title = 'Work'");
@@ -316,13 +385,14 @@ TEST_P(CaldavWrite, ThePublisherCountsOnlyWhatTheServerStored) {
     change.url = cal + c.resource;
     change.etag = c.kind == Kind::create ? "" : c.staleEtag ? "\"stale\"" : etag;
     change.text = object(c.uid, ++step < 5 ? "First" : "Second");
-    auto published = publisher.publish(account, change);
-    EXPECT_EQ(published.has_value(), c.stored) << publisher.lastError();
-    if (published && c.kind != Kind::remove) {
-      EXPECT_FALSE(published->etag.empty());
-      ASSERT_EQ(published->events.size(), 1u);
-      EXPECT_EQ(published->events[0].externalIdentifier, c.uid);
-      etag = published->etag;
+    PublishedObject published;
+    const Status stored = publisher.publish(account, change, &published);
+    EXPECT_EQ(stored.isOk(), c.stored) << stored.message();
+    if (stored && c.kind != Kind::remove) {
+      EXPECT_FALSE(published.etag.empty());
+      EXPECT_EQ(published.text, change.text);
+      EXPECT_FALSE(published.rebased);
+      etag = published.etag;
     }
     server->set_faults("[]");
     const std::string listedCount = server->peer({"list", calendar});
@@ -348,8 +418,9 @@ TEST_P(CaldavWrite, AConflictIsMadeGoodOnTheServersText) {
       "DTSTART:20260110T090000Z\r\nDTEND:20260110T100000Z\r\nRRULE:FREQ=DAILY\r\nSUMMARY:Standup\r\nEND:VEVENT\r\n"
       "END:VCALENDAR\r\n";
   CalDavPublisher publisher(zones, &applyEdits);
-  auto made = publisher.publish(account, {ObjectChange::Kind::create, cal, cal + "s.ics", "", series, {}});
-  ASSERT_TRUE(made) << publisher.lastError();
+  PublishedObject made;
+  const Status madeStatus = publisher.publish(account, {ObjectChange::Kind::create, cal, cal + "s.ics", "", series, {}}, &made);
+  ASSERT_TRUE(madeStatus) << madeStatus.message();
   struct Case {
     const char* name;
     const char* faults;
@@ -363,10 +434,18 @@ TEST_P(CaldavWrite, AConflictIsMadeGoodOnTheServersText) {
     SCOPED_TRACE(c.name);
     server->peer({"describe", calendar, "s", "Bring notes"});  // the publisher's ETag is old now
     server->set_faults(c.faults);
-    ObjectChange change{ObjectChange::Kind::modify, cal, cal + "s.ics", made->etag, series,
+    ObjectChange change{ObjectChange::Kind::modify, cal, cal + "s.ics", made.etag, series,
                         {{ObjectEdit::Kind::exclude, 1768035600 + 86400}}};
-    auto published = publisher.publish(account, change);
-    EXPECT_EQ(published.has_value(), c.stored) << publisher.lastError();
+    PublishedObject published;
+    const Status stored = publisher.publish(account, change, &published);
+    EXPECT_EQ(stored.isOk(), c.stored) << stored.message();
+    if (stored) {
+      // Made again on the server's text: what the replica lists is read from it.
+      ASSERT_TRUE(published.rebased);
+      EXPECT_NE(published.rebased->etag, made.etag);
+      EXPECT_NE(published.text.find("DESCRIPTION:Bring notes"), std::string::npos);
+      EXPECT_EQ(published.rebased->events.size(), 1u);
+    }
     server->set_faults("[]");
     const std::string text = server->peer({"get", calendar, "s"});
     EXPECT_NE(text.find("DESCRIPTION:Bring notes"), std::string::npos) << text;

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
 
 namespace calbridge {
 namespace {
@@ -23,28 +24,28 @@ class FakePublisher final : public ObjectPublisher {
   enum class Answer { accept, refuse, conflict } answer = Answer::accept;
   std::vector<ObjectChange> seen;
   ZoneCache zones;
+  std::function<void(const ObjectChange&)> meanwhile;  // what others do while the server works
 
-  std::optional<PublishedObject> publish(const RemoteAccount&, const ObjectChange& change) override {
+  Status publish(const RemoteAccount&, const ObjectChange& change, PublishedObject* published) override {
     seen.push_back(change);
-    if (answer == Answer::refuse) return std::nullopt;
-    PublishedObject published;
-    published.etag = "\"2\"";
-    if (change.kind == ObjectChange::Kind::remove) return published;
+    if (meanwhile) meanwhile(change);
+    if (answer == Answer::refuse) return Status::refused("refused by the test");
+    published->etag = "\"2\"";
+    if (change.kind == ObjectChange::Kind::remove) return Status::ok();
+    published->text = change.text;
     // A conflict: somebody renamed the series meanwhile; the edits applied to their text.
-    std::string text = change.text;
     if (answer == Answer::conflict) {
       std::string theirs = kObject;
       theirs.replace(theirs.find("SUMMARY:Daily"), 13, "SUMMARY:Renamed");
-      text = applyEdits(theirs, change.edits, zones).value_or("");
+      published->text = applyEdits(theirs, change.edits, zones).value_or("");
+      published->rebased = PublishedObject::Rebased{"\"1b\"", parseICalendar(published->text, zones).events};
     }
-    published.text = text;
-    published.events = parseICalendar(text, zones).events;
-    return published;
+    return Status::ok();
   }
-  std::optional<std::string> makeCalendar(const RemoteAccount&, const std::string&, const std::string&) override {
-    return std::nullopt;
+  Status makeCalendar(const RemoteAccount&, const std::string&, const std::string&, std::string*) override {
+    return Status::refused("refused by the test");
   }
-  bool removeCalendar(const RemoteAccount&, const std::string&) override { return false; }
+  Status removeCalendar(const RemoteAccount&, const std::string&) override { return Status::refused("refused by the test"); }
 };
 
 // A store at `path` with one replica calendar "Work" holding kObject,
@@ -56,14 +57,13 @@ void makeReplica(const std::string& path) {
     RemoteAccount account;
     account.title = "Server";
     account.url = "http://127.0.0.1:1/home/";
-    ReplicaRound round;
-    round.action = ReplicaRound::Action::add;
-    round.calendar.remoteUrl = "http://127.0.0.1:1/home/cal/";
-    round.calendar.title = "Work";
-    round.calendar.remoteWritable = true;
-    ReplicaObject object{"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject, {}};
-    object.events = parseICalendar(kObject, store.zones()).events;
-    round.upserts.push_back(object);
+    ReadRound round;
+    round.round.action = ReplicaRound::Action::add;
+    round.round.calendar.url = "http://127.0.0.1:1/home/cal/";
+    round.round.calendar.title = "Work";
+    round.round.calendar.writable = true;
+    round.round.upserts.push_back({"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject});
+    round.events.push_back(parseICalendar(kObject, store.zones()).events);
     ASSERT_TRUE(store.addRemoteAccount(account, {round}));
   }
   {
@@ -74,6 +74,12 @@ void makeReplica(const std::string& path) {
                            nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   }
+}
+
+Calendar localCalendar() {
+  Calendar calendar;
+  calendar.title = "Local";
+  return calendar;
 }
 
 std::shared_ptr<const Calendar> work(SqliteStore& store) {
@@ -166,6 +172,119 @@ TEST(ReplicaPublisher, NewEventIsANewObject) {
     EXPECT_EQ(titles, (answer == FakePublisher::Answer::accept ? std::vector<std::string>{"Daily", "New"}
                                                                  : std::vector<std::string>{"Daily"}));
   }
+}
+
+// While the server takes a change the store holds no lock: other hosts write
+// (a local event, a sync of the same object), and the change is then kept
+// only where the replica has not moved on past it.
+TEST(ReplicaPublisher, OthersWriteWhileTheServerWorks) {
+  const std::string later = [] {
+    std::string text = kObject;
+    return text.replace(text.find("SUMMARY:Daily"), 13, "SUMMARY:Later");
+  }();
+  struct Case {
+    const char* name;
+    const char* syncEtag;  // of the version a sync brings in meanwhile; null: no sync
+    bool syncBringsTheChange;  // that version is the change itself, else `later`
+    std::vector<std::string> titles;
+    std::string etag;
+  } cases[] = {
+      {"nobody syncs", nullptr, false, {"Daily", "Daily", "Daily", "Daily"}, "\"2\""},
+      {"a sync brings the change in first", "\"2\"", true, {"Daily", "Daily", "Daily", "Daily"}, "\"2\""},
+      {"a sync brings a later version", "\"3\"", false, {"Later", "Later", "Later", "Later", "Later"}, "\"3\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const testing::TemporaryFolder folder;
+    const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
+    makeReplica(path);
+    {
+      SqliteStore owner(path);
+      ASSERT_TRUE(owner.open());
+      ASSERT_TRUE(owner.addCalendar(localCalendar()));
+    }
+    SqliteStore store(path);
+    ASSERT_TRUE(store.open());
+    FakePublisher publisher;
+    store.setPublisher(&publisher);
+    std::shared_ptr<const Calendar> calendar = work(store);
+    ASSERT_TRUE(calendar);
+    bool localSaved = false;
+    publisher.meanwhile = [&](const ObjectChange& change) {
+      SqliteStore other(path);
+      ASSERT_TRUE(other.open());
+      // Not a moment's wait: the store is not locked.
+      other.setWaitBudget(std::chrono::milliseconds(0));
+      Event local;
+      for (const auto& cal : other.calendars())
+        if (cal->title == "Local") local.calendar = cal;
+      local.startDate = kFirst;
+      local.endDate = kFirst + 60;
+      localSaved = other.saveEvent(local, Span::thisEvent, true);
+      if (c.syncEtag == nullptr) return;
+      ReadRound round;
+      round.round.calendar.url = "http://127.0.0.1:1/home/cal/";
+      round.round.calendar.title = "Work";
+      round.round.calendar.writable = true;
+      const std::string text = c.syncBringsTheChange ? change.text : later;
+      round.round.upserts.push_back({change.url, c.syncEtag, text});
+      round.round.before.emplace(change.url, "\"1\"");
+      round.events.push_back(parseICalendar(text, other.zones()).events);
+      ASSERT_TRUE(other.applyReplicaRound(calendar->source->sourceIdentifier, round));
+    };
+    std::vector<Event> before = store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar});
+    ASSERT_EQ(before.size(), 5u);
+    EXPECT_TRUE(store.removeEvent(before[2], Span::thisEvent, true));
+    EXPECT_TRUE(localSaved);
+    std::vector<std::string> titles;
+    for (const Event& e : store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar}))
+      titles.push_back(e.title.value_or(""));
+    EXPECT_EQ(titles, c.titles);
+    auto etags = store.replicaEtags(calendar->source->sourceIdentifier, "http://127.0.0.1:1/home/cal/");
+    ASSERT_TRUE(etags);
+    EXPECT_EQ(etags->at("http://127.0.0.1:1/home/cal/s.ics"), c.etag);
+    // The events that stayed are the ones hosts found before: same identifiers.
+    if (c.syncEtag == nullptr) {
+      EXPECT_EQ(store.eventsMatching(kFirst - 3600, kFirst + 86400, {calendar}).at(0).calendarItemIdentifier,
+                before[0].calendarItemIdentifier);
+    }
+  }
+}
+
+// A refusal's cause is the store's to tell; and a replica's change never
+// shares its transaction with a change of the store alone, which taking the
+// transaction back for the server would lose.
+TEST(ReplicaPublisher, ARefusalSaysWhy) {
+  const testing::TemporaryFolder folder;
+  const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
+  makeReplica(path);
+  SqliteStore store(path);
+  ASSERT_TRUE(store.open());
+  auto local = store.addCalendar(localCalendar());
+  ASSERT_TRUE(local);
+  FakePublisher publisher;
+  publisher.answer = FakePublisher::Answer::refuse;
+  store.setPublisher(&publisher);
+  std::shared_ptr<const Calendar> calendar = work(store);
+  ASSERT_TRUE(calendar);
+  std::vector<Event> before = store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar});
+  ASSERT_EQ(before.size(), 5u);
+  EXPECT_FALSE(store.removeEvent(before[1], Span::thisEvent, true));
+  EXPECT_EQ(store.failure().kind(), Status::Kind::refused);
+  EXPECT_EQ(store.failure().message(), "refused by the test");
+
+  publisher.answer = FakePublisher::Answer::accept;
+  Event mine;
+  mine.calendar = store.calendarWithIdentifier(*local);
+  mine.startDate = kFirst;
+  mine.endDate = kFirst + 60;
+  ASSERT_TRUE(store.saveEvent(mine, Span::thisEvent, false));
+  EXPECT_TRUE(store.removeEvent(before[1], Span::thisEvent, false));
+  EXPECT_FALSE(store.commit());
+  EXPECT_EQ(store.failure().kind(), Status::Kind::invalid);
+  EXPECT_EQ(publisher.seen.size(), 1u) << "nothing more was sent";
+  EXPECT_EQ(store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar}).size(), 5u);
+  EXPECT_EQ(store.eventsMatching(kFirst - 3600, kFirst + 3600, {mine.calendar}).size(), 0u);
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
         ++report.calendars_unchanged;
         return;
       }
-      CalendarRound round;
-      round.action = CalendarRound::Action::update;
+      ReplicaRound round;
+      round.action = ReplicaRound::Action::update;
       round.calendar = as_replica(remote);
       round.calendar.sync_token = stored->sync_token;
       round.calendar.ctag = stored->ctag;
@@ -132,6 +132,11 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
     ++report.full_comparisons;
   }
 
+  // What the replica has before anything is fetched: an object changed in it
+  // meanwhile (written through to the server) is newer than this round's copy.
+  std::map<std::string, std::string> before;
+  if (stored != nullptr) before = replica.object_etags(remote.url);
+
   std::vector<std::string> wanted;
   Fetched fetched;
   for (auto& [path, member] : changes.changed) {
@@ -144,8 +149,8 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
   for (auto& o : more.objects) fetched.objects.push_back(std::move(o));
   for (auto& g : more.gone) fetched.gone.push_back(std::move(g));
 
-  CalendarRound round;
-  round.action = stored == nullptr ? CalendarRound::Action::add : CalendarRound::Action::update;
+  ReplicaRound round;
+  round.action = stored == nullptr ? ReplicaRound::Action::add : ReplicaRound::Action::update;
   round.calendar = as_replica(remote);
   round.calendar.sync_token = changes.token;
   round.upserts.reserve(fetched.objects.size());
@@ -157,6 +162,11 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
     for (const auto& url : changes.removed) round.removals.push_back(url);
     for (const auto& url : fetched.gone) round.removals.push_back(url);
   }
+  auto note = [&](const std::string& url) {
+    if (auto it = before.find(url); it != before.end()) round.before.insert(*it);
+  };
+  for (const auto& o : round.upserts) note(o.url);
+  for (const auto& url : round.removals) note(url);
   replica.apply(round);
   report.objects_fetched += round.upserts.size();
   report.objects_removed += round.removals.size();
@@ -182,20 +192,36 @@ std::map<std::string, std::string> MemoryReplica::object_etags(const std::string
   return out;
 }
 
-void MemoryReplica::apply(const CalendarRound& round) {
+void MemoryReplica::apply(const ReplicaRound& round) {
   // Built aside and swapped in, so a throw leaves the state untouched.
   auto next = state;
   const std::string& url = round.calendar.url;
-  if (round.action == CalendarRound::Action::remove) {
+  if (round.action == ReplicaRound::Action::remove) {
     next.erase(url);
   } else {
-    if (round.action == CalendarRound::Action::add && next.count(url)) throw std::runtime_error("calendar exists");
-    if (round.action == CalendarRound::Action::update && !next.count(url))
+    if (round.action == ReplicaRound::Action::add && next.count(url)) throw std::runtime_error("calendar exists");
+    if (round.action == ReplicaRound::Action::update && !next.count(url))
       throw std::runtime_error("no such calendar");
     Calendar& c = next[url];
+    bool waits = false;
+    auto step = [&](const std::string& object, const std::optional<std::string>& fetched) {
+      auto was = round.before.find(object);
+      auto now = c.objects.find(object);
+      RoundStep s = roundStep(was == round.before.end() ? std::nullopt : std::optional(was->second),
+                              now == c.objects.end() ? std::nullopt : std::optional(now->second.etag), fetched);
+      waits = waits || s == RoundStep::wait;
+      return s == RoundStep::apply;
+    };
+    for (const auto& r : round.removals)
+      if (step(r, std::nullopt)) c.objects.erase(r);
+    for (const auto& o : round.upserts)
+      if (step(o.url, o.etag)) c.objects[o.url] = {o.etag, o.data};
+    const ReplicaCalendar kept = c.info;
     c.info = round.calendar;
-    for (const auto& r : round.removals) c.objects.erase(r);
-    for (const auto& o : round.upserts) c.objects[o.url] = {o.etag, o.data};
+    if (waits) {
+      c.info.sync_token = kept.sync_token;
+      c.info.ctag = kept.ctag;
+    }
   }
   state = std::move(next);
   ++rounds_applied;
@@ -229,8 +255,8 @@ SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource&
   }
   for (const auto& c : stored) {
     if (present.count(href_path(c.url))) continue;
-    CalendarRound round;
-    round.action = CalendarRound::Action::remove;
+    ReplicaRound round;
+    round.action = ReplicaRound::Action::remove;
     round.calendar = c;
     replica.apply(round);
     ++report.calendars_removed;

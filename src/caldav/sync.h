@@ -1,7 +1,8 @@
 #pragma once
 // Brings a replica of one account's calendars in step with the server. The
 // replica is abstract so the store can keep it in its database; each round
-// (one calendar's changes and its new token) goes to it as one unit.
+// (one calendar's changes and its new token, replica/replica.h) goes to it as
+// one unit.
 
 #include <map>
 #include <string>
@@ -9,31 +10,9 @@
 
 #include "caldav/client.h"
 #include "caldav/http.h"
+#include "replica/replica.h"
 
 namespace calbridge::caldav {
-
-struct ReplicaCalendar {
-  std::string url;  // absolute; the calendar's identity
-  std::string title;
-  std::string color;
-  bool writable = true;
-  std::string sync_token;  // RFC 6578 token the replica is at; empty if none
-  std::string ctag;
-};
-
-struct ObjectChange {
-  std::string url;  // absolute
-  std::string etag;
-  std::string data;  // iCalendar text as the server sent it
-};
-
-struct CalendarRound {
-  enum class Action { add, update, remove };
-  Action action = Action::update;
-  ReplicaCalendar calendar;  // its state after the round (for remove, only url counts)
-  std::vector<ObjectChange> upserts;
-  std::vector<std::string> removals;  // object URLs
-};
 
 class Replica {
  public:
@@ -42,8 +21,10 @@ class Replica {
   // url -> etag of every object stored for that calendar.
   virtual std::map<std::string, std::string> object_etags(const std::string& calendar_url) = 0;
   // All of the round or none of it, the new token included; throws when it
-  // cannot be stored, and then nothing of it may be.
-  virtual void apply(const CalendarRound& round) = 0;
+  // cannot be stored, and then nothing of it may be. An object the replica no
+  // longer has as round.before says waits for the next round, and then so does
+  // the token.
+  virtual void apply(const ReplicaRound& round) = 0;
 };
 
 // For tests and benchmarks: the replica as plain maps.
@@ -59,7 +40,7 @@ class MemoryReplica final : public Replica {
 
   std::vector<ReplicaCalendar> calendars() override;
   std::map<std::string, std::string> object_etags(const std::string& calendar_url) override;
-  void apply(const CalendarRound& round) override;
+  void apply(const ReplicaRound& round) override;
 
   std::map<std::string, Calendar> state;  // by calendar url
   size_t rounds_applied = 0;

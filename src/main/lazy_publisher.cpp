@@ -17,28 +17,32 @@ LazyPublisher::~LazyPublisher() = default;
 ObjectPublisher* LazyPublisher::load() {
   if (tried_) return loaded_.get();
   tried_ = true;
+  std::string why;
   using Make = ObjectPublisher* (*)(ZoneCache*);
-  auto make = reinterpret_cast<Make>(moduleSymbol(kModule, "calbridge_caldav_publisher"));
-  if (make == nullptr) return nullptr;
+  auto make = reinterpret_cast<Make>(moduleSymbol(kModule, "calbridge_caldav_publisher", &why));
+  if (make == nullptr) {
+    loadFailure_ = Status::unreachable(why);
+    return nullptr;
+  }
   loaded_.reset(make(&zones_()));
   return loaded_.get();
 }
 
 // Without the module nothing reaches the server, and so nothing is claimed.
-std::optional<PublishedObject> LazyPublisher::publish(const RemoteAccount& account, const ObjectChange& change) {
+Status LazyPublisher::publish(const RemoteAccount& account, const ObjectChange& change, PublishedObject* answer) {
   ObjectPublisher* real = load();
-  return real != nullptr ? real->publish(account, change) : std::nullopt;
+  return real != nullptr ? real->publish(account, change, answer) : loadFailure_;
 }
 
-std::optional<std::string> LazyPublisher::makeCalendar(const RemoteAccount& account, const std::string& title,
-                                                       const std::string& color) {
+Status LazyPublisher::makeCalendar(const RemoteAccount& account, const std::string& title, const std::string& color,
+                                   std::string* url) {
   ObjectPublisher* real = load();
-  return real != nullptr ? real->makeCalendar(account, title, color) : std::nullopt;
+  return real != nullptr ? real->makeCalendar(account, title, color, url) : loadFailure_;
 }
 
-bool LazyPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
+Status LazyPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
   ObjectPublisher* real = load();
-  return real != nullptr && real->removeCalendar(account, calendarUrl);
+  return real != nullptr ? real->removeCalendar(account, calendarUrl) : loadFailure_;
 }
 
 }  // namespace calbridge

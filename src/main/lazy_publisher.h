@@ -3,7 +3,7 @@
 // starts without loading them.
 #pragma once
 
-#include "sqlite/publisher.h"
+#include "replica/publisher.h"
 
 #include <functional>
 #include <memory>
@@ -19,16 +19,18 @@ class LazyPublisher final : public ObjectPublisher {
   explicit LazyPublisher(std::function<ZoneCache&()> zones);
   ~LazyPublisher() override;
 
-  std::optional<PublishedObject> publish(const RemoteAccount& account, const ObjectChange& change) override;
-  std::optional<std::string> makeCalendar(const RemoteAccount& account, const std::string& title,
-                                          const std::string& color) override;
-  bool removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) override;
+  Status publish(const RemoteAccount& account, const ObjectChange& change, PublishedObject* answer) override;
+  Status makeCalendar(const RemoteAccount& account, const std::string& title, const std::string& color,
+                      std::string* url) override;
+  Status removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) override;
 
  private:
+  // The module's publisher; null, with why in loadFailure_, when it cannot be opened.
   ObjectPublisher* load();
   std::function<ZoneCache&()> zones_;
   std::unique_ptr<ObjectPublisher> loaded_;
   bool tried_ = false;
+  Status loadFailure_;
 };
 
 }  // namespace calbridge

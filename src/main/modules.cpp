@@ -28,16 +28,17 @@ std::string modulePath(std::string_view file) {
 void* moduleSymbol(std::string_view file, const char* symbol, std::string* why) {
   const std::string path = modulePath(file);
   if (path.empty()) {
-    if (why != nullptr) *why = std::string(file) + " is not installed beside the program";
+    if (why != nullptr) *why = std::string(file) + " is not installed beside calbridge";
     return nullptr;
   }
   void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
-    if (why != nullptr) *why = std::string("cannot load ") + path + ": " + ::dlerror();
+    const char* error = ::dlerror();
+    if (why != nullptr) *why = path + " cannot be loaded: " + (error != nullptr ? error : "no reason given");
     return nullptr;
   }
   void* found = ::dlsym(module, symbol);
-  if (found == nullptr && why != nullptr) *why = path + " has no " + symbol;
+  if (found == nullptr && why != nullptr) *why = path + " is not the module it should be (no " + symbol + ")";
   return found;
 }
 

@@ -40,7 +40,7 @@ class SqliteAccessAnswers final : public AccessAnswers {
     sqlite3* db = nullptr;
     bool done = false;
     if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      sqlite3_busy_timeout(db, sqlite::kBusyTimeoutMs);
       sqlite3_stmt* s = nullptr;
       if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK &&
           sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) {
@@ -58,13 +58,13 @@ class SqliteAccessAnswers final : public AccessAnswers {
 }  // namespace
 
 AuthorizationStatus SqliteStore::authorizationStatus() {
-  auto value = usable_ ? setting("authorization") : std::nullopt;
+  auto value = usable_ ? sqlite::readSetting(*db_, "authorization") : std::nullopt;
   if (!value || *value < 0 || *value > 4) return AuthorizationStatus::restricted;
   return static_cast<AuthorizationStatus>(*value);
 }
 
 void SqliteStore::requestFullAccessToEvents(std::function<void(bool)> completion) {
-  if (!usable_ || readFailed_ || authorizationStatus() != AuthorizationStatus::notDetermined) {
+  if (!usable_ || db_->failed() || authorizationStatus() != AuthorizationStatus::notDetermined) {
     completion(false);
     return;
   }
@@ -75,10 +75,10 @@ std::optional<bool> SqliteStore::endAccessRequest() { return question_.end(); }
 
 bool SqliteStore::setAuthorizationStatus(AuthorizationStatus status) {
   return change(true, [&] {
-    StatementUse s = statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
+    Statement s = db_->statement("UPDATE settings SET value = ?1 WHERE name = 'authorization'");
     if (s == nullptr) return false;
     sqlite3_bind_int(s, 1, static_cast<int>(status));
-    return run(s);
+    return db_->run(s);
   });
 }
 

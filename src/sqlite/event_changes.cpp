@@ -21,59 +21,11 @@ std::optional<double> SqliteStore::lastEndFor(const StoredEvent& event) {
 
 bool SqliteStore::insertEvent(std::int64_t calendarId, StoredEvent& event, std::optional<double> lastEnd,
                               std::optional<std::int64_t> objectId, std::optional<std::int64_t> seriesId) {
-  if (event.rule || seriesId) seriesCache_.erase(calendarId);
-  else singlesCache_.erase(calendarId);
-  event.calendarItemIdentifier = newUuid();
-  StatementUse s = statement(
-      "INSERT INTO events(item_id, external_id, external_key, calendar_id, title, start, end, all_day, status, "
-      "time_zone, rule, until, count, last_end, object_id, nominal_days, series_id, recurrence_id) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
-  if (s == nullptr) return false;
-  bindText(s, 1, event.calendarItemIdentifier);
-  bindText(s, 2, event.externalIdentifier);
-  bindText(s, 3, nfc(event.externalIdentifier));
-  sqlite3_bind_int64(s, 4, calendarId);
-  bindOptionalText(s, 5, event.title);
-  sqlite3_bind_double(s, 6, event.start);
-  sqlite3_bind_double(s, 7, event.end);
-  sqlite3_bind_int(s, 8, event.allDay ? 1 : 0);
-  sqlite3_bind_int(s, 9, static_cast<int>(event.status));
-  bindOptionalText(s, 10, event.timeZone);
-  bindOptionalText(s, 11, event.rule);
-  bindOptionalReal(s, 12, event.until);
-  if (event.count) sqlite3_bind_int64(s, 13, *event.count);
-  bindOptionalReal(s, 14, lastEnd);
-  if (objectId) sqlite3_bind_int64(s, 15, *objectId);
-  if (event.rule && event.nominalDays != 0) sqlite3_bind_int64(s, 16, event.nominalDays);
-  if (seriesId && event.recurrenceId) {
-    sqlite3_bind_int64(s, 17, *seriesId);
-    sqlite3_bind_int64(s, 18, event.recurrenceId->wall);
-  }
-  if (!run(s)) return false;
-  std::int64_t id = sqlite3_last_insert_rowid(db_);
-  for (const ExtraDate& extra : event.rule ? event.extraDates : std::vector<ExtraDate>{}) {
-    StatementUse e = statement("INSERT OR IGNORE INTO extra_dates(event_id, wall, duration) VALUES(?1, ?2, ?3)");
-    if (e == nullptr) return false;
-    sqlite3_bind_int64(e, 1, id);
-    sqlite3_bind_int64(e, 2, extra.wall);
-    bindOptionalReal(e, 3, extra.duration);
-    if (!run(e)) return false;
-  }
-  for (std::int64_t wall : event.excluded) {
-    StatementUse e = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
-    if (e == nullptr) return false;
-    sqlite3_bind_int64(e, 1, id);
-    sqlite3_bind_int64(e, 2, wall);
-    if (!run(e)) return false;
-  }
-  lastInserted_ = id;
-  if (!event.rule && !seriesId) {
-    sqlite3_stmt* longest =
-        statement("UPDATE settings SET value = ?1 WHERE name = 'longest_event' AND value < ?1");
-    if (longest == nullptr) return false;
-    sqlite3_bind_double(longest, 1, event.end - event.start);
-    if (!run(longest)) return false;
-  }
+  if (event.rule || seriesId) caches_->series.erase(calendarId);
+  else caches_->singles.erase(calendarId);
+  auto id = sqlite::insertEventRow(*db_, calendarId, event, lastEnd, objectId, seriesId);
+  if (!id) return false;
+  lastInserted_ = *id;
   return true;
 }
 
@@ -118,20 +70,20 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
     // A replica's new event is a new object on its server, made at the commit.
     if (publisher_ == nullptr) return false;
     auto text = objectTextOf(stored, zones(), static_cast<std::int64_t>(std::time(nullptr)));
-    StatementUse u = statement("SELECT remote_url FROM calendars WHERE id = ?1 AND remote_url IS NOT NULL");
+    Statement u = db_->statement("SELECT remote_url FROM calendars WHERE id = ?1 AND remote_url IS NOT NULL");
     if (!text || u == nullptr) return false;
     sqlite3_bind_int64(u, 1, calendar->id);
     bool row = false;
-    if (!step(u, &row) || !row) return false;
+    if (!db_->step(u, &row) || !row) return false;
     std::string url = columnText(u, 0);
     if (url.empty() || url.back() != '/') url += '/';
-    StatementUse o = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+    Statement o = db_->statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
     if (o == nullptr) return false;
     sqlite3_bind_int64(o, 1, calendar->id);
     bindText(o, 2, url + newUuid() + ".ics");
     bindText(o, 3, *text);
-    if (!run(o)) return false;
-    const std::int64_t objectId = sqlite3_last_insert_rowid(db_);
+    if (!db_->run(o)) return false;
+    const std::int64_t objectId = db_->lastInsertedRow();
     return insertEvent(calendar->id, stored, lastEnd, objectId) &&
            stageReplicaChange(objectId, ObjectChange::Kind::create, *text, std::nullopt);
   });
@@ -161,13 +113,13 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   const bool isPart = cached.row.seriesId && cached.row.event.recurrenceId;
   const std::int64_t partFrom = isPart ? cached.row.event.recurrenceId->wall : 0;
   auto laterParts = [&](std::int64_t wall) {
-    StatementUse t = statement(
+    Statement t = db_->statement(
         "DELETE FROM events WHERE series_id = ?1 AND rule IS NOT NULL AND recurrence_id >= ?2 AND id != ?3");
     if (t == nullptr) return false;
     sqlite3_bind_int64(t, 1, origin);
     sqlite3_bind_int64(t, 2, wall - shift);
     sqlite3_bind_int64(t, 3, id);
-    return run(t);
+    return db_->run(t);
   };
   auto removeAll = [&] {
     if (isPart) {
@@ -177,13 +129,13 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
       // The whole object goes (with every row read from it): nothing of the series is left to keep a text for.
       if (!removeObjectOf(id)) return false;
     }
-    StatementUse s = statement("DELETE FROM events WHERE id = ?1");
+    Statement s = db_->statement("DELETE FROM events WHERE id = ?1");
     if (s == nullptr) return false;
     sqlite3_bind_int64(s, 1, id);
-    if (!run(s)) return false;
+    if (!db_->run(s)) return false;
     if (isPart && !laterParts(partFrom + shift)) return false;
     if (related) {
-      seriesCache_.erase(calendarId);
+      caches_->series.erase(calendarId);
       return true;
     }
     std::erase_if(seriesIn(calendarId), [&](const CachedSeries& c) { return c.row.id == id; });
@@ -195,11 +147,11 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
     case RemovalPlan::Kind::none: return false;
     case RemovalPlan::Kind::removeAll: return removeAll();
     case RemovalPlan::Kind::exclude: {
-      StatementUse s = statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
+      Statement s = db_->statement("INSERT INTO excluded(event_id, wall) VALUES(?1, ?2)");
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int64(s, 2, plan.wall);
-      if (!run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall - shift})) return false;
+      if (!db_->run(s) || !editObject(id, {ObjectEdit::Kind::exclude, plan.wall - shift})) return false;
       auto& excluded = cached.series.excluded;  // the cache takes the exclusion only once the database has
       excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), plan.wall), plan.wall);
       return true;
@@ -208,26 +160,26 @@ bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart,
   }
   Series& ended = plan.ended;
   std::optional<double> lastEnd = lastEndOf(ended);
-  StatementUse s = statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
-  StatementUse e = statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
+  Statement s = db_->statement("UPDATE events SET until = ?2, count = NULL, last_end = ?3 WHERE id = ?1");
+  Statement e = db_->statement("DELETE FROM excluded WHERE event_id = ?1 AND wall >= ?2");
   if (s == nullptr || e == nullptr) return false;
   sqlite3_bind_int64(s, 1, id);
   sqlite3_bind_double(s, 2, *ended.until);
   bindOptionalReal(s, 3, lastEnd);
   sqlite3_bind_int64(e, 1, id);
   sqlite3_bind_int64(e, 2, plan.wall);
-  if (!run(s) || !run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall - shift})) return false;
+  if (!db_->run(s) || !db_->run(e) || !editObject(id, {ObjectEdit::Kind::endBefore, plan.wall - shift})) return false;
   if (related) {
     // Later extra dates, changed occurrences and parts go with the occurrences they belong to.
-    StatementUse r = statement("DELETE FROM extra_dates WHERE event_id = ?1 AND wall >= ?2");
-    StatementUse o = statement("DELETE FROM events WHERE series_id = ?1 AND rule IS NULL AND recurrence_id >= ?2");
+    Statement r = db_->statement("DELETE FROM extra_dates WHERE event_id = ?1 AND wall >= ?2");
+    Statement o = db_->statement("DELETE FROM events WHERE series_id = ?1 AND rule IS NULL AND recurrence_id >= ?2");
     if (r == nullptr || o == nullptr) return false;
     sqlite3_bind_int64(r, 1, id);
     sqlite3_bind_int64(r, 2, plan.wall);
     sqlite3_bind_int64(o, 1, id);
     sqlite3_bind_int64(o, 2, plan.wall);
-    if (!run(r) || !run(o) || !laterParts(plan.wall)) return false;
-    seriesCache_.erase(calendarId);
+    if (!db_->run(r) || !db_->run(o) || !laterParts(plan.wall)) return false;
+    caches_->series.erase(calendarId);
     return true;
   }
   cached.series = std::move(ended);
@@ -253,10 +205,10 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   const std::int64_t wall = row.event.recurrenceId->wall;
   {
     // Reset before the removal below takes the same statement again.
-    StatementUse d = statement("DELETE FROM events WHERE id = ?1");
+    Statement d = db_->statement("DELETE FROM events WHERE id = ?1");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, row.id);
-    if (!run(d)) return false;
+    if (!db_->run(d)) return false;
   }
   for (std::size_t i = 0; i < cached->changeRows.size(); ++i) {
     if (cached->changeRows[i].id != row.id) continue;
@@ -273,12 +225,12 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
     return true;
   }
   // It stays hidden; a series left with nothing at all goes.
-  StatementUse x = statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
+  Statement x = db_->statement("INSERT OR IGNORE INTO excluded(event_id, wall) VALUES(?1, ?2)");
   if (x == nullptr) return false;
   sqlite3_bind_int64(x, 1, key.id);
   sqlite3_bind_int64(x, 2, wall);
   // The object's text names occurrences by their original starts.
-  if (!run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
+  if (!db_->run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
   auto& excluded = cached->series.excluded;
   if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
     excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);
@@ -286,12 +238,12 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   // Other changes and parts keep it, and so does the series a part was split from.
   const bool changesStay = !cached->changes.empty() || cached->row.seriesId || hasParts(row.calendarId, key.id);
   const bool empty = !changesStay && nothingLeft(cached->series);
-  seriesCache_.erase(row.calendarId);
+  caches_->series.erase(row.calendarId);
   if (!empty) return true;
-  StatementUse s = statement("DELETE FROM events WHERE id = ?1");
+  Statement s = db_->statement("DELETE FROM events WHERE id = ?1");
   if (s == nullptr || !removeObjectOf(key.id)) return false;
   sqlite3_bind_int64(s, 1, key.id);
-  return run(s);
+  return db_->run(s);
 }
 
 bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
@@ -299,15 +251,9 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
   return change(commit, [&] {
     if (event.eventIdentifier && *event.eventIdentifier != *event.calendarItemIdentifier) {
       // A changed occurrence, or an occurrence of a part split off its series.
-      EventRow row;
-      {
-        StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
-        if (s == nullptr) return false;
-        bindText(s, 1, *event.eventIdentifier);
-        bool found = false;
-        if (!step(s, &found) || !found) return false;
-        row = EventRow::read(s);
-      }
+      std::optional<EventRow> found = sqlite::eventRowOfItem(*db_, *event.eventIdentifier);
+      if (!found) return false;
+      const EventRow& row = *found;
       const CalendarRow* calendar = findCalendar(row.calendarId);
       if (calendar == nullptr || !calendar->calendar->allowsContentModifications || !row.seriesId) return false;
       if (!row.event.rule) return removeOverride(row, span);
@@ -329,12 +275,9 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
     }
     std::optional<EventRow> single;
     if (series == nullptr) {
-      StatementUse s = statement(CALBRIDGE_SELECT_EVENTS "WHERE item_id = ?1");
-      if (s == nullptr) return false;
-      bindText(s, 1, itemId);
-      bool found = false;
-      if (!step(s, &found) || !found) return false;
-      EventRow row = EventRow::read(s);
+      std::optional<EventRow> found = sqlite::eventRowOfItem(*db_, itemId);
+      if (!found) return false;
+      EventRow& row = *found;
       if (row.event.rule) {
         series = cachedSeries(row);
         if (series == nullptr) return false;
@@ -349,24 +292,24 @@ bool SqliteStore::removeEvent(const Event& event, Span span, bool commit) {
       if (calendar->replica) {
         // The server's object goes whole, which is right only for an object of this event alone.
         auto objectId = objectOf(single->id);
-        StatementUse n = statement("SELECT COUNT(*) FROM events WHERE object_id = ?1");
+        Statement n = db_->statement("SELECT COUNT(*) FROM events WHERE object_id = ?1");
         if (!objectId || n == nullptr) return false;
         sqlite3_bind_int64(n, 1, *objectId);
         bool row = false;
-        if (!step(n, &row) || !row || sqlite3_column_int64(n, 0) != 1) return false;
+        if (!db_->step(n, &row) || !row || sqlite3_column_int64(n, 0) != 1) return false;
         if (!stageReplicaChange(*objectId, ObjectChange::Kind::remove, std::nullopt, std::nullopt)) return false;
       }
       // An object that held only this event goes with it.
-      StatementUse o = statement(
+      Statement o = db_->statement(
           "DELETE FROM objects WHERE id = (SELECT object_id FROM events WHERE id = ?1) "
           "AND (SELECT COUNT(*) FROM events WHERE object_id = objects.id) = 1");
-      StatementUse d = statement("DELETE FROM events WHERE id = ?1");
+      Statement d = db_->statement("DELETE FROM events WHERE id = ?1");
       if (o == nullptr || d == nullptr) return false;
       sqlite3_bind_int64(o, 1, single->id);
-      if (!run(o)) return false;
+      if (!db_->run(o)) return false;
       sqlite3_bind_int64(d, 1, single->id);
-      singlesCache_.erase(calendarId);
-      return run(d);
+      caches_->singles.erase(calendarId);
+      return db_->run(d);
     }
     auto occurrence = event.occurrenceDate ? event.occurrenceDate : event.startDate;
     if (!occurrence) return false;

@@ -12,31 +12,6 @@
 
 namespace calbridge {
 
-ZoneCache& SqliteStore::zones() {
-  if (usable_ && !definedZonesLoaded_) {
-    // Few and small: read whole, once; a name always means the same definition.
-    StatementUse s = statement("SELECT name, definition FROM defined_zones");
-    bool row = false;
-    while (step(s, &row) && row) {
-      std::string name = columnText(s, 0);
-      if (auto zone = zoneFromText(name, columnText(s, 1))) zones_.add(std::move(*zone));
-    }
-    definedZonesLoaded_ = !readFailed_;
-  }
-  return zones_;
-}
-
-bool SqliteStore::keepDefinedZone(const StoredEvent& event) {
-  // A zone a file defined for itself is kept with the first event that uses it.
-  if (!event.timeZone || !isDefinedZoneName(*event.timeZone)) return true;
-  const Zone* zone = zones_.find(*event.timeZone);
-  StatementUse z = statement("INSERT OR IGNORE INTO defined_zones(name, definition) VALUES(?1, ?2)");
-  if (zone == nullptr || z == nullptr) return false;
-  bindText(z, 1, zone->name);
-  bindText(z, 2, zoneText(*zone));
-  return run(z);
-}
-
 bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<StoredEvent>& events,
                                std::span<const KeptObject> objects) {
   if (!usable_) return false;
@@ -57,34 +32,34 @@ bool SqliteStore::importEvents(std::string_view calendarIdentifier, std::vector<
     std::set<std::string> uids;
     for (const StoredEvent& event : events) uids.insert(nfc(event.externalIdentifier));
     for (const std::string& uid : uids) {
-      StatementUse d = statement("DELETE FROM events WHERE calendar_id = ?1 AND external_key = ?2");
+      Statement d = db_->statement("DELETE FROM events WHERE calendar_id = ?1 AND external_key = ?2");
       if (d == nullptr) return false;
       sqlite3_bind_int64(d, 1, id);
       bindText(d, 2, uid);
-      if (!run(d)) return false;
-      replaced_ += static_cast<std::size_t>(sqlite3_changes(db_));
+      if (!db_->run(d)) return false;
+      replaced_ += static_cast<std::size_t>(db_->changes());
     }
     // The replaced events' kept texts go with them.
     if (!uids.empty()) {
-      StatementUse o = statement(
+      Statement o = db_->statement(
           "DELETE FROM objects WHERE calendar_id = ?1 AND NOT EXISTS (SELECT 1 FROM events e WHERE e.object_id = objects.id)");
       if (o == nullptr) return false;
       sqlite3_bind_int64(o, 1, id);
-      if (!run(o)) return false;
+      if (!db_->run(o)) return false;
     }
     std::map<std::string, std::int64_t> objectIds;  // by UID
     for (const KeptObject& object : objects) {
       // A local object has no server; its name is one a server would give it.
-      StatementUse s = statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
+      Statement s = db_->statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, '', ?3)");
       if (s == nullptr) return false;
       sqlite3_bind_int64(s, 1, id);
       bindText(s, 2, newUuid() + ".ics");
       bindText(s, 3, object.text);
-      if (!run(s)) return false;
-      objectIds.emplace(nfc(object.uid), sqlite3_last_insert_rowid(db_));
+      if (!db_->run(s)) return false;
+      objectIds.emplace(nfc(object.uid), db_->lastInsertedRow());
     }
-    seriesCache_.erase(id);
-    singlesCache_.erase(id);
+    caches_->series.erase(id);
+    caches_->singles.erase(id);
     std::vector<std::optional<std::int64_t>> objectOfEach(events.size());
     for (std::size_t i = 0; i < events.size(); ++i) {
       if (auto found = objectIds.find(nfc(events[i].externalIdentifier)); found != objectIds.end()) {
@@ -104,18 +79,18 @@ std::optional<SqliteStore::ExportedCalendar> SqliteStore::exportedCalendar(std::
   ExportedCalendar exported;
   std::set<std::string> kept;  // item ids of events whose object's text is written
   {
-    StatementUse s = statement("SELECT item_id FROM events WHERE calendar_id = ?1 AND object_id IS NOT NULL");
+    Statement s = db_->statement("SELECT item_id FROM events WHERE calendar_id = ?1 AND object_id IS NOT NULL");
     if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
     bool row = false;
-    while (step(s, &row) && row) kept.insert(columnText(s, 0));
+    while (db_->step(s, &row) && row) kept.insert(columnText(s, 0));
   }
   {
-    StatementUse s = statement("SELECT data FROM objects WHERE calendar_id = ?1 ORDER BY id");
+    Statement s = db_->statement("SELECT data FROM objects WHERE calendar_id = ?1 ORDER BY id");
     if (s != nullptr) sqlite3_bind_int64(s, 1, calendarId);
     bool row = false;
-    while (step(s, &row) && row) exported.objects.push_back(columnText(s, 0));
+    while (db_->step(s, &row) && row) exported.objects.push_back(columnText(s, 0));
   }
-  if (readFailed_) return std::nullopt;
+  if (db_->failed()) return std::nullopt;
   for (StoredEvent& event : *events)
     if (!kept.count(event.calendarItemIdentifier)) exported.events.push_back(std::move(event));
   return exported;
@@ -124,14 +99,14 @@ std::optional<SqliteStore::ExportedCalendar> SqliteStore::exportedCalendar(std::
 std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_view calendarIdentifier) {
   const CalendarRow* calendar = usable_ ? findCalendar(calendarIdentifier) : nullptr;
   if (calendar == nullptr) return std::nullopt;
-  StatementUse s = statement(
+  Statement s = db_->statement(
       CALBRIDGE_SELECT_EVENTS
         "WHERE calendar_id = ?1 ORDER BY id");
   if (s != nullptr) sqlite3_bind_int64(s, 1, calendar->id);
   std::vector<EventRow> rows;
   bool row = false;
-  while (step(s, &row) && row) rows.push_back(EventRow::read(s));
-  if (readFailed_) return std::nullopt;
+  while (db_->step(s, &row) && row) rows.push_back(EventRow::read(s));
+  if (db_->failed()) return std::nullopt;
   std::vector<StoredEvent> events;
   events.reserve(rows.size());
   std::map<std::int64_t, std::size_t> byId;
@@ -146,7 +121,7 @@ std::optional<std::vector<StoredEvent>> SqliteStore::storedEvents(std::string_vi
     }
     events.push_back(std::move(r.event));
   }
-  if (readFailed_) return std::nullopt;
+  if (db_->failed()) return std::nullopt;
   // A series split at THISANDFUTURE changes is written as it came: whole, with
   // the changes beside it, which name where each part begins.
   std::vector<std::optional<std::size_t>> parents(rows.size());

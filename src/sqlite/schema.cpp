@@ -1,9 +1,13 @@
-#include "sqlite/store_internal.h"
+#include "sqlite/schema.h"
+
+#include "calendar/store.h"
+#include "sqlite/columns.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 
-namespace calbridge {
+namespace calbridge::sqlite {
 
 namespace {
 
@@ -136,10 +140,11 @@ CREATE TABLE extra_dates(
 
 }  // namespace
 
-bool SqliteStore::migrate(bool inMemory) {
-  auto readVersion = [this]() -> std::optional<int> {
+Status migrate(Database& db, bool inMemory) {
+  sqlite3* handle = db.handle();
+  auto readVersion = [handle]() -> std::optional<int> {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr) != SQLITE_OK) return std::nullopt;
+    if (sqlite3_prepare_v2(handle, "PRAGMA user_version", -1, &s, nullptr) != SQLITE_OK) return std::nullopt;
     std::optional<int> version;
     if (sqlite3_step(s) == SQLITE_ROW) version = sqlite3_column_int(s, 0);
     sqlite3_finalize(s);
@@ -148,31 +153,34 @@ bool SqliteStore::migrate(bool inMemory) {
   // Reading the header is also the check that this is a database at all; a
   // damaged or foreign file stops here, untouched.
   auto version = readVersion();
-  if (!version || *version > kSchemaVersion || *version < 0) return false;
-  if (*version == kSchemaVersion) return true;
+  if (!version) return Status::ioError("not a database, or it cannot be read");
+  if (*version > kSchemaVersion || *version < 0) return Status::invalid("a schema this version does not know");
+  if (*version == kSchemaVersion) return Status::ok();
   // A file with tables but no version is somebody else's database: leave it be.
-  auto holdsNoTables = [this] {
+  auto holdsNoTables = [handle] {
     sqlite3_stmt* s = nullptr;
-    bool empty = sqlite3_prepare_v2(db_, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr) == SQLITE_OK &&
+    bool empty = sqlite3_prepare_v2(handle, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr) == SQLITE_OK &&
                  sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 0;
     sqlite3_finalize(s);
     return empty;
   };
-  if (*version == 0 && !holdsNoTables()) return false;
+  if (*version == 0 && !holdsNoTables()) return Status::invalid("somebody else's database");
 
   // The journal mode is chosen outside any transaction; it persists in the file.
   for (int attempt = 0; !inMemory; ++attempt) {
     sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
+    int rc = sqlite3_prepare_v2(handle, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(s);
     bool wal = rc == SQLITE_ROW && columnText(s, 0) == "wal";
     sqlite3_finalize(s);
     if (wal) break;
-    if ((rc & 0xFF) != SQLITE_BUSY || attempt >= kBusyTimeoutMs / 10) return false;
+    if ((rc & 0xFF) != SQLITE_BUSY || attempt >= kBusyTimeoutMs / 10) {
+      return Status::ioError("the journal cannot be set up");
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  if (!execute("BEGIN IMMEDIATE")) return false;
+  if (!db.execute("BEGIN IMMEDIATE")) return Status::ioError("cannot begin the migration");
   bool done = false;
   version = readVersion();  // another process may have finished first
   if (version && *version == kSchemaVersion) {
@@ -181,26 +189,27 @@ bool SqliteStore::migrate(bool inMemory) {
     bool fresh = *version == 0;
     done = !fresh || holdsNoTables();
     for (int v = *version; done && v < kSchemaVersion; ++v) {
-      done = sqlite3_exec(db_, kMigrations[v], nullptr, nullptr, nullptr) == SQLITE_OK;
+      done = sqlite3_exec(handle, kMigrations[v], nullptr, nullptr, nullptr) == SQLITE_OK;
     }
     if (done && fresh) {
       // A new store has one local account and one calendar in it, the default for new events.
-      StatementUse source = statement("INSERT INTO sources(identifier, title, type) VALUES(?1, 'On This Computer', 0)");
+      Database::Statement source =
+          db.statement("INSERT INTO sources(identifier, title, type) VALUES(?1, 'On This Computer', 0)");
       if (source != nullptr) bindText(source, 1, newUuid());
-      StatementUse calendar = run(source) ? statement(
+      Database::Statement calendar = db.run(source) ? db.statement(
           "INSERT INTO calendars(identifier, title, writable, immutable, source_id) "
-          "VALUES(?1, 'Calendar', 1, 0, last_insert_rowid())") : StatementUse(nullptr);
+          "VALUES(?1, 'Calendar', 1, 0, last_insert_rowid())") : Database::Statement(nullptr);
       if (calendar != nullptr) bindText(calendar, 1, newUuid());
-      done = run(calendar) &&
-             run(statement("INSERT INTO settings(name, value) VALUES('authorization', 0), "
-                           "('default_calendar', last_insert_rowid()), ('longest_event', 0)"));
+      done = db.run(calendar) &&
+             db.run(db.statement("INSERT INTO settings(name, value) VALUES('authorization', 0), "
+                                 "('default_calendar', last_insert_rowid()), ('longest_event', 0)"));
     }
     std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
-    done = done && execute(setVersion.c_str());
+    done = done && db.execute(setVersion.c_str());
   }
-  if (done && execute("COMMIT")) return true;
-  execute("ROLLBACK");
-  return false;
+  if (done && db.execute("COMMIT")) return Status::ok();
+  db.execute("ROLLBACK");
+  return Status::ioError("the migration failed");
 }
 
-}  // namespace calbridge
+}  // namespace calbridge::sqlite

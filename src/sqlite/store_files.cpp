@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace calbridge {
@@ -148,6 +150,23 @@ std::string checkDatabaseFiles(const StoreFolder& folder, const std::string& nam
     if (problem.empty()) problem = folder.checkFile(name + suffix, true);
   }
   return problem;
+}
+
+FileLock::FileLock(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) return;
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace calbridge

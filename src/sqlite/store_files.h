@@ -7,6 +7,7 @@
 // and the command that mends it; empty when all is well.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -42,5 +43,23 @@ class StoreFolder {
 // -shm files SQLite keeps beside it (they may be missing), as checkFile does.
 std::string checkDatabaseFiles(const StoreFolder& folder, const std::string& name,
                                std::pair<dev_t, ino_t>* identity = nullptr);
+
+// An exclusive lock on a file beside the database (made with mode 0600 when
+// missing, never through a symbolic link), held until this is destroyed.
+// Processes take it to do one thing at a time; waiting for it ends at
+// `deadline`, and then it is not held.
+class FileLock {
+ public:
+  FileLock(const std::string& path, std::chrono::steady_clock::time_point deadline);
+  ~FileLock();
+  FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  FileLock& operator=(FileLock&&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace calbridge

@@ -1,78 +1,113 @@
-// What the store's files share, and nothing outside this folder includes: the
-// column readers and binders, the columns every event query reads, and the
-// template that makes one all-or-nothing change.
+// What the store's files share and nothing outside this folder includes: the
+// store's private types, and the template that makes one all-or-nothing change.
 #pragma once
 
 #include "calendar/civil_time.h"
-#include "calendar/color.h"
+#include "calendar/occurrences.h"
+#include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "sqlite/calendar_rows.h"
+#include "sqlite/columns.h"
+#include "sqlite/database.h"
+#include "sqlite/event_rows.h"
 #include "sqlite/sqlite_store.h"
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace calbridge {
 
-// The schema the migrations (schema.cpp) build; PRAGMA user_version holds it.
-inline constexpr int kSchemaVersion = 6;
-inline constexpr int kBusyTimeoutMs = 10000;
+using sqlite::CalendarRow;
+using sqlite::Database;
+using sqlite::EventRow;
+using sqlite::SingleRow;
+using Statement = sqlite::Database::Statement;
+
 inline constexpr double kDaySeconds = static_cast<double>(kDay);
 
-std::string columnText(sqlite3_stmt* s, int column);
-std::optional<std::string> optionalText(sqlite3_stmt* s, int column);
-std::optional<double> optionalReal(sqlite3_stmt* s, int column);
-std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column);
-void bindText(sqlite3_stmt* s, int index, std::string_view text);
-void bindOptionalText(sqlite3_stmt* s, int index, const std::optional<std::string>& text);
-void bindOptionalReal(sqlite3_stmt* s, int index, std::optional<double> value);
+// What filling an event needs of a row, whichever kind it is.
+struct SqliteStore::RowView {
+  std::string_view itemId, externalId;
+  std::optional<std::string_view> title, timeZone;
+  bool allDay;
+  EventStatus status;
+  // The occurrence's own row, when it is not the series' (a changed
+  // occurrence, a split-off series); empty: `itemId`.
+  std::string_view eventId = {};
+  std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
+};
 
-// A color as the calendars table keeps it: a space's name and its components as text.
-std::optional<Color> colorOf(const std::optional<std::string>& space, const std::optional<std::string>& components);
-// A calendar's own fields, at parameters 2 to 6 of inserts and updates alike.
-void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar);
+// A repeating event with its exclusions, extra dates and changed occurrences, ready to expand.
+struct SqliteStore::CachedSeries {
+  EventRow row;
+  Series series;
+  // Its changed occurrences by start, as rows and as the listing takes them.
+  std::vector<EventRow> changeRows = {};
+  std::vector<SeriesChange> changes = {};
+  // The item its occurrences are listed under: a split-off series' origin; empty: its own.
+  std::string listedItemId = {};
 
-// Every event query reads the columns EventRow::read expects: one literal each,
-// so that a query is written, and cached, as one SQL text.
-#define CALBRIDGE_SELECT_EVENTS                                                                                   \
-  "SELECT id, item_id, external_id, calendar_id, title, start, end, all_day, status, time_zone, rule, until, " \
-  "count, last_end, nominal_days, series_id, recurrence_id FROM events "
+  std::string_view listedItem() const {
+    return listedItemId.empty() ? std::string_view(row.event.calendarItemIdentifier) : std::string_view(listedItemId);
+  }
+};
+
+// Single events of a calendar, as singlesIn lends them.
+struct SqliteStore::Singles {
+  std::span<const SingleRow> rows;
+  const std::string* text;
+};
+
+// What the store read and keeps until a change (or a write transaction) makes it stale.
+struct SqliteStore::Caches {
+  std::optional<std::vector<CalendarRow>> calendarRows;
+  std::map<std::int64_t, std::vector<CachedSeries>> series;  // by calendar row
+  std::map<std::int64_t, sqlite::SinglesChunk> singles;  // by calendar row
+  std::optional<double> longestEvent;
+};
 
 template <typename Work>
 bool SqliteStore::change(bool commit, Work&& work) {
-  if (!usable_ || lost_) return false;
-  bool began = false;
-  if (!inTransaction_) {
-    if (!run(statement("BEGIN IMMEDIATE"))) return false;
-    inTransaction_ = true;
-    began = true;
+  if (!usable_ || db_->lost()) return false;
+  const bool began = !db_->inTransaction();
+  if (began) {
+    if (!db_->begin()) return false;
     // Others may have written since anything here was read; from now on nobody can.
     forgetCaches();
+    staged_.clear();
+    plainWrites_ = false;
+    failure_ = Status::ok();
   }
   // Changes staged before this one stay whatever becomes of it: a change that
   // joins an open transaction takes back only its own writes when refused.
-  const bool nested = !began;
-  if (began) staged_.clear();
-  std::vector<PendingChange> stagedBefore = nested ? staged_ : std::vector<PendingChange>{};
-  bool done = !nested || run(statement("SAVEPOINT change"));
+  ChangeBatch stagedBefore = began ? ChangeBatch{} : staged_;
+  bool done = began || db_->savepoint();
   if (done) {
+    const std::size_t stagingsBefore = stagings_;
+    const sqlite3_int64 writesBefore = sqlite3_total_changes64(db_->handle());
     done = work();
-    if (nested) {
+    // A change that wrote rows and staged nothing for a server is a change of
+    // the store alone (see publishStaged).
+    if (done && stagings_ == stagingsBefore && sqlite3_total_changes64(db_->handle()) != writesBefore) {
+      plainWrites_ = true;
+    }
+    if (!began) {
       if (done) {
-        done = run(statement("RELEASE change"));
+        done = db_->release();
       } else {
-        run(statement("ROLLBACK TO change"));
-        run(statement("RELEASE change"));
+        db_->rollbackToSavepoint();
         staged_ = std::move(stagedBefore);
       }
     }
   }
-  noticeLostTransaction();
-  if (lost_) {
+  if (db_->lost()) {
     forgetCaches();
     staged_.clear();
     return false;
@@ -80,13 +115,12 @@ bool SqliteStore::change(bool commit, Work&& work) {
   if (!done) {
     forgetCaches();
     if (began) {
-      run(statement("ROLLBACK"));
-      inTransaction_ = false;
+      db_->rollback();
       staged_.clear();
     }
     return false;
   }
-  return commit ? finishTransaction() : true;
+  return commit ? finishTransaction().isOk() : true;
 }
 
 }  // namespace calbridge

@@ -37,10 +37,6 @@ std::unique_ptr<caldav::CurlTransport> transportFor(const RemoteAccount& account
   return std::make_unique<caldav::CurlTransport>(std::move(settings));
 }
 
-ReplicaCalendar replicaOf(const caldav::ReplicaCalendar& c) {
-  return ReplicaCalendar{c.url, c.title, c.color, c.writable, c.sync_token, c.ctag};
-}
-
 // An object's events; none when its text cannot be read, which the warnings tell.
 std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, ZoneCache& zones,
                                   std::vector<std::string>* warnings) {
@@ -54,20 +50,18 @@ std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& dat
   return std::move(read.events);
 }
 
-ReplicaRound roundOf(const caldav::CalendarRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
-  ReplicaRound converted;
-  using Action = caldav::CalendarRound::Action;
-  converted.action = round.action == Action::add      ? ReplicaRound::Action::add
-                     : round.action == Action::remove ? ReplicaRound::Action::remove
-                                                      : ReplicaRound::Action::update;
-  converted.calendar = replicaOf(round.calendar);
-  converted.removals = round.removals;
-  converted.upserts.reserve(round.upserts.size());
-  for (const auto& object : round.upserts) {
-    converted.upserts.push_back(
-        ReplicaObject{object.url, object.etag, object.data, eventsOf(object.url, object.data, zones, warnings)});
-  }
-  return converted;
+// What a person reads when the store refused a change: with its cause when the store knows it.
+std::string refusal(const SqliteStore& store) {
+  const Status& why = store.failure();
+  return why ? std::string("the store refused the change") : "the store refused the change: " + why.message();
+}
+
+// A round with its objects' events, read before the store's lock is taken.
+ReadRound readRound(const ReplicaRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
+  ReadRound read{round, {}};
+  read.events.reserve(round.upserts.size());
+  for (const ReplicaObject& object : round.upserts) read.events.push_back(eventsOf(object.url, object.data, zones, warnings));
+  return read;
 }
 
 // The replica of one account as the store keeps it.
@@ -76,22 +70,21 @@ class StoreReplica final : public caldav::Replica {
   StoreReplica(SqliteStore& store, std::string account, std::vector<std::string>* warnings)
       : store_(store), account_(std::move(account)), warnings_(warnings) {}
 
-  std::vector<caldav::ReplicaCalendar> calendars() override {
+  std::vector<ReplicaCalendar> calendars() override {
     auto stored = store_.replicaCalendars(account_);
     if (!stored) throw std::runtime_error("cannot read the store");
-    std::vector<caldav::ReplicaCalendar> result;
-    for (const auto& c : *stored) result.push_back({c.remoteUrl, c.title, c.color, c.remoteWritable, c.syncToken, c.ctag});
-    return result;
+    return std::move(*stored);
   }
   std::map<std::string, std::string> object_etags(const std::string& calendarUrl) override {
     auto etags = store_.replicaEtags(account_, calendarUrl);
     if (!etags) throw std::runtime_error("cannot read the store");
     return *etags;
   }
-  void apply(const caldav::CalendarRound& round) override {
+  void apply(const ReplicaRound& round) override {
     // Read before the store's lock is taken: under it, only writing.
-    ReplicaRound converted = roundOf(round, store_.zones(), warnings_);
-    if (!store_.applyReplicaRound(account_, converted)) throw std::runtime_error("the store refused the change");
+    if (!store_.applyReplicaRound(account_, readRound(round, store_.zones(), warnings_))) {
+      throw std::runtime_error(refusal(store_));
+    }
   }
 
  private:
@@ -124,17 +117,17 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
     caldav::MemoryReplica first;
     caldav::SyncReport report = caldav::sync_account(*http, first, {account.url, account.singleCalendar});
     take(report, outcome);
-    std::vector<ReplicaRound> rounds;
+    std::vector<ReadRound> rounds;
     for (const auto& [url, calendar] : first.state) {
-      caldav::CalendarRound round;
-      round.action = caldav::CalendarRound::Action::add;
+      ReplicaRound round;
+      round.action = ReplicaRound::Action::add;
       round.calendar = calendar.info;
       for (const auto& [objectUrl, object] : calendar.objects) round.upserts.push_back({objectUrl, object.etag, object.data});
-      rounds.push_back(roundOf(round, store.zones(), &outcome.warnings));
+      rounds.push_back(readRound(round, store.zones(), &outcome.warnings));
     }
     account.syncedAt = now();
     if (!store.addRemoteAccount(account, rounds)) {
-      outcome.error = "the store refused the change";
+      outcome.error = refusal(store);
       return outcome;
     }
   } catch (const std::out_of_range&) {
@@ -163,7 +156,7 @@ SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account) 
   // Calendars the server could not give stay as they were, and the account
   // counts as synced: the next read does not start another sync at once.
   if (!store.markSynced(account.sourceIdentifier, now())) {
-    outcome.error = "the store refused the change";
+    outcome.error = refusal(store);
     return outcome;
   }
   outcome.ok = true;

@@ -21,6 +21,24 @@ bool gone(const caldav::Error& e) { return e.kind() == caldav::ErrorKind::not_fo
 // it apart from other multistatus answers, and it is a conflict like a 412.
 bool conflict(const caldav::Error& e) { return e.kind() == caldav::ErrorKind::precondition_failed; }
 
+// The cause of a failed request, as the store's callers read causes.
+Status statusOf(const caldav::Error& e) {
+  using Kind = caldav::ErrorKind;
+  switch (e.kind()) {
+    case Kind::unreachable:
+    case Kind::timeout: return Status::unreachable(e.what());
+    case Kind::not_found: return Status::notFound(e.what());
+    case Kind::precondition_failed:
+    case Kind::uid_conflict: return Status::conflict(e.what());
+    case Kind::not_caldav:
+    case Kind::bad_reply: return Status::badAnswer(e.what());
+    case Kind::unauthorized:
+    case Kind::forbidden:
+    case Kind::rejected: break;
+  }
+  return Status::refused(e.what());
+}
+
 }  // namespace
 
 CalDavPublisher::CalDavPublisher(ZoneCache& zones, ObjectTextEditor editor, std::chrono::milliseconds bound)
@@ -34,169 +52,131 @@ std::size_t CalDavPublisher::exchanges() const {
   return n;
 }
 
-caldav::CurlTransport* CalDavPublisher::transportFor(const RemoteAccount& account) {
+Status CalDavPublisher::transportFor(const RemoteAccount& account, caldav::CurlTransport** http) {
   auto known = transports_.find(account.sourceIdentifier);
-  if (known != transports_.end()) return known->second.get();
+  if (known != transports_.end()) {
+    *http = known->second.get();
+    return Status::ok();
+  }
   if (!deadline_) deadline_ = Clock::now() + bound_;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
-  if (left <= std::chrono::milliseconds::zero()) {
-    error_ = "no time left for the server";
-    return nullptr;
-  }
+  if (left <= std::chrono::milliseconds::zero()) return Status::unreachable("no time left for the server");
   caldav::HttpSettings settings;
   if (account.user) settings.user = *account.user;
   if (account.caFile) settings.ca_file = *account.caFile;
   if (account.passwordCommand) {
     caldav::PasswordResult password = caldav::run_password_command(*account.passwordCommand, left);
-    if (!password.ok) {
-      error_ = "the password command failed: " + password.error;
-      return nullptr;
-    }
+    if (!password.ok) return Status::refused("the password command failed: " + password.error);
     settings.password = std::move(password.password);
   }
   settings.connect_timeout = std::min(kConnectTime, bound_);
   settings.request_timeout = bound_;
   settings.deadline = *deadline_;
-  auto http = std::make_unique<caldav::CurlTransport>(std::move(settings));
-  return transports_.emplace(account.sourceIdentifier, std::move(http)).first->second.get();
+  auto made = std::make_unique<caldav::CurlTransport>(std::move(settings));
+  *http = transports_.emplace(account.sourceIdentifier, std::move(made)).first->second.get();
+  return Status::ok();
 }
 
-std::optional<PublishedObject> CalDavPublisher::readBack(std::string text, std::string etag) {
-  ObjectEvents read = readObjectEvents(text, zones_);
-  if (!read.error.empty() || read.events.empty()) {
-    error_ = "the object's text holds no event that can be read: " + read.error;
-    return std::nullopt;
-  }
-  return PublishedObject{std::move(etag), std::move(text), std::move(read.events)};
-}
-
-std::optional<PublishedObject> CalDavPublisher::publish(const RemoteAccount& account, const ObjectChange& change) {
-  error_.clear();
+Status CalDavPublisher::publish(const RemoteAccount& account, const ObjectChange& change, PublishedObject* answer) {
   // A change to an object must name the version it was made from; without it
   // the request could replace or remove what somebody else wrote meanwhile.
   if (change.kind != ObjectChange::Kind::create && change.etag.empty()) {
-    error_ = change.url + ": no ETag to change it by";
-    return std::nullopt;
+    return Status::invalid(change.url + ": no ETag to change it by");
   }
-  caldav::CurlTransport* http = transportFor(account);
-  if (http == nullptr) return std::nullopt;
-  if (change.kind == ObjectChange::Kind::remove) {
-    if (!remove(*http, change)) return std::nullopt;
-    return PublishedObject{};
-  }
-  return put(*http, change);
+  caldav::CurlTransport* http = nullptr;
+  if (Status s = transportFor(account, &http); !s) return s;
+  *answer = PublishedObject{};
+  if (change.kind == ObjectChange::Kind::remove) return remove(*http, change, answer);
+  return put(*http, change, answer);
 }
 
-std::optional<PublishedObject> CalDavPublisher::put(caldav::CurlTransport& http, const ObjectChange& change) {
+Status CalDavPublisher::put(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer) {
   const bool create = change.kind == ObjectChange::Kind::create;
-  // Read before sending: the server must not get a text the replica could not list.
-  auto sent = readBack(change.text, {});
-  if (!sent) return std::nullopt;
   try {
-    sent->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;
-    return sent;
+    answer->etag = caldav::put_object(http, change.url, change.text, create ? std::string() : change.etag).etag;
+    answer->text = change.text;
+    return Status::ok();
   } catch (const caldav::Error& e) {
     // A new object meets an old one only when its name is taken: never overwrite that.
-    if (create || !conflict(e)) {
-      error_ = e.what();
-      return std::nullopt;
-    }
+    if (create || !conflict(e)) return statusOf(e);
   }
   // Changed elsewhere since the replica last saw it: the same edits once more,
   // on the server's text, so what the other change did stays.
-  if (editor_ == nullptr || change.edits.empty()) {
-    error_ = change.url + ": changed on the server";
-    return std::nullopt;
-  }
+  if (editor_ == nullptr || change.edits.empty()) return Status::conflict(change.url + ": changed on the server");
   try {
     caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
-    if (now.objects.empty()) {
-      error_ = change.url + ": removed on the server";
-      return std::nullopt;
-    }
+    if (now.objects.empty()) return Status::notFound(change.url + ": removed on the server");
     const caldav::FetchedObject& current = now.objects.front();
-    if (current.etag.empty()) {
-      error_ = change.url + ": the server gives no ETag for it";
-      return std::nullopt;
-    }
+    if (current.etag.empty()) return Status::badAnswer(change.url + ": the server gives no ETag for it");
     std::optional<std::string> edited = editor_(current.data, change.edits, zones_);
-    if (!edited) {
-      error_ = change.url + ": the server's version cannot take the change";
-      return std::nullopt;
+    if (!edited) return Status::conflict(change.url + ": the server's version cannot take the change");
+    // What the replica lists is read from this text, and it must list: the
+    // server does not get a text the replica could not read.
+    ObjectEvents read = readObjectEvents(*edited, zones_);
+    if (!read.error.empty() || read.events.empty()) {
+      return Status::badAnswer(change.url + ": the server's version holds no event that can be read: " + read.error);
     }
-    auto again = readBack(std::move(*edited), {});
-    if (!again) return std::nullopt;
-    again->etag = caldav::put_object(http, change.url, again->text, current.etag).etag;
-    return again;
+    answer->etag = caldav::put_object(http, change.url, *edited, current.etag).etag;
+    answer->text = std::move(*edited);
+    answer->rebased = PublishedObject::Rebased{current.etag, std::move(read.events)};
+    return Status::ok();
   } catch (const caldav::Error& e) {
-    error_ = e.what();
-    return std::nullopt;
+    return statusOf(e);
   }
 }
 
-bool CalDavPublisher::remove(caldav::CurlTransport& http, const ObjectChange& change) {
+Status CalDavPublisher::remove(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer) {
   // An object already gone from the server is what the change asked for; the
   // next sync would take it out of the replica anyway.
   try {
     caldav::delete_object(http, change.url, change.etag);
-    return true;
+    return Status::ok();
   } catch (const caldav::Error& e) {
-    if (gone(e)) return true;
-    if (!conflict(e)) {
-      error_ = e.what();
-      return false;
-    }
+    if (gone(e)) return Status::ok();
+    if (!conflict(e)) return statusOf(e);
   }
   try {
     caldav::Fetched now = caldav::fetch_objects(http, change.calendarUrl, {change.url}, 0);
-    if (now.objects.empty()) return true;
-    if (now.objects.front().etag.empty()) {
-      error_ = change.url + ": the server gives no ETag for it";
-      return false;
-    }
-    caldav::delete_object(http, change.url, now.objects.front().etag);
-    return true;
+    if (now.objects.empty()) return Status::ok();
+    const std::string& current = now.objects.front().etag;
+    if (current.empty()) return Status::badAnswer(change.url + ": the server gives no ETag for it");
+    caldav::delete_object(http, change.url, current);
+    answer->rebased = PublishedObject::Rebased{current, {}};
+    return Status::ok();
   } catch (const caldav::Error& e) {
-    if (gone(e)) return true;
-    error_ = e.what();
-    return false;
+    if (gone(e)) return Status::ok();
+    return statusOf(e);
   }
 }
 
-std::optional<std::string> CalDavPublisher::makeCalendar(const RemoteAccount& account, const std::string& title,
-                                                         const std::string& color) {
-  error_.clear();
-  if (account.singleCalendar) {
-    error_ = "the account is one calendar, with no home to make another in";
-    return std::nullopt;
-  }
-  caldav::CurlTransport* http = transportFor(account);
-  if (http == nullptr) return std::nullopt;
+Status CalDavPublisher::makeCalendar(const RemoteAccount& account, const std::string& title, const std::string& color,
+                                     std::string* url) {
+  if (account.singleCalendar) return Status::invalid("the account is one calendar, with no home to make another in");
+  caldav::CurlTransport* http = nullptr;
+  if (Status s = transportFor(account, &http); !s) return s;
   std::string home = account.url;
   if (home.empty() || home.back() != '/') home += '/';
-  std::string url = caldav::resolve_url(home, newUuid() + "/");
+  std::string made = caldav::resolve_url(home, newUuid() + "/");
   try {
     // A color the server will not keep leaves the calendar without one, as a
     // color the store cannot read leaves a local calendar.
-    caldav::make_calendar(*http, url, title, color);
-    return url;
+    caldav::make_calendar(*http, made, title, color);
+    *url = std::move(made);
+    return Status::ok();
   } catch (const caldav::Error& e) {
-    error_ = e.what();
-    return std::nullopt;
+    return statusOf(e);
   }
 }
 
-bool CalDavPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
-  error_.clear();
-  caldav::CurlTransport* http = transportFor(account);
-  if (http == nullptr) return false;
+Status CalDavPublisher::removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) {
+  caldav::CurlTransport* http = nullptr;
+  if (Status s = transportFor(account, &http); !s) return s;
   try {
     caldav::delete_calendar(*http, calendarUrl);
-    return true;
+    return Status::ok();
   } catch (const caldav::Error& e) {
-    if (gone(e)) return true;
-    error_ = e.what();
-    return false;
+    if (gone(e)) return Status::ok();
+    return statusOf(e);
   }
 }
 

@@ -4,8 +4,7 @@
 #pragma once
 
 #include "calendar/time_zone.h"
-#include "sqlite/publisher.h"
-#include "sqlite/sqlite_store.h"
+#include "replica/publisher.h"
 
 #include <chrono>
 #include <map>
@@ -34,23 +33,20 @@ class CalDavPublisher final : public ObjectPublisher {
   CalDavPublisher(const CalDavPublisher&) = delete;
   CalDavPublisher& operator=(const CalDavPublisher&) = delete;
 
-  std::optional<PublishedObject> publish(const RemoteAccount& account, const ObjectChange& change) override;
-  std::optional<std::string> makeCalendar(const RemoteAccount& account, const std::string& title,
-                                          const std::string& color) override;
-  bool removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) override;
+  Status publish(const RemoteAccount& account, const ObjectChange& change, PublishedObject* answer) override;
+  Status makeCalendar(const RemoteAccount& account, const std::string& title, const std::string& color,
+                      std::string* url) override;
+  Status removeCalendar(const RemoteAccount& account, const std::string& calendarUrl) override;
 
-  // Why the last call failed, for a person to read; empty after a success.
-  const std::string& lastError() const { return error_; }
   // HTTP exchanges sent so far, over every account.
   std::size_t exchanges() const;
 
   static constexpr std::chrono::milliseconds kBound{15'000};
 
  private:
-  caldav::CurlTransport* transportFor(const RemoteAccount& account);
-  std::optional<PublishedObject> put(caldav::CurlTransport& http, const ObjectChange& change);
-  bool remove(caldav::CurlTransport& http, const ObjectChange& change);
-  std::optional<PublishedObject> readBack(std::string text, std::string etag);
+  Status transportFor(const RemoteAccount& account, caldav::CurlTransport** http);
+  Status put(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer);
+  Status remove(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer);
 
   ZoneCache& zones_;
   ObjectTextEditor editor_;
@@ -59,7 +55,6 @@ class CalDavPublisher final : public ObjectPublisher {
   // One connection per account, kept for the process: a conflict's GET and
   // second PUT, or several objects of one command, reuse it.
   std::map<std::string, std::unique_ptr<caldav::CurlTransport>> transports_;
-  std::string error_;
 };
 
 }  // namespace calbridge

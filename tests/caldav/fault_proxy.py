@@ -5,10 +5,12 @@ logs every request, and injects the faults named in a JSON rules file, which
 it reads again for every request so a test changes faults by rewriting it.
 
 A rule: {"method": "REPORT", "path": "substring", "after": 0, "times": -1,
-         "action": "status" | "delay" | "truncate" | "drop" | "wrap207",
-         "status": 500, "seconds": 2.0}
+         "action": "status" | "delay" | "hold" | "truncate" | "drop" | "wrap207",
+         "status": 500, "seconds": 2.0, "until": "/path/of/a/file"}
   status    answer with that status without asking the server
-  delay     wait that long, then forward
+  delay     wait that long (or until the file "until" names exists), then forward
+  hold      forward, then wait as delay does before answering: the answer is
+            what the server had before whatever a test does meanwhile
   truncate  forward, then send a well-framed answer holding half the body
   drop      forward, then send the headers and part of the body and close
   wrap207   answer a multistatus holding a 412 (as some servers do to a PUT)
@@ -100,8 +102,13 @@ def main():
                       b'</ns0:status></ns0:response></ns0:multistatus>')
                 self.reply(207, ms, [("Content-Type", "application/xml")])
                 return
+            def wait():
+                end = time.monotonic() + rule.get("seconds", 1.0)
+                while time.monotonic() < end and not ("until" in rule and os.path.exists(rule["until"])):
+                    time.sleep(0.02)
+
             if action == "delay":
-                time.sleep(rule.get("seconds", 1.0))
+                wait()
             try:
                 conn = http.client.HTTPConnection(host, int(port), timeout=120)
                 headers = {k: v for k, v in self.headers.items() if k.lower() not in HOP}
@@ -115,6 +122,8 @@ def main():
                 self.close_connection = True
                 self.connection.close()
                 return
+            if action == "hold":
+                wait()
             if action == "truncate":
                 data = data[: len(data) // 2]
             if action == "drop":

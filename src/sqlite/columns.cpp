@@ -1,4 +1,4 @@
-#include "sqlite/store_internal.h"
+#include "sqlite/columns.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,31 +88,6 @@ void bindCalendarFields(sqlite3_stmt* s, const Calendar& calendar) {
   }
   sqlite3_bind_int(s, 5, calendar.allowsContentModifications ? 1 : 0);
   sqlite3_bind_int(s, 6, calendar.isImmutable ? 1 : 0);
-}
-
-SqliteStore::EventRow SqliteStore::EventRow::read(sqlite3_stmt* s) {
-  EventRow row;
-  row.id = sqlite3_column_int64(s, 0);
-  StoredEvent& event = row.event;
-  event.calendarItemIdentifier = columnText(s, 1);
-  event.externalIdentifier = columnText(s, 2);
-  row.calendarId = sqlite3_column_int64(s, 3);
-  event.title = optionalText(s, 4);
-  event.start = sqlite3_column_double(s, 5);
-  event.end = sqlite3_column_double(s, 6);
-  event.allDay = sqlite3_column_int(s, 7) != 0;
-  event.status = static_cast<EventStatus>(sqlite3_column_int(s, 8));
-  event.timeZone = optionalText(s, 9);
-  event.rule = optionalText(s, 10);
-  event.until = optionalReal(s, 11);
-  event.count = optionalInteger(s, 12);
-  row.lastEnd = optionalReal(s, 13);
-  event.nominalDays = optionalInteger(s, 14).value_or(0);
-  row.seriesId = optionalInteger(s, 15);
-  const std::optional<std::int64_t> recurrenceId = optionalInteger(s, 16);
-  // A part split off a series changes every later occurrence.
-  if (row.seriesId && recurrenceId) event.recurrenceId = ReplacedOccurrence{*recurrenceId, event.rule.has_value()};
-  return row;
 }
 
 }  // namespace calbridge
