@@ -33,7 +33,7 @@ std::unique_ptr<EdsSession> startSession(SessionOptions options = {}) {
   if (!name) GTEST_SKIP() << "no desktop session to test"; \
   ASSERT_EQ(name->runStore({"access", "grant"}).status, 0)
 
-// The calendar record titled `title`, or null.
+// The calendar record titled `title`, or null; it lives as long as `calendars`.
 const rapidjson::Value* calendarTitled(const Envelope& calendars, const std::string& title) {
   if (!calendars.ok()) return nullptr;
   for (const auto& c : calendars.data().GetArray()) {
@@ -144,7 +144,8 @@ TEST(EvolutionStore, ServesTheSevenCommandsOnALocalCalendar) {
       s->request("deleteCalendar", "{\"calendar\":\"" + std::string(made.data()["id"].GetString()) + "\"}");
   ASSERT_TRUE(removed.ok()) << removed.raw.out;
   EXPECT_FALSE(calendarTitled(s->request("calendars", "{}"), "Work"));
-  EXPECT_TRUE(s->request("events", week).raw.err.empty());
+  const Envelope last = s->request("events", week);
+  EXPECT_TRUE(last.raw.err.empty()) << last.raw.err;
 }
 
 TEST(EvolutionStore, AnOwnStoreInUseKeepsServing) {
@@ -214,7 +215,8 @@ TEST(EvolutionStore, ServesACalDavCalendarThroughEds) {
                std::string(DavServer::kPassword));
   s->peer({"sync", "work", "2", "30"});
 
-  const rapidjson::Value* work = calendarTitled(s->request("calendars", "{}"), "Work");
+  const Envelope calendars = s->request("calendars", "{}");
+  const rapidjson::Value* work = calendarTitled(calendars, "Work");
   ASSERT_TRUE(work);
   EXPECT_EQ(std::string((*work)["source"].GetString()), "CalDAV");
   EXPECT_TRUE((*work)["writable"].GetBool());
@@ -285,7 +287,8 @@ TEST(EvolutionStore, AWebCalendarIsReadOnly) {
   s->addSource("holidays", serverSource(*server, "Holidays", "webcal-stub", "webcal", calendarPath(*server, url)),
                std::string(DavServer::kPassword));
   s->peer({"sync", "holidays", "1", "30"});
-  const rapidjson::Value* holidays = calendarTitled(s->request("calendars", "{}"), "Holidays");
+  const Envelope calendars = s->request("calendars", "{}");
+  const rapidjson::Value* holidays = calendarTitled(calendars, "Holidays");
   ASSERT_TRUE(holidays);
   EXPECT_FALSE((*holidays)["writable"].GetBool());
   EXPECT_EQ(std::string((*holidays)["source"].GetString()), "On The Web");
@@ -319,7 +322,8 @@ TEST(EvolutionStore, ACollectionAccountMakesAndRemovesCalendarsOnItsServer) {
   Envelope made = s->request("createCalendar", "{\"title\":\"Made here\",\"color\":\"#00ff00\"}");
   ASSERT_TRUE(made.ok()) << made.raw.out;
   EXPECT_EQ(server->peer({"calendars"}), "Made here\nWork");
-  const rapidjson::Value* listed = calendarTitled(s->request("calendars", "{}"), "Made here");
+  const Envelope calendars = s->request("calendars", "{}");
+  const rapidjson::Value* listed = calendarTitled(calendars, "Made here");
   ASSERT_TRUE(listed);
   EXPECT_EQ(std::string((*listed)["source"].GetString()), "Radicale account");
   EXPECT_EQ(std::string((*listed)["color"].GetString()), "#00ff00");

@@ -48,6 +48,7 @@ TEST(StoreModule, ValuesCrossTheTableWhole) {
   ASSERT_TRUE(crossed->source && direct->source);
   EXPECT_EQ(crossed->source->sourceIdentifier, direct->source->sourceIdentifier);
   EXPECT_EQ(crossed->source->title, direct->source->title);
+  EXPECT_FALSE(store.calendarWithIdentifier("no such calendar"));
   EXPECT_EQ(store.defaultCalendarForNewEvents()->calendarIdentifier,
             own.defaultCalendarForNewEvents()->calendarIdentifier);
   EXPECT_EQ(store.sources().size(), own.sources().size());

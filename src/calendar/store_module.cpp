@@ -179,6 +179,14 @@ const calbridge_store_functions kExported = {
           },
           0);
     },
+    [](calbridge_store* store, calbridge_text identifier, calbridge_calendar_visitor visit, void* context) {
+      guarded(
+          [&] {
+            if (auto calendar = calendarIn(storeOf(store), identifier)) visitCalendar(*calendar, visit, context);
+            return 0;
+          },
+          0);
+    },
     [](calbridge_store* store, calbridge_calendar_visitor visit, void* context) {
       guarded(
           [&] {
@@ -267,8 +275,8 @@ const calbridge_store_functions kExported = {
       guarded(
           [&] {
             auto* described = dynamic_cast<Described*>(&storeOf(store));
-        if (described == nullptr) return 0;
-        for (const std::string& line : described->describe()) visit(context, textOf(std::string_view(line)));
+            if (described == nullptr) return 0;
+            for (const std::string& line : described->describe()) visit(context, textOf(std::string_view(line)));
             return 0;
           },
           0);
@@ -347,11 +355,15 @@ std::vector<std::shared_ptr<const Calendar>> ModuleStore::calendars() {
 }
 
 std::shared_ptr<const Calendar> ModuleStore::calendarWithIdentifier(std::string_view identifier) {
-  if (store_ == nullptr) return nullptr;
-  for (const auto& calendar : calendars()) {
-    if (calendar->calendarIdentifier == identifier) return calendar;
-  }
-  return nullptr;
+  std::shared_ptr<const Calendar> found;
+  if (store_ == nullptr) return found;
+  auto visit = [&](const calbridge_calendar& c) {
+    found = calendarNamed(c);
+    return false;
+  };
+  functions_->calendar_with_identifier(store_, textOf(identifier),
+                                       &trampoline<decltype(visit), const calbridge_calendar*>, &visit);
+  return found;
 }
 
 std::shared_ptr<const Calendar> ModuleStore::defaultCalendarForNewEvents() {

@@ -86,6 +86,9 @@ typedef struct {
   int (*open)(calbridge_store* store);
   int (*read_failed)(calbridge_store* store);
   void (*calendars)(calbridge_store* store, calbridge_calendar_visitor visit, void* context);
+  // Visits the calendar with that identifier, if there is one.
+  void (*calendar_with_identifier)(calbridge_store* store, calbridge_text identifier, calbridge_calendar_visitor visit,
+                                   void* context);
   // Visits the default calendar for new events, if there is one.
   void (*default_calendar)(calbridge_store* store, calbridge_calendar_visitor visit, void* context);
   void (*sources)(calbridge_store* store, calbridge_source_visitor visit, void* context);
