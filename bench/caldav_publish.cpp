@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   RemoteAccount account;
   account.sourceIdentifier = "bench";
   account.url = calendar;
+  account.singleCalendar = true;
   account.user = argv[2];
   account.passwordCommand = std::string("echo ") + argv[3];
   ZoneCache zones;

@@ -388,6 +388,9 @@ TEST(BadInput, ControlCharactersAndDirectionMarksInTitlesComeBackExactly) {
 // its arguments as they come) cannot be sent: the reply is "failed", with exit
 // status 1 like every other failure, and nothing is read past the text.
 TEST(BadInput, StoredTextThatIsNotUtf8FailsTheReplyCleanly) {
+#ifdef CALBRIDGE_EVENTKIT_SIMULATOR
+  GTEST_SKIP() << "EventKit's texts are Unicode strings: bytes that are not UTF-8 never reach the bridge";
+#endif
   SeededStore seeded;
   // Long enough to live on the heap, ending inside a four-byte sequence.
   for (std::string tail : {"\xF0", "\xF0\x9F", "\xF0\x9F\x91", "\xE2\x80", "\xC3", "\xFF"}) {

@@ -262,6 +262,7 @@ TEST_P(CaldavServer, ASlowServerIsBoundedByTheTimeout) {
   };
   for (const auto& c : cases) {
     HttpSettings s = settings();
+    s.origins = {url_origin(home)};
     s.request_timeout = c.request_timeout;
     if (c.deadline) s.deadline = std::chrono::steady_clock::now() + *c.deadline;
     CurlTransport impatient(s);

@@ -62,6 +62,34 @@ TEST_F(Calendars, ListsEveryCalendarInTheStoresOrder) {
   for (const auto& c : list.GetArray()) EXPECT_EQ(c.MemberCount(), 5u);
 }
 
+TEST_F(Calendars, ColorsOfEverySpaceReadAsTheirSRGBDigitsOrTheDefault) {
+  grantAccess();
+  struct Case {
+    const char* space;
+    const char* components;
+    const char* color;
+  } cases[] = {
+      {"srgb", "1 0.5 0 1", "#ff8000"},       // 127.5 rounds away from zero
+      {"srgb", "1.2 -0.1 0.5 1", "#ff0080"},  // clamped after rounding
+      {"srgb", "0.2 0.4", "#0082c9"},         // fewer than three components
+      {"gray", "0.5 1", "#808080"},
+      {"gray", "", "#0082c9"},                // no component to convert
+      {"cmyk", "0 0 0 1 1", "#0082c9"},       // a space with no sRGB form
+  };
+  std::vector<std::string> ids;
+  for (const auto& c : cases) {
+    ids.push_back(store({"calendar", "add", "--title", c.space}));
+    sql(std::string("UPDATE calendars SET color_space = '") + c.space + "', color_components = '" + c.components +
+        "' WHERE identifier = '" + ids.back() + "'");
+  }
+  rapidjson::Document list = calendars();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const rapidjson::Value* found = find(list, ids[i]);
+    ASSERT_NE(found, nullptr);
+    EXPECT_STREQ((*found)["color"].GetString(), cases[i].color) << cases[i].space << " " << cases[i].components;
+  }
+}
+
 TEST_F(Calendars, CreateCutsTheTitleAndSkipsABadColor) {
   grantAccess();
   std::string title;

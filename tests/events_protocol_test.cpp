@@ -64,6 +64,26 @@ TEST_F(Events, WindowAndCalendarListBoundaries) {
             R"({"ok":true,"data":[]})");
 }
 
+TEST_F(Events, SeveralCalendarsListTogetherInOrderOfStart) {
+  // Each calendar's occurrences interleave with the other's, so a listing
+  // that went calendar by calendar would show.
+  const std::string other = store({"calendar", "add", "--title", "Other"});
+  const std::string mine = calendar;
+  ASSERT_FALSE(createEvent(at(kStart, kStart + 600, R"(,"repeat":"daily")")).empty());
+  calendar = other;
+  ASSERT_FALSE(createEvent(at(kStart - 3600, kStart - 3000, R"(,"repeat":"daily")")).empty());
+  ASSERT_FALSE(createEvent(at(kStart + 2 * kDay + 60, kStart + 2 * kDay + 120)).empty());
+  Envelope reply = request("events", R"({"from":)" + number(kStart - kDay) + R"(,"to":)" + number(kStart + 3 * kDay - 7200) +
+                                         R"(,"calendars":[")" + mine + R"(",")" + other + R"("]})");
+  ASSERT_TRUE(reply.ok()) << reply.raw.out;
+  std::vector<std::pair<double, std::string>> listed;
+  for (const auto& r : reply.data().GetArray()) listed.emplace_back(r["start"].GetDouble(), r["calendar"].GetString());
+  const std::vector<std::pair<double, std::string>> expected = {
+      {kStart - 3600, other}, {kStart, mine},           {kStart + kDay - 3600, other},       {kStart + kDay, mine},
+      {kStart + 2 * kDay - 3600, other}, {kStart + 2 * kDay, mine}, {kStart + 2 * kDay + 60, other}};
+  EXPECT_EQ(listed, expected);
+}
+
 TEST_F(Events, SeriesListOneRecordPerOccurrence) {
   struct Case {
     const char* repeat;

@@ -42,6 +42,10 @@ class Listing : public ::testing::Test, public BridgeFixture {
 };
 
 TEST_F(Listing, SeriesOfEverySecondAndMinuteListTheirFirstRecordsWithinAMemoryLimit) {
+#ifdef CALBRIDGE_EVENTKIT_SIMULATOR
+  GTEST_SKIP() << "EventKit has no rule by the second or the minute, and answers a query with every occurrence "
+                  "of the window at once";
+#endif
   std::string events = vevent("every-second", "20260101T000000Z", "20260101T000001Z", "FREQ=SECONDLY") +
                        vevent("every-minute", "20260101T000000Z", "20260101T000030Z", "FREQ=MINUTELY");
   for (int i = 0; i < 50; ++i) {

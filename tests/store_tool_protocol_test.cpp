@@ -101,6 +101,9 @@ TEST_F(StoreTool, BadInputIsOneLineAndChangesNothing) {
 // Without a session bus nothing is asked and nothing written: the own store
 // serves as ever. A setting picks the store; one that names none is refused.
 TEST_F(StoreTool, WhichStoreServes) {
+#ifdef CALBRIDGE_EVENTKIT_SIMULATOR
+  GTEST_SKIP() << "the bridge over EventKit serves the system's calendars: the setting chooses between Linux's stores";
+#endif
   grantAccess();
   const std::string setting = dataHome() + "/config/calbridge/store";
   EXPECT_TRUE(request("calendars", "{}").ok());

@@ -4,6 +4,9 @@
 #include <cctype>
 #include <unordered_map>
 
+#include "caldav/hrefs.h"
+#include "caldav/origins.h"
+#include "caldav/server_text.h"
 #include "caldav/xml.h"
 
 namespace calbridge::caldav {
@@ -92,11 +95,15 @@ Multistatus read_multistatus(const HttpResponse& response, const std::string& wh
   return out;
 }
 
-Multistatus propfind(HttpTransport& http, const std::string& url, const char* depth,
-                     const std::vector<QName>& properties, bool follow_redirects = false) {
-  HttpRequest request{"PROPFIND", url, xml_headers(), propfind_body(properties), follow_redirects};
+HttpRequest propfind_request(const std::string& url, const char* depth, const std::vector<QName>& properties) {
+  HttpRequest request{"PROPFIND", url, xml_headers(), propfind_body(properties)};
   request.headers.emplace_back("Depth", depth);
-  return read_multistatus(http.send(request), "PROPFIND " + url);
+  return request;
+}
+
+Multistatus propfind(HttpTransport& http, const std::string& url, const char* depth,
+                     const std::vector<QName>& properties) {
+  return read_multistatus(http.send(propfind_request(url, depth, properties)), "PROPFIND " + shown_url(url));
 }
 
 bool is_calendar(const DavResponse& r) {
@@ -109,13 +116,15 @@ bool is_collection(const DavResponse& r) {
   return type != nullptr && type->has_descendant({kDav, "collection"});
 }
 
-RemoteCalendar calendar_from(const DavResponse& r, const std::string& base) {
+// The calendar at url (its href, resolved and checked by the caller), with
+// what it says of itself cleaned as the store keeps its own.
+RemoteCalendar calendar_from(const DavResponse& r, const std::string& url) {
   RemoteCalendar c;
-  c.url = resolve_url(base, r.href);
-  if (const Property* p = r.find(kDisplayName)) c.title = trim(p->text);
-  if (const Property* p = r.find(kColor)) c.color = trim(p->text);
-  if (const Property* p = r.find(kSyncToken)) c.sync_token = trim(p->text);
-  if (const Property* p = r.find(kCtag)) c.ctag = trim(p->text);
+  c.url = url;
+  if (const Property* p = r.find(kDisplayName)) c.title = display_text(p->text);
+  if (const Property* p = r.find(kColor)) c.color = valid_color(p->text);
+  if (const Property* p = r.find(kSyncToken)) c.sync_token = valid_token(p->text);
+  if (const Property* p = r.find(kCtag)) c.ctag = valid_token(p->text);
   // Without the ACL property a server states no limits; clients take that as writable.
   if (const Property* p = r.find(kPrivileges))
     c.writable = p->has_descendant({kDav, "write"}) || p->has_descendant({kDav, "all"}) ||
@@ -138,38 +147,88 @@ bool same_resource(const std::string& a, const std::string& b) {
   return pa == pb;
 }
 
-// What one PROPFIND of a candidate URL told us.
-struct Probe {
-  std::string url;
-  std::string principal;
-  std::string home;
-  std::optional<RemoteCalendar> calendar;
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool stops_discovery(const Error& e) {
+  return e.kind() == ErrorKind::unauthorized || e.kind() == ErrorKind::unreachable ||
+         e.kind() == ErrorKind::timeout || e.kind() == ErrorKind::other_origin;
+}
+
+// One discovery: the origins it may send to, and what the URLs that led
+// nowhere answered, for the message when nothing is found.
+struct Walk {
+  HttpTransport& http;
+  std::vector<std::string> origins;
+  std::vector<std::string> answers;
 };
 
-std::optional<Probe> probe(HttpTransport& http, const std::string& url) {
-  std::vector<QName> properties = calendar_properties();
-  properties.push_back(kPrincipal);
-  properties.push_back(kHome);
+// Discovery goes on from `from` to `to`: on the same origin, or where
+// may_move allows, which the transport is then told.
+void step(Walk& walk, const std::string& from, const std::string& to) {
+  std::string origin = url_origin(to);
+  if (origin.empty())
+    throw Error(ErrorKind::bad_reply, shown_url(from) + " leads to " + shown_url(to) + ", not an http or https URL");
+  if (std::find(walk.origins.begin(), walk.origins.end(), origin) != walk.origins.end()) return;
+  if (!may_move(from, to))
+    throw Error(ErrorKind::other_origin,
+                shown_url(from) + " leads to another server, " + origin +
+                    ", and the account's credentials go only to the server it is added with (https may move to "
+                    "https within the same domain); if that server is your account's, add the account from that "
+                    "URL: " + shown_url(to));
+  walk.http.allow_origin(origin);
+  walk.origins.push_back(origin);
+}
+
+// PROPFIND Depth 0 for these properties, following redirects as step allows.
+Multistatus ask(Walk& walk, std::string url, const std::vector<QName>& properties) {
+  constexpr int kMaxRedirects = 5;
+  for (int hop = 0; hop <= kMaxRedirects; ++hop) {
+    HttpResponse response = walk.http.send(propfind_request(url, "0", properties));
+    if (!response.ok_transport() || !is_redirect(response.status))
+      return read_multistatus(response, "PROPFIND " + shown_url(url));
+    std::string location = response.header("location");
+    std::string next = location.empty() ? std::string() : resolve_url(url, location);
+    if (next.empty())
+      throw Error(ErrorKind::bad_reply,
+                  "PROPFIND " + shown_url(url) + ": HTTP " + std::to_string(response.status) + " with no usable Location",
+                  response.status);
+    step(walk, url, next);
+    url = next;
+  }
+  throw Error(ErrorKind::bad_reply, "PROPFIND " + shown_url(url) + ": too many redirects");
+}
+
+// What one PROPFIND of a candidate URL told us.
+struct Probe {
+  std::string url;  // after redirects
+  std::string principal;
+  std::string home;
+  bool calendar = false;
+};
+
+std::optional<Probe> probe(Walk& walk, const std::string& url) {
   Multistatus ms;
   try {
-    ms = propfind(http, url, "0", properties, true);
+    ms = ask(walk, url, {kResourceType, kPrincipal, kHome});
   } catch (const Error& e) {
     // A server may well refuse PROPFIND on a page that is not a collection;
     // only the failures that say something about the account end discovery.
-    if (e.kind() == ErrorKind::unauthorized || e.kind() == ErrorKind::unreachable || e.kind() == ErrorKind::timeout)
-      throw;
+    if (stops_discovery(e)) throw;
+    walk.answers.push_back(e.what());
     return std::nullopt;
   }
-  if (ms.responses.empty()) return std::nullopt;
+  if (ms.responses.empty()) {
+    walk.answers.push_back("PROPFIND " + shown_url(ms.url) + ": no properties in the answer");
+    return std::nullopt;
+  }
   const DavResponse& r = ms.responses.front();
   Probe p;
   p.url = ms.url;
   if (const Property* q = r.find(kPrincipal); q && !q->href().empty()) p.principal = resolve_url(ms.url, q->href());
   if (const Property* q = r.find(kHome); q && !q->href().empty()) p.home = resolve_url(ms.url, q->href());
-  if (is_calendar(r)) {
-    p.calendar = calendar_from(r, ms.url);
-    p.calendar->url = ms.url;
-  }
+  p.calendar = is_calendar(r);
   return p;
 }
 
@@ -186,12 +245,15 @@ void fail(const HttpResponse& response, const std::string& what) {
       break;
     case TransportFailure::timeout:
       throw Error(ErrorKind::timeout, what + ": no answer in time");
+    case TransportFailure::refused_url:
+      throw Error(ErrorKind::other_origin, what + ": " + response.failure_text);
     default:
       throw Error(ErrorKind::unreachable, what + ": " + response.failure_text);
   }
   long s = response.status;
   std::string status = what + ": HTTP " + std::to_string(s);
-  if (s == 401) throw Error(ErrorKind::unauthorized, what + ": the server refused the user name or password", s);
+  if (s == 401)
+    throw Error(ErrorKind::unauthorized, status + ": the server refused the user name or password (or token)", s);
   if (s == 403) throw Error(ErrorKind::forbidden, status + " forbidden", s);
   if (s == 404 || s == 410) throw Error(ErrorKind::not_found, status + " not found", s);
   if (s == 412) throw Error(ErrorKind::precondition_failed, status + ": changed on the server", s);
@@ -205,6 +267,12 @@ void fail(const HttpResponse& response, const std::string& what) {
 }
 
 Discovery discover(HttpTransport& http, const std::string& url) {
+  Walk walk{http, {}, {}};
+  std::string origin = url_origin(url);
+  if (origin.empty() || has_userinfo(url))
+    throw Error(ErrorKind::not_caldav, shown_url(url) + " is not an http or https URL without user information");
+  http.allow_origin(origin);
+  walk.origins.push_back(origin);
   std::string well_known = resolve_url(url, "/.well-known/caldav");
   std::vector<std::string> candidates;
   if (is_root(url)) {
@@ -215,50 +283,106 @@ Discovery discover(HttpTransport& http, const std::string& url) {
   Discovery d;
   for (const auto& candidate : candidates) {
     if (candidate.empty()) continue;
-    auto p = probe(http, candidate);
+    auto p = probe(walk, candidate);
     if (!p) continue;
     if (p->calendar) {
+      // Its own properties, asked where it is.
       d.principal_url = p->principal;
-      if (p->calendar->events) d.calendars.push_back(*p->calendar);
+      d.calendars = list_calendars(http, p->url, true);
+      d.origins = walk.origins;
       return d;
     }
-    if (p->home.empty() && !p->principal.empty()) {
-      auto q = probe(http, p->principal);
-      if (q) p->home = q->home;
+    std::string home = p->home, from = p->url;
+    if (home.empty() && !p->principal.empty()) {
+      step(walk, p->url, p->principal);
+      auto q = probe(walk, p->principal);
+      if (q) {
+        home = q->home;
+        from = q->url;
+      }
     }
-    if (p->home.empty()) continue;
+    if (home.empty()) {
+      walk.answers.push_back(shown_url(p->url) + ": no calendar home");
+      continue;
+    }
+    step(walk, from, home);
     d.principal_url = p->principal;
-    d.home_url = p->home;
-    d.calendars = list_calendars(http, d.home_url);
+    d.home_url = home;
+    d.calendars = list_calendars(http, home);
+    d.origins = walk.origins;
     return d;
   }
-  throw Error(ErrorKind::not_caldav, "no CalDAV calendars found at " + url);
+  std::string message = "no CalDAV calendars found at " + shown_url(url);
+  for (size_t i = 0; i < walk.answers.size(); ++i) message += (i == 0 ? " (" : "; ") + walk.answers[i];
+  if (!walk.answers.empty()) message += ")";
+  throw Error(ErrorKind::not_caldav, message);
 }
 
-std::vector<RemoteCalendar> list_calendars(HttpTransport& http, const std::string& url, bool single) {
-  Multistatus ms = propfind(http, url, single ? "0" : "1", calendar_properties());
+std::vector<RemoteCalendar> list_calendars(HttpTransport& http, const std::string& url, bool single,
+                                           size_t* outside) {
   std::vector<RemoteCalendar> out;
+  if (single) {
+    Multistatus ms = propfind(http, url, "0", calendar_properties());
+    for (const auto& r : ms.responses) {
+      if (!is_calendar(r)) continue;
+      RemoteCalendar c = calendar_from(r, url);
+      if (c.events) out.push_back(std::move(c));
+      break;
+    }
+    return out;
+  }
+  size_t skipped = 0;
+  auto inside = [&](const DavResponse& r, std::string* calendar) {
+    if (!is_calendar(r)) return false;
+    *calendar = resolve_url(url, r.href);
+    if (same_resource(*calendar, url)) return false;
+    if (is_inside_home(url, *calendar)) return true;
+    ++skipped;
+    return false;
+  };
+  Multistatus ms;
+  try {
+    ms = propfind(http, url, "1", calendar_properties());
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::rejected && e.kind() != ErrorKind::forbidden && e.kind() != ErrorKind::bad_reply)
+      throw;
+    // Which collections are calendars, then each one's properties where it is.
+    Multistatus collections = propfind(http, url, "1", {kResourceType});
+    for (const auto& r : collections.responses) {
+      std::string calendar;
+      if (!inside(r, &calendar)) continue;
+      for (auto& c : list_calendars(http, calendar, true)) out.push_back(std::move(c));
+    }
+    if (outside != nullptr) *outside = skipped;
+    return out;
+  }
   for (const auto& r : ms.responses) {
-    if (!is_calendar(r)) continue;
-    if (!single && same_resource(resolve_url(url, r.href), url)) continue;
-    RemoteCalendar c = calendar_from(r, url);
-    if (single) c.url = url;
+    std::string calendar;
+    if (!inside(r, &calendar)) continue;
+    RemoteCalendar c = calendar_from(r, calendar);
     if (c.events) out.push_back(std::move(c));
   }
+  if (outside != nullptr) *outside = skipped;
   return out;
 }
 
-std::vector<Member> list_members(HttpTransport& http, const std::string& calendar_url) {
+std::vector<Member> list_members(HttpTransport& http, const std::string& calendar_url, size_t* outside) {
   Multistatus ms = propfind(http, calendar_url, "1", {kEtag, kResourceType});
   std::vector<Member> out;
   out.reserve(ms.responses.size());
+  size_t skipped = 0;
   for (const auto& r : ms.responses) {
     std::string member = resolve_url(calendar_url, r.href);
     if (same_resource(member, calendar_url) || is_collection(r)) continue;
     const Property* etag = r.find(kEtag);
     if (etag == nullptr) continue;
-    out.push_back({member, trim(etag->text), {}});
+    if (!is_member_of(calendar_url, member)) {
+      ++skipped;
+      continue;
+    }
+    out.push_back({member, valid_etag(etag->text), {}});
   }
+  if (outside != nullptr) *outside = skipped;
   return out;
 }
 
@@ -267,12 +391,17 @@ SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url
   std::vector<QName> properties{kEtag};
   if (with_data) properties.push_back(kCalendarData);
   HttpRequest request{"REPORT", calendar_url, xml_headers(), sync_collection_body(token, properties)};
-  Multistatus ms = read_multistatus(http.send(request), "sync-collection " + calendar_url);
+  const std::string what = "sync-collection " + shown_url(calendar_url);
+  Multistatus ms = read_multistatus(http.send(request), what);
   SyncChanges out;
   for (const auto& r : ms.responses) {
     std::string member = resolve_url(calendar_url, r.href);
     if (same_resource(member, calendar_url)) {
       if (r.status == 507) out.truncated = true;
+      continue;
+    }
+    if (!is_member_of(calendar_url, member)) {
+      ++out.outside;
       continue;
     }
     const Property* etag = r.find(kEtag);
@@ -285,11 +414,11 @@ SyncChanges sync_collection(HttpTransport& http, const std::string& calendar_url
       const Property* data = r.find(kCalendarData);
       std::string text = data != nullptr ? crlf(data->text) : std::string();
       if (!whole_calendar(text)) text.clear();
-      out.changed.push_back({member, trim(etag->text), std::move(text)});
+      out.changed.push_back({member, valid_etag(etag->text), std::move(text)});
     }
   }
-  out.token = ms.sync_token;
-  if (out.token.empty()) throw Error(ErrorKind::bad_reply, "sync-collection " + calendar_url + ": no new token");
+  out.token = valid_token(ms.sync_token);
+  if (out.token.empty()) throw Error(ErrorKind::bad_reply, what + ": no new token (or one too long to keep)");
   return out;
 }
 
@@ -303,9 +432,10 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
         out.gone.push_back(url);
         continue;
       }
-      if (!r.ok_transport() || r.status != 200) fail(r, "GET " + url);
-      if (!whole_calendar(r.body)) throw Error(ErrorKind::bad_reply, "GET " + url + ": not a whole iCalendar object");
-      out.objects.push_back({url, r.header("etag"), std::move(r.body)});
+      if (!r.ok_transport() || r.status != 200) fail(r, "GET " + shown_url(url));
+      if (!whole_calendar(r.body))
+        throw Error(ErrorKind::bad_reply, "GET " + shown_url(url) + ": not a whole iCalendar object");
+      out.objects.push_back({url, valid_etag(r.header("etag")), std::move(r.body)});
     }
     return out;
   }
@@ -320,8 +450,8 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
     HttpRequest request{"REPORT", calendar_url, xml_headers(), calendar_multiget_body(hrefs, true)};
     request.headers.emplace_back("Depth", "1");
     HttpResponse response = http.send(request);
-    if (!response.ok_transport() || response.status != 207) fail(response, "calendar-multiget " + calendar_url);
-    std::string what = "calendar-multiget " + calendar_url;
+    std::string what = "calendar-multiget " + shown_url(calendar_url);
+    if (!response.ok_transport() || response.status != 207) fail(response, what);
     bool incomplete = false;
     auto parsed = parse_multistatus(response.body, [&](DavResponse&& r) {
       auto it = wanted.find(href_path(resolve_url(calendar_url, r.href)));
@@ -333,7 +463,7 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
           return;
         }
         const Property* etag = r.find(kEtag);
-        out.objects.push_back({it->second, etag ? trim(etag->text) : std::string(), crlf(data->text)});
+        out.objects.push_back({it->second, etag ? valid_etag(etag->text) : std::string(), crlf(data->text)});
         wanted.erase(it);
       } else if (r.status == 404 || r.status == 410 ||
                  std::any_of(r.propstats.begin(), r.propstats.end(),
@@ -358,7 +488,7 @@ WriteResult put_object(HttpTransport& http, const std::string& url, const std::s
   else
     request.headers.emplace_back("If-Match", if_match);
   HttpResponse response = http.send(request);
-  std::string what = "PUT " + url;
+  std::string what = "PUT " + shown_url(url);
   if (response.ok_transport() && response.status == 207) {
     // Some servers wrap a failed precondition in a multistatus; it is never a success.
     bool precondition = false;
@@ -370,12 +500,14 @@ WriteResult put_object(HttpTransport& http, const std::string& url, const std::s
     if (precondition) throw Error(ErrorKind::precondition_failed, what + ": changed on the server", 412);
     throw Error(ErrorKind::rejected, what + ": a multistatus instead of a stored object", 207);
   }
-  if (!response.ok_transport() || (response.status != 201 && response.status != 204)) fail(response, what);
-  WriteResult out{response.status, response.header("etag"), url};
+  // 200 too: RFC 9110 lets a server answer it for a resource it replaced.
+  if (!response.ok_transport() || (response.status != 200 && response.status != 201 && response.status != 204))
+    fail(response, what);
+  WriteResult out{response.status, valid_etag(response.header("etag")), url};
   if (out.etag.empty()) {
     Multistatus ms = propfind(http, url, "0", {kEtag});
     for (const auto& r : ms.responses)
-      if (const Property* e = r.find(kEtag)) out.etag = trim(e->text);
+      if (const Property* e = r.find(kEtag)) out.etag = valid_etag(e->text);
     if (out.etag.empty()) throw Error(ErrorKind::bad_reply, what + ": stored, but the server gives no ETag for it");
   }
   return out;
@@ -385,7 +517,8 @@ WriteResult delete_object(HttpTransport& http, const std::string& url, const std
   HttpRequest request{"DELETE", url, {}, {}};
   if (!if_match.empty()) request.headers.emplace_back("If-Match", if_match);
   HttpResponse response = http.send(request);
-  if (!response.ok_transport() || (response.status != 200 && response.status != 204)) fail(response, "DELETE " + url);
+  if (!response.ok_transport() || (response.status != 200 && response.status != 204))
+    fail(response, "DELETE " + shown_url(url));
   return {response.status, {}, url};
 }
 
@@ -393,7 +526,7 @@ WriteResult make_calendar(HttpTransport& http, const std::string& url, const std
                           const std::string& color) {
   HttpRequest request{"MKCALENDAR", url, xml_headers(), mkcalendar_body(title, color)};
   HttpResponse response = http.send(request);
-  if (!response.ok_transport() || response.status != 201) fail(response, "MKCALENDAR " + url);
+  if (!response.ok_transport() || response.status != 201) fail(response, "MKCALENDAR " + shown_url(url));
   WriteResult out{response.status, {}, url};
   if (color.empty()) return out;
   auto failed = failed_properties(response.body);
@@ -406,7 +539,8 @@ WriteResult make_calendar(HttpTransport& http, const std::string& url, const std
 
 WriteResult delete_calendar(HttpTransport& http, const std::string& url) {
   HttpResponse response = http.send({"DELETE", url, {}, {}});
-  if (!response.ok_transport() || (response.status != 200 && response.status != 204)) fail(response, "DELETE " + url);
+  if (!response.ok_transport() || (response.status != 200 && response.status != 204))
+    fail(response, "DELETE " + shown_url(url));
   return {response.status, {}, url};
 }
 

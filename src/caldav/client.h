@@ -25,6 +25,7 @@ enum class ErrorKind {
   uid_conflict,         // 409 CALDAV:no-uid-conflict
   rejected,             // any other status that is not success
   bad_reply,            // a reply we cannot read (not XML, truncated, missing items)
+  other_origin,         // leads to a server the account's credentials do not go to
 };
 
 class Error : public std::runtime_error {
@@ -52,12 +53,14 @@ struct RemoteCalendar {
 struct Discovery {
   std::string principal_url;  // empty when not found (a bare calendar URL)
   std::string home_url;       // empty when the URL given is one calendar
-  std::vector<RemoteCalendar> calendars;  // event calendars only
+  std::vector<RemoteCalendar> calendars;  // event calendars inside the home only
+  // Every origin discovery sent requests (and credentials) to, the URL's own first.
+  std::vector<std::string> origins;
 };
 
 struct Member {
   std::string url;  // absolute
-  std::string etag;
+  std::string etag;  // in its valid form (server_text.h), or empty
   std::string data;  // iCalendar text when the server sent it along; else empty
 };
 
@@ -66,11 +69,12 @@ struct SyncChanges {
   std::vector<std::string> removed;  // absolute URLs
   std::string token;
   bool truncated = false;  // 507 on the collection: ask again with the new token
+  size_t outside = 0;      // hrefs left out: not directly inside the calendar
 };
 
 struct FetchedObject {
   std::string url;
-  std::string etag;
+  std::string etag;  // in its valid form, or empty
   std::string data;  // iCalendar text
 };
 
@@ -93,14 +97,23 @@ struct WriteResult {
 // From any URL the way clients do: the URL itself, then /.well-known/caldav
 // (RFC 6764) on its server, current-user-principal, calendar-home-set, the
 // home's calendars. A URL that is itself a calendar gives that calendar only.
+// Each step asks only what it needs. A redirect or an href that leads to
+// another origin is taken only as may_move (origins.h) allows, and then that
+// origin is allowed on the transport; any other is thrown as other_origin,
+// naming it.
 Discovery discover(HttpTransport& http, const std::string& url);
 
-// The calendars in a home (Depth 1), event calendars only; or, with
-// single = true, the one calendar at url (Depth 0).
-std::vector<RemoteCalendar> list_calendars(HttpTransport& http, const std::string& url, bool single = false);
+// The calendars in a home (Depth 1), event calendars inside it only (the
+// others counted in *outside); or, with single = true, the one calendar at
+// url (Depth 0). A server that will not answer the calendars' properties
+// for the whole home (DAViCal on its principal collection) is asked for the
+// collections first and then at each calendar.
+std::vector<RemoteCalendar> list_calendars(HttpTransport& http, const std::string& url, bool single = false,
+                                           size_t* outside = nullptr);
 
-// Every object of a calendar with its ETag (PROPFIND Depth 1).
-std::vector<Member> list_members(HttpTransport& http, const std::string& calendar_url);
+// Every object directly inside a calendar with its ETag (PROPFIND Depth 1);
+// hrefs that lead elsewhere are counted in *outside.
+std::vector<Member> list_members(HttpTransport& http, const std::string& calendar_url, size_t* outside = nullptr);
 
 // RFC 6578 with a stored token (empty: from the start). With with_data the
 // calendar data is asked for along with the ETags, so a server that answers
@@ -118,8 +131,8 @@ Fetched fetch_objects(HttpTransport& http, const std::string& calendar_url, cons
                       size_t batch_size);
 
 // PUT of one object: create only (If-None-Match: *) when if_match is empty,
-// else replace exactly that version. Succeeds only on 201 or 204 with an ETag
-// (taken from the answer, or asked for with a PROPFIND after it).
+// else replace exactly that version. Succeeds only on 200, 201 or 204 with an
+// ETag (taken from the answer, or asked for with a PROPFIND after it).
 WriteResult put_object(HttpTransport& http, const std::string& url, const std::string& icalendar,
                        const std::string& if_match);
 // DELETE of one object, with If-Match when given; 200 or 204.

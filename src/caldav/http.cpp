@@ -97,12 +97,6 @@ TransportFailure classify(CURLcode code, bool overflow) {
   }
 }
 
-std::string scheme_of(const std::string& url) {
-  UrlHandle u;
-  if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
-  return lower(u.get(CURLUPART_SCHEME));
-}
-
 // Basic goes with the first request, so a Basic server costs no extra round
 // trip; a server that refuses it and offers Digest only gets Digest from
 // then on.
@@ -116,16 +110,43 @@ bool asks_only_digest(const HttpResponse& response) {
   return digest;
 }
 
-bool is_redirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 }  // namespace
 
 std::string HttpResponse::header(std::string_view lower_name) const {
   for (const auto& [name, value] : headers)
     if (name == lower_name) return value;
   return {};
+}
+
+std::optional<UrlParts> parse_url(const std::string& url) {
+  UrlHandle u;
+  if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return std::nullopt;
+  UrlParts parts;
+  parts.scheme = lower(u.get(CURLUPART_SCHEME));
+  parts.host = lower(u.get(CURLUPART_HOST));
+  parts.port = u.get(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if ((parts.scheme != "http" && parts.scheme != "https") || parts.host.empty()) return std::nullopt;
+  parts.path = u.get(CURLUPART_PATH);
+  parts.query = u.get(CURLUPART_QUERY);
+  parts.fragment = u.get(CURLUPART_FRAGMENT);
+  parts.userinfo = !u.get(CURLUPART_USER).empty() || !u.get(CURLUPART_PASSWORD).empty() ||
+                   !u.get(CURLUPART_OPTIONS).empty();
+  return parts;
+}
+
+std::string shown_url(const std::string& url) {
+  UrlHandle u;
+  if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    // Not a URL curl reads; whatever stands between "//" and "@" may still be a password.
+    size_t slashes = url.find("//"), at = url.rfind('@');
+    if (slashes != std::string::npos && at != std::string::npos && at > slashes)
+      return url.substr(0, slashes + 2) + url.substr(at + 1);
+    return url;
+  }
+  curl_url_set(u.h, CURLUPART_USER, nullptr, 0);
+  curl_url_set(u.h, CURLUPART_PASSWORD, nullptr, 0);
+  curl_url_set(u.h, CURLUPART_OPTIONS, nullptr, 0);
+  return u.get(CURLUPART_URL);
 }
 
 std::string resolve_url(const std::string& base, const std::string& reference) {
@@ -186,41 +207,49 @@ CurlTransport::~CurlTransport() {
   if (curl_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(curl_));
 }
 
-HttpResponse CurlTransport::send(const HttpRequest& request) {
-  std::string url = request.url;
-  std::string first_scheme = scheme_of(url);
-  if (origin_.empty()) origin_ = url_origin(url);
-  for (int hop = 0;; ++hop) {
-    std::string scheme = scheme_of(url);
-    if (scheme != "http" && scheme != "https") {
-      HttpResponse refused;
-      refused.failure = TransportFailure::refused_url;
-      refused.failure_text = "not an http or https URL: " + url;
-      return refused;
-    }
-    HttpResponse response = send_once(request, url);
-    if (!response.ok_transport()) return response;
-    if (response.status == 401 && !digest_ && settings_.password && asks_only_digest(response)) {
-      digest_ = true;
-      response = send_once(request, url);
-      if (!response.ok_transport()) return response;
-    }
-    if (!request.follow_redirects || !is_redirect(response.status)) return response;
-    std::string location = response.header("location");
-    std::string next = location.empty() ? std::string() : resolve_url(url, location);
-    std::string next_scheme = scheme_of(next);
-    if (hop >= settings_.max_redirects || next.empty() || (next_scheme != "http" && next_scheme != "https") ||
-        (first_scheme == "https" && next_scheme == "http")) {
-      HttpResponse refused;
-      refused.failure = TransportFailure::refused_url;
-      refused.failure_text = "redirect not followed: " + (next.empty() ? location : next);
-      return refused;
-    }
-    url = next;
-  }
+void CurlTransport::allow_origin(const std::string& origin) {
+  if (std::find(settings_.origins.begin(), settings_.origins.end(), origin) == settings_.origins.end())
+    settings_.origins.push_back(origin);
 }
 
-HttpResponse CurlTransport::send_once(const HttpRequest& request, const std::string& url) {
+HttpResponse CurlTransport::send(const HttpRequest& request) {
+  // Checked here, for every request whatever its caller: the account's
+  // credentials go with it, and a header line must stay one line.
+  auto refuse = [](TransportFailure failure, std::string why) {
+    HttpResponse refused;
+    refused.failure = failure;
+    refused.failure_text = std::move(why);
+    return refused;
+  };
+  auto parts = parse_url(request.url);
+  if (!parts) return refuse(TransportFailure::refused_url, "not an http or https URL: " + shown_url(request.url));
+  if (parts->userinfo) return refuse(TransportFailure::refused_url, "a URL holding a user name or password, not sent");
+  std::string origin = parts->scheme + "://" + parts->host + ":" + parts->port;
+  if (std::find(settings_.origins.begin(), settings_.origins.end(), origin) == settings_.origins.end())
+    return refuse(TransportFailure::refused_url, "not sent to " + origin + ", which is not the account's server");
+  for (const auto& [name, value] : request.headers)
+    if (name.find_first_of("\r\n:", 0, 3) != std::string::npos || value.find_first_of("\r\n\0", 0, 3) != std::string::npos)
+      return refuse(TransportFailure::other, "a header that would not stay one line, not sent");
+
+  HttpResponse response = send_once(request);
+  if (!response.ok_transport() || response.status != 401) return response;
+  if (!digest_ && settings_.password && asks_only_digest(response)) {
+    digest_ = true;
+    return send_once(request);
+  }
+  // A bearer token may have expired since it was asked for: one fresh one, one retry.
+  if (settings_.bearer_token && settings_.renew_token && !renewed_) {
+    renewed_ = true;
+    std::optional<std::string> fresh = settings_.renew_token();
+    if (!fresh) return response;
+    settings_.bearer_token = std::move(fresh);
+    return send_once(request);
+  }
+  return response;
+}
+
+HttpResponse CurlTransport::send_once(const HttpRequest& request) {
+  const std::string& url = request.url;
   HttpResponse response;
   response.url = url;
   CURL* h = static_cast<CURL*>(curl_);
@@ -262,12 +291,14 @@ HttpResponse CurlTransport::send_once(const HttpRequest& request, const std::str
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &receiver);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &receiver);
-  // Credentials go only to the server the account was first reached at; a
-  // redirect elsewhere gets none.
-  if (!settings_.user.empty() && settings_.password && url_origin(url) == origin_) {
+  // send() let only the account's origins through.
+  if (!settings_.user.empty() && settings_.password) {
     curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password->c_str());
     curl_easy_setopt(h, CURLOPT_HTTPAUTH, digest_ ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+  } else if (settings_.bearer_token) {
+    curl_easy_setopt(h, CURLOPT_XOAUTH2_BEARER, settings_.bearer_token->c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPAUTH, CURLAUTH_BEARER);
   }
   if (request.method == "GET") {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);

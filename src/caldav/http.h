@@ -3,6 +3,7 @@
 // and a fault-injecting wrapper can stand in for the real one over libcurl.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,9 +20,6 @@ struct HttpRequest {
   std::string url;     // absolute http or https URL
   Headers headers;
   std::string body;
-  // Only discovery and plain reads follow redirects; a write never does, so
-  // a PUT or DELETE reaches exactly the resource it names.
-  bool follow_redirects = false;
 };
 
 enum class TransportFailure {
@@ -30,7 +28,7 @@ enum class TransportFailure {
   unreachable,   // refused, reset, name not resolved, connection dropped
   tls,           // certificate or handshake refused
   too_large,     // the answer exceeded the body limit
-  refused_url,   // a URL or redirect we will not follow (scheme, downgrade)
+  refused_url,   // not sent: another origin than the account's, user information, not http(s)
   other,
 };
 
@@ -47,15 +45,28 @@ struct HttpResponse {
   std::string header(std::string_view lower_name) const;
 };
 
+// Sends each request exactly where it names: no redirect is ever followed
+// (a 3xx is the answer), and a request to an origin the transport was not
+// given is refused unsent, so credentials reach no other server.
 class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
   virtual HttpResponse send(const HttpRequest& request) = 0;
+  // One more origin requests may go to; discovery's, after may_move allowed it.
+  virtual void allow_origin(const std::string& origin) = 0;
 };
 
 struct HttpSettings {
-  std::string user;                       // empty: no authentication sent
-  std::optional<std::string> password;    // held only as long as the settings
+  // The only origins (url_origin's scheme://host:port) requests go to.
+  std::vector<std::string> origins;
+  // Basic, or Digest when the server asks only for that; sent when both are
+  // given. Held only as long as the settings.
+  std::string user;
+  std::optional<std::string> password;
+  // Sent as "Authorization: Bearer"; after a 401, renew_token is asked once
+  // for a fresh one and the request sent once more.
+  std::optional<std::string> bearer_token;
+  std::function<std::optional<std::string>()> renew_token;
   std::string ca_file;                    // extra trust anchors; empty: system store only
   std::chrono::milliseconds connect_timeout{10'000};
   std::chrono::milliseconds request_timeout{30'000};
@@ -65,7 +76,6 @@ struct HttpSettings {
   // is the only host we talk to.
   bool use_environment_proxy = false;
   size_t max_body_bytes = 256u << 20;
-  int max_redirects = 5;
 };
 
 // Over libcurl, one easy handle reused for every request so connections are
@@ -78,23 +88,37 @@ class CurlTransport final : public HttpTransport {
   CurlTransport& operator=(const CurlTransport&) = delete;
 
   HttpResponse send(const HttpRequest& request) override;
-  // How many HTTP exchanges went out (auth retries and redirects included).
+  void allow_origin(const std::string& origin) override;
+  // How many HTTP exchanges went out (auth retries included).
   size_t exchanges() const { return exchanges_; }
 
  private:
-  HttpResponse send_once(const HttpRequest& request, const std::string& url);
+  HttpResponse send_once(const HttpRequest& request);
   HttpSettings settings_;
   void* curl_ = nullptr;  // CURL*, owned
-  std::string origin_;    // scheme://host:port credentials belong to
   bool digest_ = false;   // the server asked for Digest once; keep to it
+  bool renewed_ = false;  // the bearer token was renewed once already
   size_t exchanges_ = 0;
 };
+
+// An absolute http or https URL taken apart. The path keeps its
+// percent-escapes as written; dot segments are already removed.
+struct UrlParts {
+  std::string scheme;  // lower case
+  std::string host;    // lower case; an IPv6 address in brackets
+  std::string port;    // the default one made explicit
+  std::string path, query, fragment;
+  bool userinfo = false;  // a user name or password before the host
+};
+std::optional<UrlParts> parse_url(const std::string& url);
 
 // Resolves a reference (an href, a Location) against a base URL; empty when
 // either does not parse.
 std::string resolve_url(const std::string& base, const std::string& reference);
 // scheme://host:port of an absolute URL (default ports made explicit), or empty.
 std::string url_origin(const std::string& url);
+// The URL as messages show it: without user information.
+std::string shown_url(const std::string& url);
 // The path (with query) of an absolute URL, or the reference itself when it
 // is already a path. Percent-escapes of unreserved characters are decoded and
 // hex digits upper-cased, so two spellings of one resource compare equal.

@@ -4,9 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -66,7 +69,7 @@ PasswordResult run_password_command(std::string_view line, std::chrono::millisec
   PasswordResult result;
   auto words = split_command(line);
   if (!words) {
-    result.error = "the password command is empty or has an unclosed quote";
+    result.error = "the command is empty or has an unclosed quote";
     return result;
   }
   int out[2];
@@ -107,51 +110,104 @@ PasswordResult run_password_command(std::string_view line, std::chrono::millisec
     return result;
   }
 
+  // Read until the command exits, not until its output closes: a program
+  // that prints the password and leaves a child behind (an agent it started)
+  // may leave that child holding the pipe. A pidfd says when it exits; where
+  // there is none, a short poll does.
+  int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  int pipe_fd = out[0];
   std::string output;
-  bool timed_out = false;
+  bool timed_out = false, exited = false;
+  int status = 0;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   constexpr size_t kMaxOutput = 64 * 1024;  // a secret, not a file
-  for (;;) {
+  auto take = [&](const char* data, ssize_t n) {
+    if (output.size() < kMaxOutput) output.append(data, static_cast<size_t>(n));
+  };
+  while (!exited) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timed_out = true;
       break;
     }
-    pollfd p{out[0], POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      timed_out = ready == 0;
-      break;
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (pipe_fd >= 0) fds[count++] = {pipe_fd, POLLIN, 0};
+    if (exit_fd >= 0) fds[count++] = {exit_fd, POLLIN, 0};
+    int wait_ms = static_cast<int>(exit_fd >= 0 ? left.count() : std::min<long long>(left.count(), 20));
+    int ready = poll(count > 0 ? fds : nullptr, count, wait_ms);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0 && pipe_fd >= 0 && fds[0].revents != 0) {
+      char buffer[4096];
+      ssize_t n = read(pipe_fd, buffer, sizeof buffer);
+      if (n > 0) {
+        take(buffer, n);
+      } else if (n == 0 || errno != EINTR) {
+        close(pipe_fd);
+        pipe_fd = -1;
+      }
     }
-    char buffer[4096];
-    ssize_t n = read(out[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (output.size() < kMaxOutput) output.append(buffer, static_cast<size_t>(n));
+    pid_t waited = waitpid(pid, &status, WNOHANG);
+    exited = waited == pid || (waited < 0 && errno != EINTR);
   }
-  close(out[0]);
-  if (timed_out) kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  if (pipe_fd >= 0) {
+    // What the command wrote before it exited is in the pipe still.
+    if (exited && fcntl(pipe_fd, F_SETFL, O_NONBLOCK) == 0) {
+      char buffer[4096];
+      for (ssize_t n; (n = read(pipe_fd, buffer, sizeof buffer)) > 0;) take(buffer, n);
+    }
+    close(pipe_fd);
+  }
+  if (exit_fd >= 0) close(exit_fd);
+  if (!exited) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   if (timed_out) {
-    result.error = "the password command did not finish in time";
+    result.error = "the command did not finish in time";
     return result;
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    result.error = WIFEXITED(status) ? "the password command exited with status " + std::to_string(WEXITSTATUS(status))
-                                     : "the password command was ended by a signal";
+    result.error = WIFEXITED(status) ? "the command exited with status " + std::to_string(WEXITSTATUS(status))
+                                     : "the command was ended by a signal";
     return result;
   }
   if (output.empty()) {
-    result.error = "the password command printed nothing";
+    result.error = "the command printed nothing";
     return result;
   }
   size_t end = output.find('\n');
-  result.password = output.substr(0, end);
-  if (!result.password.empty() && result.password.back() == '\r') result.password.pop_back();
+  std::string first = output.substr(0, end);
+  if (!first.empty() && first.back() == '\r') first.pop_back();
+  // A NUL would end the password early wherever it is handed on as a C string.
+  if (first.find('\0') != std::string::npos) {
+    result.error = "its first line holds a NUL byte";
+    return result;
+  }
+  if (first.empty()) {
+    result.error = "its first line is empty";
+    return result;
+  }
+  result.password = std::move(first);
   result.ok = true;
+  return result;
+}
+
+PasswordResult run_token_command(std::string_view line, std::chrono::milliseconds timeout, bool pass_stderr) {
+  PasswordResult result = run_password_command(line, timeout, pass_stderr);
+  if (!result.ok) return result;
+  // RFC 6750 2.1: b64token, the only form a header carries as it is.
+  const std::string& token = result.password;
+  size_t padding = token.find_last_not_of('=') + 1;
+  bool valid = padding > 0 && std::all_of(token.begin(), token.begin() + static_cast<std::ptrdiff_t>(padding), [](char c) {
+                 return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~+/", c) != nullptr;
+               });
+  if (!valid) {
+    result.ok = false;
+    result.password.clear();
+    result.error = "its first line is not a bearer token (letters, digits and -._~+/ with = at the end)";
+  }
   return result;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Runs the command a person named to fetch a secret (`pass show dav`,
-// `secret-tool lookup ...`), without a shell.
+// `secret-tool lookup ...`, a desktop's online-accounts token), without a shell.
 
 #include <chrono>
 #include <optional>
@@ -31,11 +31,18 @@ struct PasswordResult {
 };
 
 // Starts the command (first word looked up in PATH) with standard input from
-// /dev/null, reads its standard output, and waits for it. Fails when the line
-// does not split, the program cannot start, it runs past the timeout (it is
-// then killed), it exits other than 0, or it printed nothing. Standard error
-// is passed through only when asked, so a bridge run stays silent there.
+// /dev/null, reads its standard output until it exits (a child it leaves
+// holding the output does not hold this up), and takes the first line. Fails
+// when the line does not split, the program cannot start, it runs past the
+// timeout (it is then killed), it exits other than 0, or its first line is
+// empty or holds a NUL byte. Standard error is passed through only when
+// asked, so a bridge run stays silent there. Errors do not say which command:
+// the caller does ("the password command failed: ...").
 PasswordResult run_password_command(std::string_view line, std::chrono::milliseconds timeout,
                                     bool pass_stderr = false);
+
+// The same for an OAuth 2.0 bearer token, which must also be an RFC 6750
+// b64token (it is sent in a header as it is).
+PasswordResult run_token_command(std::string_view line, std::chrono::milliseconds timeout, bool pass_stderr = false);
 
 }  // namespace calbridge::caldav

@@ -22,7 +22,13 @@ struct Changes {
   std::unordered_map<std::string, Member> changed;  // by path
   std::unordered_set<std::string> removed;          // urls
   std::string token;
+  size_t outside = 0;  // hrefs not directly inside the calendar, left out
 };
+
+std::string left_out(size_t n, const char* what, const std::string& where) {
+  return shown_url(where) + ": left out " + std::to_string(n) + " " + what + (n == 1 ? "" : "s") +
+         " the server listed outside it";
+}
 
 // All changes since the stored token, following truncated answers.
 Changes incremental(HttpTransport& http, const std::string& url, const std::string& token) {
@@ -33,6 +39,7 @@ Changes incremental(HttpTransport& http, const std::string& url, const std::stri
     // it (one request instead of a multiget per hundred objects); later
     // rounds fetch their few changes in bounded multiget batches.
     SyncChanges part = sync_collection(http, url, at, token.empty());
+    out.outside += part.outside;
     for (auto& m : part.changed) {
       out.removed.erase(m.url);
       out.changed[href_path(m.url)] = std::move(m);
@@ -57,7 +64,7 @@ Changes full_comparison(HttpTransport& http, Replica& replica, const RemoteCalen
   std::unordered_map<std::string, std::string> stored_by_path;  // path -> stored url
   for (const auto& [url, etag] : stored) stored_by_path.emplace(href_path(url), url);
   std::unordered_set<std::string> seen;
-  for (auto& m : list_members(http, remote.url)) {
+  for (auto& m : list_members(http, remote.url, &out.outside)) {
     std::string path = href_path(m.url);
     seen.insert(path);
     auto it = stored_by_path.find(path);
@@ -168,6 +175,7 @@ void sync_calendar(HttpTransport& http, Replica& replica, const RemoteCalendar& 
   for (const auto& o : round.upserts) note(o.url);
   for (const auto& url : round.removals) note(url);
   replica.apply(round);
+  if (changes.outside > 0) report.left_out.push_back(left_out(changes.outside, "object", remote.url));
   report.objects_fetched += round.upserts.size();
   report.objects_removed += round.removals.size();
   if (stored == nullptr)
@@ -230,12 +238,14 @@ void MemoryReplica::apply(const ReplicaRound& round) {
 SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource& source, const SyncOptions& options) {
   SyncReport report;
   std::vector<RemoteCalendar> remote;
+  size_t outside = 0;
   try {
-    remote = list_calendars(http, source.url, source.single_calendar);
+    remote = list_calendars(http, source.url, source.single_calendar, &outside);
   } catch (const Error& e) {
     // A one-calendar account whose calendar is gone has no calendars left.
     if (!(source.single_calendar && e.kind() == ErrorKind::not_found)) throw;
   }
+  if (outside > 0) report.left_out.push_back(left_out(outside, "calendar", source.url));
   std::vector<ReplicaCalendar> stored = replica.calendars();
   std::unordered_map<std::string, const ReplicaCalendar*> by_path;
   for (const auto& c : stored) by_path.emplace(href_path(c.url), &c);
@@ -250,7 +260,7 @@ SyncReport sync_account(HttpTransport& http, Replica& replica, const SyncSource&
       sync_calendar(http, replica, r, it == by_path.end() ? nullptr : it->second, options, report);
     } catch (const Error& e) {
       if (stops_everything(e)) throw;
-      report.failures.push_back(c.url + ": " + e.what());
+      report.failures.push_back(shown_url(c.url) + ": " + e.what());
     }
   }
   for (const auto& c : stored) {

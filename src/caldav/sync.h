@@ -64,6 +64,9 @@ struct SyncReport {
   size_t tokens_rejected = 0;    // of those, because the server refused the stored token
   size_t objects_fetched = 0, objects_removed = 0;
   std::vector<std::string> failures;  // calendars left as they were, with why
+  // What the server listed outside the home or a calendar, left out (never
+  // stored, never written to), one line per home or calendar.
+  std::vector<std::string> left_out;
 
   bool ok() const { return failures.empty(); }
 };

@@ -21,11 +21,6 @@ bool before(const A& a, const B& b) {
 
 }  // namespace
 
-TimeRange listedTimes(double start, double end, bool floating, const Zone& local) {
-  if (floating && convertible(start) && convertible(end)) return {epochOf(local, start), epochOf(local, end)};
-  return {start, end};
-}
-
 OccurrenceMerge::OccurrenceMerge(std::span<const CalendarFeed> calendars, double from, double to)
     : calendars_(calendars) {
   auto overlaps = [&](const TimeRange& t) { return t.start < to && (t.end > from || t.start >= from); };
@@ -33,6 +28,15 @@ OccurrenceMerge::OccurrenceMerge(std::span<const CalendarFeed> calendars, double
   // floating series are wall seconds: a day's margin covers any offset.
   const double latestStart = to + kDaySeconds;
   const double earliestEnd = from - kDaySeconds;
+  // At most this many of each: growing would move them.
+  std::size_t singles = 0, series = 0;
+  for (const CalendarFeed& calendar : calendars) {
+    singles += calendar.singles.size();
+    series += calendar.series.size();
+    for (const ListedSeries& listed : calendar.series) singles += listed.changes.size();
+  }
+  placed_.reserve(singles);
+  sources_.reserve(series);
   std::uint64_t order = 0;
   for (std::uint32_t c = 0; c < calendars.size(); ++c) {
     const CalendarFeed& calendar = calendars[c];
@@ -80,8 +84,25 @@ void OccurrenceMerge::advance(std::uint32_t index) {
 }
 
 std::optional<ListedOccurrence> OccurrenceMerge::next() {
-  // The series listed last steps on only now: what is never pulled is never made.
-  if (stepped_) advance(*std::exchange(stepped_, std::nullopt));
+  // The series listed last steps on only now: what is never pulled is never
+  // made. Its next occurrence takes the top's place and sinks to where it
+  // belongs, which costs half of taking the top away and adding it anew.
+  auto after = [](const Head& a, const Head& b) { return before(b, a); };
+  if (std::exchange(stepped_, false)) {
+    Source& source = sources_[heads_.front().source];
+    if (auto o = source.cursor.next()) {
+      heads_.front() = Head{o->start, occurrenceEnd(*source.series, *o), source.order, heads_.front().source};
+      const std::size_t n = heads_.size();
+      for (std::size_t i = 0, child; (child = 2 * i + 1) < n; i = child) {
+        if (child + 1 < n && after(heads_[child], heads_[child + 1])) ++child;
+        if (!after(heads_[i], heads_[child])) break;
+        std::swap(heads_[i], heads_[child]);
+      }
+    } else {
+      std::pop_heap(heads_.begin(), heads_.end(), after);
+      heads_.pop_back();
+    }
+  }
   if (nextPlaced_ < placed_.size() && (heads_.empty() || before(placed_[nextPlaced_], heads_.front()))) {
     const Placed& p = placed_[nextPlaced_++];
     ListedOccurrence o;
@@ -98,9 +119,7 @@ std::optional<ListedOccurrence> OccurrenceMerge::next() {
     return o;
   }
   if (heads_.empty()) return std::nullopt;
-  std::pop_heap(heads_.begin(), heads_.end(), [](const Head& a, const Head& b) { return before(b, a); });
-  const Head head = heads_.back();
-  heads_.pop_back();
+  const Head head = heads_.front();
   const Source& source = sources_[head.source];
   ListedOccurrence o;
   o.kind = ListedOccurrence::Kind::occurrence;
@@ -109,7 +128,7 @@ std::optional<ListedOccurrence> OccurrenceMerge::next() {
   o.start = head.start;
   o.end = head.end;
   o.occurrenceDate = head.start;
-  stepped_ = head.source;
+  stepped_ = true;
   return o;
 }
 

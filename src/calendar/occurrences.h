@@ -32,7 +32,10 @@ struct TimeRange {
 // Where a stored event's times lie: a floating event's wall seconds read in
 // `local` (within the years 1 to 9999, where wall time is defined); any other
 // event's times as they are.
-TimeRange listedTimes(double start, double end, bool floating, const Zone& local);
+inline TimeRange listedTimes(double start, double end, bool floating, const Zone& local) {
+  if (floating && convertible(start) && convertible(end)) return {epochOf(local, start), epochOf(local, end)};
+  return {start, end};
+}
 
 // A changed occurrence of a series (RECURRENCE-ID), listed where it now is in
 // place of the occurrence it stands in for.
@@ -106,6 +109,7 @@ class OccurrenceMerge {
     std::uint64_t order;
   };
   static constexpr std::uint32_t kNoChange = UINT32_MAX;
+  // Puts the next occurrence of a series on the heap.
   void advance(std::uint32_t source);
 
   std::span<const CalendarFeed> calendars_;
@@ -115,7 +119,8 @@ class OccurrenceMerge {
   std::size_t nextPlaced_ = 0;
   std::vector<Source> sources_;
   std::vector<Head> heads_;  // a heap, earliest on top
-  std::optional<std::uint32_t> stepped_;  // the source whose head was listed last, not yet advanced
+  // The head on top was listed last and its series not yet stepped on.
+  bool stepped_ = false;
 };
 
 }  // namespace calbridge

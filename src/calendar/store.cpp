@@ -2,7 +2,6 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -21,16 +20,8 @@ std::vector<Event> Store::eventsMatching(double start, double end,
 
 std::string newUuid() {
   std::uint8_t bytes[16];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  if (got < sizeof bytes) {
+  // getentropy, not getrandom: macOS has only the former.
+  if (getentropy(bytes, sizeof bytes) != 0) {
     // No kernel entropy call (very old kernels): the library's device still is random.
     std::random_device device;
     for (auto& b : bytes) b = static_cast<std::uint8_t>(device());

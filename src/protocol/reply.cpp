@@ -135,6 +135,7 @@ void JsonText::boolean(std::string_view name, bool value) {
 
 void JsonOut::reserve(std::size_t bytes) {
   output_.text.reserve(bytes);
+#ifdef MADV_HUGEPAGE  // Linux's advice; macOS has none of the kind
   // Writing megabytes page by page costs a fault per 4 KiB; whole 2 MiB pages,
   // where the system grants them, cost one each.
   constexpr std::uintptr_t kHuge = 2 << 20;
@@ -142,6 +143,7 @@ void JsonOut::reserve(std::size_t bytes) {
   std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
   std::uintptr_t last = (begin + output_.text.capacity()) & ~(kHuge - 1);
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
 }
 
 void JsonOut::verbatim(rapidjson::Type type, std::string_view text) {

@@ -10,7 +10,9 @@ Status publishAll(ObjectPublisher& publisher, const ChangeBatch& batch, std::spa
   for (const StagedChange& staged : batch.changes()) {
     auto account = std::find_if(accounts.begin(), accounts.end(),
                                 [&](const RemoteAccount& a) { return a.sourceIdentifier == staged.account; });
-    if (account == accounts.end()) return Status::notFound("no account " + staged.account + " for " + staged.change.url);
+    if (account == accounts.end()) {
+      return Status::notFound("no account " + staged.account + " for " + staged.change.url);
+    }
     PublishedObject answer;
     Status published = publisher.publish(*account, staged.change, &answer);
     if (!published) return published;

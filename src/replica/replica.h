@@ -19,6 +19,7 @@ struct RemoteAccount {
   bool singleCalendar = false;
   std::optional<std::string> user;
   std::optional<std::string> passwordCommand;  // run for the password each time one is needed
+  std::optional<std::string> tokenCommand;  // or for an OAuth 2.0 bearer token
   std::optional<std::string> caFile;
   std::optional<double> syncedAt;  // epoch seconds of the last sync that completed
   std::optional<double> syncTriedAt;  // of the last sync begun, completed or not

@@ -5,26 +5,6 @@
 
 namespace calbridge {
 
-std::string columnText(sqlite3_stmt* s, int column) {
-  auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
-  return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column)));
-}
-
-std::optional<std::string> optionalText(sqlite3_stmt* s, int column) {
-  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
-  return columnText(s, column);
-}
-
-std::optional<double> optionalReal(sqlite3_stmt* s, int column) {
-  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
-  return sqlite3_column_double(s, column);
-}
-
-std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column) {
-  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
-  return sqlite3_column_int64(s, column);
-}
-
 void bindText(sqlite3_stmt* s, int index, std::string_view text) {
   sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }

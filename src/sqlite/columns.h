@@ -14,10 +14,23 @@
 
 namespace calbridge {
 
-std::string columnText(sqlite3_stmt* s, int column);
-std::optional<std::string> optionalText(sqlite3_stmt* s, int column);
-std::optional<double> optionalReal(sqlite3_stmt* s, int column);
-std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column);
+// Readers, inline: a listing reads a few columns of thousands of rows.
+inline std::string columnText(sqlite3_stmt* s, int column) {
+  auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column)));
+}
+inline std::optional<std::string> optionalText(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return columnText(s, column);
+}
+inline std::optional<double> optionalReal(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_double(s, column);
+}
+inline std::optional<std::int64_t> optionalInteger(sqlite3_stmt* s, int column) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(s, column);
+}
 void bindText(sqlite3_stmt* s, int index, std::string_view text);
 void bindOptionalText(sqlite3_stmt* s, int index, const std::optional<std::string>& text);
 void bindOptionalReal(sqlite3_stmt* s, int index, std::optional<double> value);

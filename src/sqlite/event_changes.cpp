@@ -96,18 +96,13 @@ bool SqliteStore::saveEvent(Event& event, Span, bool commit) {
   return true;
 }
 
-std::int64_t SqliteStore::partShift(const CachedSeries& cached) {
-  const auto& replaced = cached.row.event.recurrenceId;
-  return cached.row.seriesId && replaced ? calbridge::partShift(cached.series, replaced->wall) : 0;
-}
-
 bool SqliteStore::removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span) {
   const std::int64_t id = cached.row.id;
   const std::int64_t calendarId = cached.row.calendarId;
   // A part split off a series names where it came from; the parts after it
   // go when it ends, and they are found by their original starts.
   const std::int64_t origin = cached.row.seriesId.value_or(id);
-  const std::int64_t shift = partShift(cached);
+  const std::int64_t shift = cached.shift();
   const bool related = !cached.changes.empty() || cached.row.seriesId || !cached.series.extraDates.empty();
   // Where a part split off a series began, by the original rule.
   const bool isPart = cached.row.seriesId && cached.row.event.recurrenceId;
@@ -230,7 +225,7 @@ bool SqliteStore::removeOverride(const EventRow& row, Span span) {
   sqlite3_bind_int64(x, 1, key.id);
   sqlite3_bind_int64(x, 2, wall);
   // The object's text names occurrences by their original starts.
-  if (!db_->run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - partShift(*cached)})) return false;
+  if (!db_->run(x) || !editObject(key.id, {ObjectEdit::Kind::exclude, wall - cached->shift()})) return false;
   auto& excluded = cached->series.excluded;
   if (!std::binary_search(excluded.begin(), excluded.end(), wall)) {
     excluded.insert(std::lower_bound(excluded.begin(), excluded.end(), wall), wall);

@@ -74,9 +74,9 @@ struct SeriesRows {
 };
 SeriesRows readSeriesRows(Database& db, std::int64_t calendarId);
 
-// Writes `event` into the calendar with a new item identifier (filled in) unless it has one, its
-// exclusions and, for a series, its extra dates; a single event may raise the
-// store's longest event. Returns the new row.
+// Writes `event` into the calendar with its exclusions and, for a series, its
+// extra dates, under a new item identifier (filled in) unless it carries one;
+// a single event may raise the store's longest event. Returns the new row.
 std::optional<std::int64_t> insertEventRow(Database& db, std::int64_t calendarId, StoredEvent& event,
                                            std::optional<double> lastEnd, std::optional<std::int64_t> objectId,
                                            std::optional<std::int64_t> seriesId);

@@ -11,6 +11,63 @@
 
 namespace calbridge {
 
+namespace {
+
+// What filling an event needs of a row, whichever kind it is.
+struct RowView {
+  std::string_view itemId, externalId;
+  std::optional<std::string_view> title, timeZone;
+  bool allDay;
+  EventStatus status;
+  // The occurrence's own row, when it is not the series' (a changed
+  // occurrence, a split-off series); empty: `itemId`.
+  std::string_view eventId = {};
+  std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
+};
+
+RowView viewOf(const EventRow& row) {
+  const StoredEvent& event = row.event;
+  return RowView{event.calendarItemIdentifier,
+                 event.externalIdentifier,
+                 event.title ? std::optional<std::string_view>(*event.title) : std::nullopt,
+                 event.timeZone ? std::optional<std::string_view>(*event.timeZone) : std::nullopt,
+                 event.allDay,
+                 event.status};
+}
+
+RowView viewOf(const SingleRow& row, const std::string& text) {
+  auto view = [&](const SingleRow::Slice& slice) { return std::string_view(text).substr(slice.at, slice.length); };
+  auto optional = [&](const SingleRow::Slice& slice) {
+    return slice.present ? std::optional<std::string_view>(view(slice)) : std::nullopt;
+  };
+  return RowView{view(row.itemId), view(row.externalId), optional(row.title), optional(row.timeZone), row.allDay,
+                 row.status};
+}
+
+// Assigns reusing the string's storage: filling one event after another allocates nothing.
+void assign(std::optional<std::string>& to, std::optional<std::string_view> from) {
+  if (!from) to.reset();
+  else if (to) to->assign(*from);
+  else to.emplace(*from);
+}
+
+// Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
+void fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end) {
+  if (event.calendar != calendar.calendar) event.calendar = calendar.calendar;
+  assign(event.title, row.title);
+  event.startDate = start;
+  event.endDate = end;
+  event.isAllDay = row.allDay;
+  event.status = row.status;
+  assign(event.timeZone, row.timeZone);
+  assign(event.calendarItemIdentifier, row.itemId);
+  assign(event.calendarItemExternalIdentifier, row.externalId);
+  assign(event.eventIdentifier, row.eventId.empty() ? row.itemId : row.eventId);
+  event.occurrenceDate = row.occurrenceDate.value_or(start);
+}
+
+}  // namespace
+
 double SqliteStore::longestEvent() {
   if (caches_->longestEvent) return *caches_->longestEvent;
   Statement s = db_->statement("SELECT value FROM settings WHERE name = 'longest_event'");
@@ -81,50 +138,6 @@ SqliteStore::CachedSeries* SqliteStore::cachedSeries(const EventRow& row) {
   return nullptr;
 }
 
-SqliteStore::RowView SqliteStore::viewOf(const EventRow& row) {
-  const StoredEvent& event = row.event;
-  return RowView{event.calendarItemIdentifier,
-                 event.externalIdentifier,
-                 event.title ? std::optional<std::string_view>(*event.title) : std::nullopt,
-                 event.timeZone ? std::optional<std::string_view>(*event.timeZone) : std::nullopt,
-                 event.allDay,
-                 event.status};
-}
-
-SqliteStore::RowView SqliteStore::viewOf(const SingleRow& row, const std::string& text) {
-  auto view = [&](const SingleRow::Slice& slice) { return std::string_view(text).substr(slice.at, slice.length); };
-  auto optional = [&](const SingleRow::Slice& slice) {
-    return slice.present ? std::optional<std::string_view>(view(slice)) : std::nullopt;
-  };
-  return RowView{view(row.itemId), view(row.externalId), optional(row.title), optional(row.timeZone), row.allDay,
-                 row.status};
-}
-
-namespace {
-
-// Assigns reusing the string's storage: filling one event after another allocates nothing.
-void assign(std::optional<std::string>& to, std::optional<std::string_view> from) {
-  if (!from) to.reset();
-  else if (to) to->assign(*from);
-  else to.emplace(*from);
-}
-
-}  // namespace
-
-void SqliteStore::fill(Event& event, const RowView& row, const CalendarRow& calendar, double start, double end) {
-  if (event.calendar != calendar.calendar) event.calendar = calendar.calendar;
-  assign(event.title, row.title);
-  event.startDate = start;
-  event.endDate = end;
-  event.isAllDay = row.allDay;
-  event.status = row.status;
-  assign(event.timeZone, row.timeZone);
-  assign(event.calendarItemIdentifier, row.itemId);
-  assign(event.calendarItemExternalIdentifier, row.externalId);
-  assign(event.eventIdentifier, row.eventId.empty() ? row.itemId : row.eventId);
-  event.occurrenceDate = row.occurrenceDate.value_or(start);
-}
-
 void SqliteStore::enumerateEventsMatching(double from, double to,
                                           const std::vector<std::shared_ptr<const Calendar>>& calendars,
                                           const EventVisitor& visit) {
@@ -147,33 +160,41 @@ void SqliteStore::enumerateEventsMatching(double from, double to,
   const double earliestSingle = from - longestEvent() - kDaySeconds;
   const double latestStart = to + kDaySeconds;
   const Zone& local = zones_.local();
-  struct Fed {
-    Singles singles;
-    const std::vector<CachedSeries>* series;
-    std::size_t firstTime, firstSeries;
-  };
-  std::vector<Fed> fed;
-  std::vector<TimeRange> times;
-  std::vector<ListedSeries> listed;
+  auto& fed = caches_->fed;
+  auto& times = caches_->times;
+  auto& listed = caches_->listed;
+  auto& feeds = caches_->feeds;
+  fed.clear();
+  times.clear();
+  listed.clear();
+  feeds.clear();
+  std::size_t singles = 0, series = 0;
   for (const CalendarRow* calendar : selected) {
-    Fed f{singlesIn(calendar->id, earliestSingle, latestStart), &seriesIn(calendar->id), times.size(), listed.size()};
+    fed.push_back(Caches::Fed{singlesIn(calendar->id, earliestSingle, latestStart), &seriesIn(calendar->id)});
+    singles += fed.back().singles.rows.size();
+    series += fed.back().series->size();
+  }
+  times.reserve(singles);
+  listed.reserve(series);
+  for (const Caches::Fed& f : fed) {
     for (const SingleRow& row : f.singles.rows) {
       times.push_back(listedTimes(row.start, row.end, !row.timeZone.present, local));
     }
     for (const CachedSeries& cached : *f.series) {
       listed.push_back(ListedSeries{&cached.series, cached.row.lastEnd, cached.changes});
     }
-    fed.push_back(f);
   }
-  std::vector<CalendarFeed> feeds;
-  for (const Fed& f : fed) {
-    feeds.push_back(CalendarFeed{std::span(times).subspan(f.firstTime, f.singles.rows.size()),
-                                 std::span(listed).subspan(f.firstSeries, f.series->size())});
+  std::size_t firstTime = 0, firstSeries = 0;
+  for (const Caches::Fed& f : fed) {
+    feeds.push_back(CalendarFeed{std::span(times).subspan(firstTime, f.singles.rows.size()),
+                                 std::span(listed).subspan(firstSeries, f.series->size())});
+    firstTime += f.singles.rows.size();
+    firstSeries += f.series->size();
   }
   OccurrenceMerge merge(feeds, from, to);
   Event event;
   while (auto o = merge.next()) {
-    const Fed& f = fed[o->calendar];
+    const Caches::Fed& f = fed[o->calendar];
     if (o->kind == ListedOccurrence::Kind::single) {
       fill(event, viewOf(f.singles.rows[o->item], *f.singles.text), *selected[o->calendar], o->start, o->end);
     } else {

@@ -97,7 +97,8 @@ bool writeObjectRows(Database& db, std::int64_t objectId, const ObjectRows& rows
     ids.emplace(std::get<std::int64_t>(row[0]), db.lastInsertedRow());
     // A single event bounds how far back a listing looks, as when it was first stored.
     if (!inSeries && std::holds_alternative<std::monostate>(row[kRule])) {
-      Database::Statement longest = db.statement("UPDATE settings SET value = ?1 WHERE name = 'longest_event' AND value < ?1");
+      Database::Statement longest =
+          db.statement("UPDATE settings SET value = ?1 WHERE name = 'longest_event' AND value < ?1");
       if (longest == nullptr) return false;
       sqlite3_bind_double(longest, 1, number(row[kEnd]) - number(row[kStart]));
       if (!db.run(longest)) return false;

@@ -19,7 +19,7 @@ std::optional<Color> colorOfRemote(const std::string& text) {
 }
 
 // An account from the columns identifier, title, url, single_calendar,
-// user_name, password_command, ca_file, synced_at, sync_tried_at.
+// user_name, password_command, ca_file, synced_at, sync_tried_at, token_command.
 RemoteAccount readRemoteAccount(sqlite3_stmt* s) {
   RemoteAccount account;
   account.sourceIdentifier = columnText(s, 0);
@@ -31,6 +31,7 @@ RemoteAccount readRemoteAccount(sqlite3_stmt* s) {
   account.caFile = optionalText(s, 6);
   account.syncedAt = optionalReal(s, 7);
   account.syncTriedAt = optionalReal(s, 8);
+  account.tokenCommand = optionalText(s, 9);
   return account;
 }
 
@@ -195,7 +196,8 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
 
 std::optional<RemoteAccount> SqliteStore::remoteAccount(std::int64_t sourceId) {
   Statement s = db_->statement(
-      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at, "
+      "token_command "
       "FROM sources WHERE id = ?1 AND url IS NOT NULL");
   if (s == nullptr) return std::nullopt;
   sqlite3_bind_int64(s, 1, sourceId);
@@ -255,7 +257,7 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
   bool added = change(true, [&] {
     Statement s = db_->statement(
         "INSERT INTO sources(identifier, title, type, url, user_name, password_command, ca_file, single_calendar, "
-        "synced_at) VALUES(?1, ?2, 2, ?3, ?4, ?5, ?6, ?7, ?8)");
+        "synced_at, token_command) VALUES(?1, ?2, 2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     if (s == nullptr) return false;
     bindText(s, 1, identifier);
     bindText(s, 2, account.title);
@@ -265,6 +267,7 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
     bindOptionalText(s, 6, account.caFile);
     sqlite3_bind_int(s, 7, account.singleCalendar ? 1 : 0);
     bindOptionalReal(s, 8, account.syncedAt);
+    bindOptionalText(s, 9, account.tokenCommand);
     if (!db_->run(s)) return false;
     const std::int64_t sourceId = db_->lastInsertedRow();
     for (const ReadRound& round : rounds) {
@@ -281,7 +284,8 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
 std::optional<std::vector<RemoteAccount>> SqliteStore::remoteAccounts() {
   if (!usable_) return std::nullopt;
   Statement s = db_->statement(
-      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at "
+      "SELECT identifier, title, url, single_calendar, user_name, password_command, ca_file, synced_at, sync_tried_at, "
+      "token_command "
       "FROM sources "
       "WHERE url IS NOT NULL ORDER BY id");
   std::vector<RemoteAccount> accounts;

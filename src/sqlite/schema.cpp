@@ -136,6 +136,11 @@ CREATE TABLE extra_dates(
   duration REAL,
   PRIMARY KEY(event_id, wall)) WITHOUT ROWID;
 )sql",
+    // A CalDAV account may sign in with an OAuth 2.0 bearer token from a
+    // command instead of a password.
+    R"sql(
+ALTER TABLE sources ADD COLUMN token_command TEXT;
+)sql",
 };
 
 }  // namespace

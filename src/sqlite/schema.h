@@ -7,7 +7,7 @@
 namespace calbridge::sqlite {
 
 // The schema the migrations build; PRAGMA user_version holds it.
-inline constexpr int kSchemaVersion = 6;
+inline constexpr int kSchemaVersion = 7;
 
 // Brings the database to kSchemaVersion in one transaction, a new one with
 // its first account and calendar. Refuses, untouched, a file that is not a

@@ -156,7 +156,6 @@ class SqliteStore final : public Store {
 
  private:
   // Defined in store_internal.h, which only this folder includes.
-  struct RowView;
   struct CachedSeries;
   struct Singles;
   struct Caches;
@@ -206,10 +205,6 @@ class SqliteStore final : public Store {
   CachedSeries* cachedSeries(const sqlite::EventRow& row);
   // True when parts were split off the series with that row.
   bool hasParts(std::int64_t calendarId, std::int64_t id);
-  static RowView viewOf(const sqlite::EventRow& row);
-  static RowView viewOf(const sqlite::SingleRow& row, const std::string& text);
-  // Fills `event` (reusing what it holds) as the occurrence of `row` from start to end.
-  static void fill(Event& event, const RowView& row, const sqlite::CalendarRow& calendar, double start, double end);
 
   // Writing events: what a series' row keeps of its last end, worked out
   // without the database; an event inserted (its row in lastInserted_); events
@@ -223,8 +218,6 @@ class SqliteStore final : public Store {
                     const std::vector<std::optional<std::size_t>>& parents,
                     const std::vector<std::optional<double>>& lastEnds,
                     const std::vector<std::optional<std::int64_t>>& objectIds);
-  // How far a part split off a series moved its occurrences from their original starts (0 for a series).
-  static std::int64_t partShift(const CachedSeries& cached);
   bool removeFromSeries(CachedSeries& cached, double occurrenceStart, Span span);
   // Removes a changed occurrence (`thisEvent`: it stays hidden, by an exclusion)
   // or its series from the occurrence it stands in for on.

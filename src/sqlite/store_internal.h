@@ -6,6 +6,7 @@
 #include "calendar/occurrences.h"
 #include "calendar/recurrence.h"
 #include "calendar/store.h"
+#include "calendar/stored_series.h"
 #include "sqlite/calendar_rows.h"
 #include "sqlite/columns.h"
 #include "sqlite/database.h"
@@ -32,18 +33,6 @@ using Statement = sqlite::Database::Statement;
 
 inline constexpr double kDaySeconds = static_cast<double>(kDay);
 
-// What filling an event needs of a row, whichever kind it is.
-struct SqliteStore::RowView {
-  std::string_view itemId, externalId;
-  std::optional<std::string_view> title, timeZone;
-  bool allDay;
-  EventStatus status;
-  // The occurrence's own row, when it is not the series' (a changed
-  // occurrence, a split-off series); empty: `itemId`.
-  std::string_view eventId = {};
-  std::optional<double> occurrenceDate = std::nullopt;  // absent: its start
-};
-
 // A repeating event with its exclusions, extra dates and changed occurrences, ready to expand.
 struct SqliteStore::CachedSeries {
   EventRow row;
@@ -56,6 +45,10 @@ struct SqliteStore::CachedSeries {
 
   std::string_view listedItem() const {
     return listedItemId.empty() ? std::string_view(row.event.calendarItemIdentifier) : std::string_view(listedItemId);
+  }
+  // How far a part split off a series moved its occurrences from their original starts (0 for a series).
+  std::int64_t shift() const {
+    return row.seriesId && row.event.recurrenceId ? partShift(series, row.event.recurrenceId->wall) : 0;
   }
 };
 
@@ -71,6 +64,16 @@ struct SqliteStore::Caches {
   std::map<std::int64_t, std::vector<CachedSeries>> series;  // by calendar row
   std::map<std::int64_t, sqlite::SinglesChunk> singles;  // by calendar row
   std::optional<double> longestEvent;
+  // Room a listing builds what it feeds the merge in, kept for the next one:
+  // the skips of a new series each list their window.
+  struct Fed {
+    Singles singles;
+    const std::vector<CachedSeries>* series;
+  };
+  std::vector<Fed> fed;
+  std::vector<TimeRange> times;
+  std::vector<ListedSeries> listed;
+  std::vector<CalendarFeed> feeds;
 };
 
 template <typename Work>

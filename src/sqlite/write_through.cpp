@@ -62,7 +62,9 @@ Status SqliteStore::publishStaged() {
       auto name = lockName(account);
       if (!name) return Status::invalid("the account identifier " + account + " is not one this store made");
       locks.emplace_back(folder + *name, db_->waitDeadline());
-      if (!locks.back().held()) return Status::unreachable("another change to the account's server did not end in time");
+      if (!locks.back().held()) {
+        return Status::unreachable("another change to the account's server did not end in time");
+      }
     }
   }
   std::vector<PublishedObject> answers;
@@ -106,8 +108,9 @@ Status SqliteStore::publishStaged() {
           if (!db_->step(c, &row)) return unkept;
           if (!row) break;
         }
-        Statement s = create ? db_->statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, ?3, ?4)")
-                             : db_->statement("UPDATE objects SET etag = ?3, data = ?4 WHERE calendar_id = ?1 AND url = ?2");
+        Statement s =
+            create ? db_->statement("INSERT INTO objects(calendar_id, url, etag, data) VALUES(?1, ?2, ?3, ?4)")
+                   : db_->statement("UPDATE objects SET etag = ?3, data = ?4 WHERE calendar_id = ?1 AND url = ?2");
         if (s == nullptr) return unkept;
         sqlite3_bind_int64(s, 1, staged.calendar);
         bindText(s, 2, change.url);

@@ -2,11 +2,11 @@
 
 #include "caldav/client.h"
 #include "caldav/http.h"
-#include "caldav/password_command.h"
 #include "caldav/sync.h"
 #include "ical/icalendar.h"
 #include "base/limits.h"
 #include "base/unicode.h"
+#include "sync/account_transport.h"
 #include "sync/object_events.h"
 
 #include <chrono>
@@ -17,25 +17,6 @@
 namespace calbridge {
 
 namespace {
-
-constexpr std::chrono::seconds kPasswordCommandTime{30};
-
-// The transport for an account, with its password fetched just now; nothing,
-// with why, when the password command fails.
-std::unique_ptr<caldav::CurlTransport> transportFor(const RemoteAccount& account, std::string* error) {
-  caldav::HttpSettings settings;
-  if (account.user) settings.user = *account.user;
-  if (account.caFile) settings.ca_file = *account.caFile;
-  if (account.passwordCommand) {
-    caldav::PasswordResult password = caldav::run_password_command(*account.passwordCommand, kPasswordCommandTime);
-    if (!password.ok) {
-      *error = "the password command failed: " + password.error;
-      return nullptr;
-    }
-    settings.password = std::move(password.password);
-  }
-  return std::make_unique<caldav::CurlTransport>(std::move(settings));
-}
 
 // An object's events; none when its text cannot be read, which the warnings tell.
 std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, ZoneCache& zones,
@@ -60,7 +41,9 @@ std::string refusal(const SqliteStore& store) {
 ReadRound readRound(const ReplicaRound& round, ZoneCache& zones, std::vector<std::string>* warnings) {
   ReadRound read{round, {}};
   read.events.reserve(round.upserts.size());
-  for (const ReplicaObject& object : round.upserts) read.events.push_back(eventsOf(object.url, object.data, zones, warnings));
+  for (const ReplicaObject& object : round.upserts) {
+    read.events.push_back(eventsOf(object.url, object.data, zones, warnings));
+  }
   return read;
 }
 
@@ -100,16 +83,19 @@ void take(const caldav::SyncReport& report, SyncOutcome& outcome) {
   outcome.objectsFetched = report.objects_fetched;
   outcome.objectsRemoved = report.objects_removed;
   for (const auto& failure : report.failures) outcome.warnings.push_back(failure);
+  for (const auto& line : report.left_out) outcome.warnings.push_back(line);
 }
 
 }  // namespace
 
 SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
   SyncOutcome outcome;
-  auto http = transportFor(account, &outcome.error);
+  // The command has 30 seconds, as mail and sync programs give theirs.
+  auto http = accountTransport(account, TransportBounds{}, &outcome.error);
   if (!http) return outcome;
   try {
     caldav::Discovery found = caldav::discover(*http, account.url);
+    outcome.origins = found.origins;
     account.singleCalendar = found.home_url.empty();
     account.url = account.singleCalendar ? found.calendars.at(0).url : found.home_url;
     // The first sync goes into memory, and the account is stored with all of
@@ -131,7 +117,7 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
       return outcome;
     }
   } catch (const std::out_of_range&) {
-    outcome.error = account.url + ": no calendar found there";
+    outcome.error = caldav::shown_url(account.url) + ": no calendar found there";
     return outcome;
   } catch (const std::exception& e) {
     outcome.error = e.what();
@@ -143,7 +129,8 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account) {
 
 SyncOutcome syncCalDavAccount(SqliteStore& store, const RemoteAccount& account) {
   SyncOutcome outcome;
-  auto http = transportFor(account, &outcome.error);
+  // The command has 30 seconds, as mail and sync programs give theirs.
+  auto http = accountTransport(account, TransportBounds{}, &outcome.error);
   if (!http) return outcome;
   StoreReplica replica(store, account.sourceIdentifier, &outcome.warnings);
   try {

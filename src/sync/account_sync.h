@@ -13,7 +13,8 @@ namespace calbridge {
 struct SyncOutcome {
   bool ok = false;
   std::string error;  // why not, when !ok
-  std::vector<std::string> warnings;  // calendars left as they were, objects that could not be read
+  std::vector<std::string> warnings;  // calendars left as they were, objects that could not be read, hrefs left out
+  std::vector<std::string> origins;  // adding: every server the account's requests went to (scheme://host:port)
   std::size_t calendars = 0;
   std::size_t objectsFetched = 0;
   std::size_t objectsRemoved = 0;

@@ -45,6 +45,8 @@ class CalDavPublisher final : public ObjectPublisher {
 
  private:
   Status transportFor(const RemoteAccount& account, caldav::CurlTransport** http);
+  // The calendar is the account's own: inside its home, or the account's one calendar.
+  static bool calendarOf(const RemoteAccount& account, const std::string& calendarUrl);
   Status put(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer);
   Status remove(caldav::CurlTransport& http, const ObjectChange& change, PublishedObject* answer);
 

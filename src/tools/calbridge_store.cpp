@@ -1,5 +1,6 @@
 // calbridge-store: the store owner's tool. Errors are one line on standard
 // error with exit status 1; bad input changes nothing.
+#include "caldav/origins.h"
 #include "calendar/color.h"
 #include "ical/icalendar.h"
 #include "main/serving_store.h"
@@ -41,8 +42,8 @@ The calendar store of calbridge, for its owner.
   store [own|evolution]        print or set the store that serves calbridge
   sources                      list accounts (JSON)
   source add --title T --type N
-  source add --title T --caldav URL [--user NAME] [--password-command CMD] [--ca-file FILE]
-                               a CalDAV account: finds its calendars, fetches their events
+  source add --title T --caldav URL [--user NAME --password-command CMD | --token-command CMD]
+             [--ca-file FILE]  a CalDAV account: finds its calendars, fetches their events
   source remove ID             a CalDAV account with its replica; any other only without calendars
   sync [ACCOUNT] [--if-older-than SECONDS]
                                bring CalDAV accounts in step with their servers
@@ -88,13 +89,19 @@ constexpr HelpEntry kHelp[] = {
     {"source", "usage: calbridge-store source add --title T --type N\n"
                "       calbridge-store source add --title T --caldav URL [--user NAME]\n"
                "                                  [--password-command CMD] [--ca-file FILE]\n"
+               "       calbridge-store source add --title T --caldav URL --token-command CMD\n"
+               "                                  [--ca-file FILE]\n"
                "       calbridge-store source remove ID\n\n"
                "add prints the new account's id. With --caldav it finds the account's calendars\n"
                "from URL (the server, a calendar home or one calendar), fetches their events and\n"
                "stores all of it, or nothing when the server cannot be reached, refuses the\n"
                "password or is not CalDAV. --password-command is run, without a shell (words\n"
                "split and quoted as a shell would), each time a password is needed; its first\n"
-               "line of output is the password. Without it no password is sent.\n"
+               "line of output is the password. --token-command is run the same way for an\n"
+               "OAuth 2.0 bearer token, sent instead of a user and password. Without either no\n"
+               "credentials are sent. They go only to the server of URL, and to another server\n"
+               "discovery leads to only from https to https within the same domain; add names\n"
+               "each server on standard error. A URL holding a user name or password is refused.\n"
                "remove takes a CalDAV account's replica with it (nothing on the server changes);\n"
                "it refuses any other account that holds calendars.\n"},
     {"sync", "usage: calbridge-store sync [ACCOUNT] [--if-older-than SECONDS]\n\n"
@@ -342,17 +349,30 @@ int addCalDavCommand(SqliteStore& store, const Options& options) {
   auto title = options.value("--title");
   auto url = options.value("--caldav");
   if (!options.positional.empty() || !title || !url || options.has("--type")) {
-    return failWith("usage: source add --title T --caldav URL [--user NAME] [--password-command CMD] [--ca-file FILE]");
+    return failWith("usage: source add --title T --caldav URL [--user NAME --password-command CMD | --token-command CMD] "
+                    "[--ca-file FILE]");
+  }
+  if (options.has("--token-command") && (options.has("--user") || options.has("--password-command"))) {
+    return failWith("--token-command sends a bearer token in place of --user and --password-command; give one or the other");
+  }
+  // No password is ever stored, and a URL's would be, in every URL derived from it.
+  if (caldav::has_userinfo(std::string(*url))) {
+    return failWith("the URL holds a user name or password; give the user with --user and the password with "
+                    "--password-command (a command that prints it), so that no password is stored");
   }
   RemoteAccount account;
-  account.title = std::string(*title);
+  account.title = titleOption(*title);
   account.url = std::string(*url);
   if (auto user = options.value("--user")) account.user = std::string(*user);
   if (auto command = options.value("--password-command")) account.passwordCommand = std::string(*command);
+  if (auto command = options.value("--token-command")) account.tokenCommand = std::string(*command);
   if (auto file = options.value("--ca-file")) account.caFile = std::string(*file);
   SyncOutcome outcome = addCalDavAccount(store, account);
   if (!outcome.ok) return failWith(outcome.error);
   tellWarnings(outcome);
+  if (account.passwordCommand || account.tokenCommand) {
+    for (const auto& origin : outcome.origins) tell("credentials go to " + origin);
+  }
   std::printf("%s\n", account.sourceIdentifier.c_str());
   return 0;
 }
@@ -412,7 +432,9 @@ int syncCommand(SqliteStore& store, int argc, char** argv) {
 int sourceCommand(SqliteStore& store, int argc, char** argv) {
   std::string error;
   auto options = parseOptions(argc, argv, 3,
-                              {"--title", "--type", "--caldav", "--user", "--password-command", "--ca-file"}, {},
+                              {"--title", "--type", "--caldav", "--user", "--password-command", "--token-command",
+                               "--ca-file"},
+                              {},
                               &error);
   if (!options) return failWith(error);
   std::string_view verb = argc > 2 ? argv[2] : "";
@@ -422,7 +444,7 @@ int sourceCommand(SqliteStore& store, int argc, char** argv) {
     auto typeText = options->value("--type");
     int type = 0;
     if (!options->positional.empty() || !title || !typeText || options->has("--user") ||
-        options->has("--password-command") || options->has("--ca-file")) {
+        options->has("--password-command") || options->has("--token-command") || options->has("--ca-file")) {
       return failWith("usage: source add --title T --type N");
     }
     if (!parseType(*typeText, &type)) return failWith("--type takes a number from 0 to 999");

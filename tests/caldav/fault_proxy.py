@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """A loopback HTTP proxy between the CalDAV client under test and a real
-server. It can stand in as a Basic-auth gate (Xandikos has none of its own),
-logs every request, and injects the faults named in a JSON rules file, which
-it reads again for every request so a test changes faults by rewriting it.
+server. It can stand in as a Basic-auth gate (Xandikos has none of its own)
+or as a gate that takes only an OAuth 2.0 bearer token (the one in
+--bearer-file, read again for every request), logs every request and what
+it carried in Authorization, and injects the faults named in a JSON rules
+file, which it reads again for every request so a test changes faults by
+rewriting it.
 
 A rule: {"method": "REPORT", "path": "substring", "after": 0, "times": -1,
          "action": "status" | "delay" | "hold" | "truncate" | "drop" | "wrap207",
@@ -38,8 +41,10 @@ def main():
     ap.add_argument("--port-file", required=True)
     ap.add_argument("--rules", required=True)
     ap.add_argument("--log", required=True)
+    ap.add_argument("--auth-log")
     ap.add_argument("--user")
     ap.add_argument("--password")
+    ap.add_argument("--bearer-file")
     args = ap.parse_args()
     host, port = args.upstream.rsplit(":", 1)
     lock = threading.Lock()
@@ -85,12 +90,22 @@ def main():
         def proxy(self):
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length else b""
+            authorization = self.headers.get("Authorization")
             with lock:
                 with open(args.log, "a") as f:
                     f.write(f"{self.command} {self.path}\n")
-            if expected is not None and self.headers.get("Authorization") != expected:
+                if args.auth_log:
+                    with open(args.auth_log, "a") as f:
+                        f.write(f"{authorization or '-'}\n")
+            if expected is not None and authorization != expected:
                 self.reply(401, b"authentication required", [("WWW-Authenticate", 'Basic realm="test"')])
                 return
+            if args.bearer_file is not None:
+                with open(args.bearer_file) as f:
+                    token = f.read().strip()
+                if not token or authorization != "Bearer " + token:
+                    self.reply(401, b"token required", [("WWW-Authenticate", 'Bearer realm="test"')])
+                    return
             rule = pick_rule(self.command, self.path)
             action = rule.get("action") if rule else None
             if action == "status":

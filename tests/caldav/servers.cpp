@@ -20,6 +20,8 @@
 
 #include "support/process.h"
 
+#include <rapidjson/document.h>
+
 extern char** environ;
 
 namespace calbridge::testing {
@@ -106,7 +108,7 @@ std::string replace_origin(const std::string& url, int from, int to) {
 
 const char* server_name(ServerKind kind) { return kind == ServerKind::radicale ? "radicale" : "xandikos"; }
 
-std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) {
+std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, Gate gate) {
   const char* program = kind == ServerKind::radicale ? "/usr/bin/radicale" : "/usr/bin/xandikos";
   if (access(program, X_OK) != 0 || access(kPython, X_OK) != 0) {
     *skip = std::string(program) + " is not installed (scripts/setup installs it)";
@@ -135,8 +137,12 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip) 
                                  "--upstream", "127.0.0.1:" + std::to_string(s->server_port_),
                                  "--port-file", s->folder_ + "/proxy.port",
                                  "--rules",    s->folder_ + "/rules.json",
-                                 "--log",      s->folder_ + "/requests.log"};
-  if (kind == ServerKind::xandikos) {
+                                 "--log",      s->folder_ + "/requests.log",
+                                 "--auth-log", s->folder_ + "/authorizations.log"};
+  if (kind == ServerKind::xandikos && gate == Gate::bearer) {
+    write_file(s->folder_ + "/token", "");
+    proxy.insert(proxy.end(), {"--bearer-file", s->folder_ + "/token"});
+  } else if (kind == ServerKind::xandikos) {
     // Xandikos has no authentication of its own: the proxy is its gate.
     proxy.insert(proxy.end(), {"--user", kUser, "--password", kPassword});
   }
@@ -203,11 +209,77 @@ std::vector<std::string> DavServer::requests() const {
   return out;
 }
 
+void DavServer::set_bearer_token(const std::string& token) const { write_file(folder_ + "/token", token); }
+
+std::vector<std::string> DavServer::authorizations() const {
+  std::vector<std::string> out;
+  std::ifstream in(folder_ + "/authorizations.log");
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
 void DavServer::kill_server() { stop(server_pid_); }
 
 void DavServer::restart_server() {
   stop(server_pid_);
   spawn_server();
+}
+
+std::unique_ptr<HostileServer> HostileServer::start(std::string* skip) {
+  if (access(kPython, X_OK) != 0) {
+    *skip = "python3 is not installed";
+    return nullptr;
+  }
+  std::unique_ptr<HostileServer> s(new HostileServer());
+  char folder[] = "/tmp/calbridge-hostile-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    *skip = "no temporary folder";
+    return nullptr;
+  }
+  s->folder_ = folder;
+  s->set_scenario("{}");
+  std::string port_file = s->folder_ + "/ports";
+  s->pid_ = spawn({kPython, source_file("hostile_server.py"), "--port-file", port_file, "--scenario",
+                   s->folder_ + "/scenario.json", "--log", s->folder_ + "/requests.log"},
+                  s->folder_ + "/server.log");
+  if (!wait_for([&] { return std::filesystem::exists(port_file); })) {
+    ADD_FAILURE() << "the hostile server did not start: " << read_file(s->folder_ + "/server.log");
+    return nullptr;
+  }
+  std::istringstream ports(read_file(port_file));
+  ports >> s->port_a_ >> s->port_b_;
+  return s;
+}
+
+HostileServer::~HostileServer() {
+  stop(pid_);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string HostileServer::origin(char which) const {
+  return "http://127.0.0.1:" + std::to_string(which == 'A' ? port_a_ : port_b_);
+}
+
+void HostileServer::set_scenario(const std::string& json) const { write_file(folder_ + "/scenario.json", json); }
+
+std::vector<HostileServer::Request> HostileServer::requests() const {
+  std::vector<Request> out;
+  std::ifstream in(folder_ + "/requests.log");
+  for (std::string line; std::getline(in, line);) {
+    rapidjson::Document d;
+    d.Parse(line.c_str());
+    if (!d.IsObject()) continue;
+    Request r{d["port"].GetString(), d["method"].GetString(), d["path"].GetString(), d["auth"].IsTrue(), {}};
+    for (const auto& h : d["headers"].GetArray()) r.headers.push_back(h.GetString());
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+void HostileServer::clear_requests() const {
+  std::error_code ignored;
+  std::filesystem::remove(folder_ + "/requests.log", ignored);
 }
 
 }  // namespace calbridge::testing

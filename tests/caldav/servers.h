@@ -14,13 +14,18 @@ namespace calbridge::testing {
 enum class ServerKind { radicale, xandikos };
 const char* server_name(ServerKind kind);
 
+// How the proxy in front of Xandikos lets a client in: Basic with kUser and
+// kPassword, or only a bearer token (the one set_bearer_token last wrote).
+enum class Gate { basic, bearer };
+
 class DavServer {
  public:
   static constexpr const char* kUser = "alice";
   static constexpr const char* kPassword = "secret";
 
   // Empty, with why in *skip, when the server's program is not installed.
-  static std::unique_ptr<DavServer> start(ServerKind kind, std::string* skip);
+  // A bearer gate stands only in front of Xandikos.
+  static std::unique_ptr<DavServer> start(ServerKind kind, std::string* skip, Gate gate = Gate::basic);
   ~DavServer();
   DavServer(const DavServer&) = delete;
   DavServer& operator=(const DavServer&) = delete;
@@ -42,6 +47,10 @@ class DavServer {
   void set_faults(const std::string& rules_json) const;
   // Requests the proxy has seen so far, as "METHOD path".
   std::vector<std::string> requests() const;
+  // The token the bearer gate takes from now on; and what each request
+  // carried in Authorization so far, in order.
+  void set_bearer_token(const std::string& token) const;
+  std::vector<std::string> authorizations() const;
 
   // Stops the server for good (SIGKILL), and starts it again on the same
   // port and folder.
@@ -57,6 +66,37 @@ class DavServer {
   int proxy_port_ = 0;
   pid_t server_pid_ = -1;
   pid_t proxy_pid_ = -1;
+};
+
+// A scripted CalDAV server that answers as a hostile one would
+// (hostile_server.py): port A is the account's server, port B another.
+class HostileServer {
+ public:
+  struct Request {
+    std::string port;  // "A" or "B"
+    std::string method, path;
+    bool authorization = false;
+    std::vector<std::string> headers;  // names, lower case
+  };
+
+  // Empty, with why in *skip, when python3 is not there.
+  static std::unique_ptr<HostileServer> start(std::string* skip);
+  ~HostileServer();
+  HostileServer(const HostileServer&) = delete;
+  HostileServer& operator=(const HostileServer&) = delete;
+
+  // http://127.0.0.1:port of A or B, without a slash.
+  std::string origin(char which) const;
+  // The scenario (JSON, see hostile_server.py), read again for every request.
+  void set_scenario(const std::string& json) const;
+  std::vector<Request> requests() const;
+  void clear_requests() const;
+
+ private:
+  HostileServer() = default;
+  std::string folder_;
+  int port_a_ = 0, port_b_ = 0;
+  pid_t pid_ = -1;
 };
 
 }  // namespace calbridge::testing
