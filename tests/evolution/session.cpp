@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,6 +28,7 @@ constexpr const char* kBusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kKeyring = "/usr/bin/gnome-keyring-daemon";
 constexpr const char* kSecretTool = "/usr/bin/secret-tool";
 constexpr const char* kRegistry = "/usr/libexec/evolution-source-registry";
+constexpr const char* kCalendarFactory = "/usr/libexec/evolution-calendar-factory";
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
@@ -102,7 +105,7 @@ std::string text(const rapidjson::Value& value) {
 }
 
 std::unique_ptr<EdsSession> EdsSession::start(std::string* skip, SessionOptions options) {
-  for (const char* program : {kBusDaemon, kKeyring, kSecretTool, kRegistry}) {
+  for (const char* program : {kBusDaemon, kKeyring, kSecretTool, kRegistry, kCalendarFactory}) {
     if (access(program, X_OK) != 0) {
       *skip = std::string(program) + " is not installed (scripts/setup --dev installs it)";
       return nullptr;
@@ -112,7 +115,7 @@ std::unique_ptr<EdsSession> EdsSession::start(std::string* skip, SessionOptions 
   s->options_ = options;
   std::string pattern = (std::filesystem::temp_directory_path() / "calbridge-eds-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
-    *skip = "no temporary folder";
+    ADD_FAILURE() << "no temporary folder: " << std::strerror(errno);
     return nullptr;
   }
   s->folder_ = pattern;
