@@ -279,10 +279,24 @@ TEST_F(Commands, DeleteEventCountsOnlyRemovalsThatHappened) {
   store.occurrences = near;
   const auto request = requestOf(R"({"uid":"u","calendar":")" + calendar->calendarIdentifier + R"(","start":1000})");
 
+  // Refused while the occurrences are still there: a failure, and nothing committed.
   store.refuseRemovals = true;
-  EXPECT_EQ(deleteEventCommand(store, request).text, R"({"ok":true,"data":{"deleted":0}})");
+  EXPECT_EQ(deleteEventCommand(store, request).text, R"({"ok":false,"error":"failed"})");
   EXPECT_EQ(store.removals.size(), 2u) << "1000 and 1000.5 match; 1001 and another uid do not";
-  EXPECT_EQ(store.commits, 1);
+  EXPECT_EQ(store.commits, 0);
+
+  // Refused because another host removed them meanwhile: what was asked for is done.
+  struct Gone : CraftedStore {
+    using CraftedStore::CraftedStore;
+    bool removeEvent(const Event&, Span, bool) override {
+      occurrences = std::vector<Event>{};
+      return false;
+    }
+  } gone(backing);
+  gone.craftedItems = store.craftedItems;
+  gone.occurrences = near;
+  EXPECT_EQ(deleteEventCommand(gone, request).text, R"({"ok":true,"data":{"deleted":0}})");
+  EXPECT_EQ(gone.commits, 1);
 
   // Removals staged but the commit refused: nothing was removed, and the host is told.
   struct AcceptAll : CraftedStore {

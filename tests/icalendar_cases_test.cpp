@@ -187,6 +187,29 @@ const Case kCases[] = {
       {utc("2024-06-05 09:00"), utc("2024-06-05 09:00"), "met"},
       {utc("2024-06-10 09:00"), utc("2024-06-10 09:00"), "met"}},
      ""},
+    // The start is the first occurrence whatever the rule's end (RFC 5545 3.8.5.3).
+    {"an UNTIL before the start",
+     calendarOf("BEGIN:VEVENT\r\nUID:u\r\nSUMMARY:once\r\nDTSTART:20240610T090000Z\r\n"
+                "RRULE:FREQ=DAILY;UNTIL=20240101T000000Z\r\nEND:VEVENT\r\n"),
+     {}, "UTC", "UTC", "2024-06-01 00:00", "2024-07-01 00:00",
+     {{utc("2024-06-10 09:00"), utc("2024-06-10 09:00"), "once"}}, ""},
+    // Split by a change of this and future occurrences, each rule keeps
+    // counting what it made before the change: the daily one three more, the
+    // Sunday one its two Sundays (the start was its first).
+    {"two RRULEs and a THISANDFUTURE change",
+     calendarOf("BEGIN:VEVENT\r\nUID:s\r\nSUMMARY:both\r\nDTSTART:20240603T090000Z\r\n"
+                "RRULE:FREQ=DAILY;COUNT=5\r\nRRULE:FREQ=WEEKLY;BYDAY=SU;COUNT=3\r\nEND:VEVENT\r\n"
+                "BEGIN:VEVENT\r\nUID:s\r\nSUMMARY:later\r\nRECURRENCE-ID;RANGE=THISANDFUTURE:20240605T090000Z\r\n"
+                "DTSTART:20240605T100000Z\r\nEND:VEVENT\r\n"),
+     {}, "UTC", "UTC", "2024-06-01 00:00", "2024-07-01 00:00",
+     {{utc("2024-06-03 09:00"), utc("2024-06-03 09:00"), "both"},
+      {utc("2024-06-04 09:00"), utc("2024-06-04 09:00"), "both"},
+      {utc("2024-06-05 10:00"), utc("2024-06-05 10:00"), "later"},
+      {utc("2024-06-06 10:00"), utc("2024-06-06 10:00"), "later"},
+      {utc("2024-06-07 10:00"), utc("2024-06-07 10:00"), "later"},
+      {utc("2024-06-09 10:00"), utc("2024-06-09 10:00"), "later"},
+      {utc("2024-06-16 10:00"), utc("2024-06-16 10:00"), "later"}},
+     ""},
     // A day of DURATION is a day on the clock in each occurrence (23 hours
     // into summer time, then 24); 24 hours and a DTEND's length are exact.
     {"DURATION:P1D across the change to summer time",
@@ -350,6 +373,85 @@ TEST(SeveralRules, RemovingOccurrencesReachesEveryRule) {
   std::string text = writeICalendar(*events, store.zones(), 0).text;
   EXPECT_NE(text.find("RRULE:FREQ=WEEKLY;UNTIL=20240612T085959Z;BYDAY=MO\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("RRULE:FREQ=WEEKLY;UNTIL=20240612T085959Z;BYDAY=WE\r\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace calbridge
+
+namespace calbridge {
+namespace {
+
+// A removal is written into the text the file brought, which keeps everything
+// else it held, or it is refused; it never leaves the text behind.
+TEST(KeptTexts, RemovalsAreWrittenIntoTheTextOrRefused) {
+  const std::string hawaii =
+      "BEGIN:VTIMEZONE\r\nTZID:Hawaiian Standard Time\r\nBEGIN:STANDARD\r\nDTSTART:16010101T000000\r\n"
+      "TZOFFSETFROM:-1000\r\nTZOFFSETTO:-1000\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+  const std::string extras = "DESCRIPTION:kept\r\nLOCATION:room\r\nATTENDEE:mailto:ann@example.com\r\n"
+                             "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:x\r\nTRIGGER:-PT5M\r\nEND:VALARM\r\n";
+  const std::string daily = "BEGIN:VEVENT\r\nUID:d\r\nDTSTAMP:20250101T000000Z\r\nDTSTART:20250303T090000Z\r\n"
+                            "SUMMARY:daily\r\nRRULE:FREQ=DAILY;COUNT=5\r\nEND:VEVENT\r\n";
+  struct Case {
+    const char* name;
+    std::string body;
+    const char* occurrence;  // UTC
+    Span span;
+    bool removed;
+    std::size_t left;  // occurrences listed after
+    std::vector<std::string> kept;  // in the object's text after
+  } cases[] = {
+      {"an end in a zone named as Windows names it",
+       hawaii + "BEGIN:VEVENT\r\nUID:h\r\nDTSTART;TZID=Hawaiian Standard Time:20250303T100000\r\n"
+                "RRULE:FREQ=DAILY;COUNT=5\r\nEND:VEVENT\r\n",
+       "2025-03-06 20:00", Span::futureEvents, true, 3, {"RRULE:FREQ=DAILY;UNTIL=20250306T195959Z\r\n"}},
+      {"a DTSTART ending in a blank",
+       "BEGIN:VEVENT\r\nUID:b\r\nDTSTART:20250303T090000Z \r\nRRULE:FREQ=DAILY;COUNT=5\r\n" + extras + "END:VEVENT\r\n",
+       "2025-03-04 09:00", Span::thisEvent, true, 4,
+       {"DESCRIPTION:kept\r\n", "LOCATION:room\r\n", "ATTENDEE:mailto:ann@example.com\r\n", "BEGIN:VALARM\r\n",
+        "EXDATE:20250304T090000Z\r\n"}},
+      {"one event written twice", daily + daily, "2025-03-03 09:00", Span::futureEvents, true, 0, {}},
+      {"a change in a zone only a VTIMEZONE defines",
+       "BEGIN:VTIMEZONE\r\nTZID:Somewhere\r\nBEGIN:STANDARD\r\nDTSTART:16010101T000000\r\nTZOFFSETFROM:+0130\r\n"
+       "TZOFFSETTO:+0130\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n" + daily.substr(0, daily.size() - 12) +
+           extras + "END:VEVENT\r\nBEGIN:VEVENT\r\nUID:d\r\nRECURRENCE-ID;TZID=Somewhere:20250305T103000\r\n"
+           "DTSTART:20250305T120000Z\r\nSUMMARY:moved\r\nEND:VEVENT\r\n",
+       "2025-03-04 09:00", Span::thisEvent, false, 5, {"DESCRIPTION:kept\r\n", "BEGIN:VALARM\r\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedZone zone("UTC");
+    SqliteStore store{std::string(kInMemoryStore)};
+    ASSERT_TRUE(store.open());
+    auto calendar = store.defaultCalendarForNewEvents();
+    ParsedCalendar parsed = parseICalendar(calendarOf(c.body), store.zones());
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_TRUE(store.importEvents(calendar->calendarIdentifier, parsed.events, parsed.objects));
+    auto listing = [&] { return store.eventsMatching(utc("2025-03-01 00:00"), utc("2025-03-10 00:00"), {calendar}); };
+    const double at = utc(c.occurrence);
+    std::vector<Event> before = listing();
+    auto found = std::find_if(before.begin(), before.end(), [&](const Event& e) { return *e.startDate == at; });
+    ASSERT_NE(found, before.end());
+    EXPECT_EQ(store.removeEvent(*found, c.span, true), c.removed);
+    EXPECT_EQ(listing().size(), c.left);
+    auto exported = store.exportedCalendar(calendar->calendarIdentifier);
+    ASSERT_TRUE(exported);
+    std::string texts;
+    for (const std::string& object : exported->objects) texts += object;
+    for (const std::string& line : c.kept) EXPECT_NE(texts.find(line), std::string::npos) << line << texts;
+    // What the text says is what is listed.
+    Calendar copy;
+    copy.title = "again";
+    auto again = store.addCalendar(copy);
+    ASSERT_TRUE(again);
+    ParsedCalendar back = parseICalendar(joinedCalendar(writeICalendar(exported->events, store.zones(), 0).text,
+                                                        exported->objects),
+                                         store.zones());
+    ASSERT_EQ(back.error, "");
+    ASSERT_TRUE(store.importEvents(*again, back.events, back.objects));
+    EXPECT_EQ(store.eventsMatching(utc("2025-03-01 00:00"), utc("2025-03-10 00:00"),
+                                   {store.calendarWithIdentifier(*again)}).size(),
+              c.left);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Calendar files in and out, in process: where times land, what is refused,
 // what is counted as left out, and the shape of what is written.
 #include "ical/icalendar.h"
+#include "ical/zone_names.h"
 
 #include <gtest/gtest.h>
 #include <libical/ical.h>
@@ -140,9 +141,10 @@ TEST_F(ICalendar, MalformedFilesAreRefusedWhole) {
       {"a VCARD", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Someone\r\nEND:VCARD\r\n"},
       {"text after the calendar", good + "trailing words\r\n"},
       {"END closes the wrong component", calendarOf({"BEGIN:VEVENT", "DTSTART:20240304T090000Z", "END:VTODO"})},
-      {"unknown TZID", calendarOf(event({"DTSTART;TZID=Mars/Olympus_Mons:20240304T090000"}))},
+      {"unknown TZID with a VTIMEZONE that cannot be read",
+       calendarOf(std::vector<std::string>{"BEGIN:VTIMEZONE", "TZID:Mars/Olympus_Mons", "END:VTIMEZONE"} +
+                  event({"DTSTART;TZID=Mars/Olympus_Mons:20240304T090000"}))},
       {"no DTSTART", calendarOf(event({"SUMMARY:when?"}))},
-      {"date start, date-time end", calendarOf(event({"DTSTART;VALUE=DATE:20240304", "DTEND:20240305T000000Z"}))},
       {"no such day", calendarOf(event({"DTSTART:20240230T090000Z"}))},
       {"invalid UTF-8 in a title", calendarOf(event({"DTSTART:20240304T090000Z", "SUMMARY:caf\xC3("}))},
       {"RRULE that does not parse", calendarOf(event({"DTSTART:20240304T090000Z", "RRULE:FREQ=FORTNIGHTLY"}))},
@@ -191,6 +193,109 @@ TEST_F(ICalendar, FaultsThatLeaveAUsableStartAreReadAndCounted) {
     EXPECT_EQ(parsed.events[0].start, 1709542800) << c.name;
     EXPECT_EQ(parsed.events[0].end, c.end) << c.name;
     EXPECT_GE(parsed.leftOut.unreadableValues, 1) << c.name;
+  }
+}
+
+// What other programs read is read: an event that cannot be read is left out
+// and counted beside those that can; times in a zone nothing defines float;
+// components written without a calendar around them are one; one event
+// written twice is one.
+TEST_F(ICalendar, FilesOtherProgramsReadAreRead) {
+  const std::vector<std::string> fine = {"BEGIN:VEVENT", "UID:fine", "DTSTART:20240304T090000Z", "SUMMARY:fine",
+                                         "END:VEVENT"};
+  auto joined = [](const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\r\n";
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::size_t events;
+    int unreadable, unknownZones, bare, copies;
+    std::string title;  // of the first event
+  } cases[] = {
+      {"an event without DTSTART beside one with", calendarOf(event({"SUMMARY:when?"}) + fine), 1, 1, 0, 0, 0, "fine"},
+      {"a DTSTART libical cannot parse", calendarOf(event({"DTSTART:INVALID-DATE"}) + fine), 1, 1, 0, 0, 0, "fine"},
+      {"a DTEND libical cannot parse", calendarOf(event({"DTSTART:20240304T090000Z", "DTEND:19970701T1100000Z"}) + fine),
+       1, 1, 0, 0, 0, "fine"},
+      {"an RRULE that does not parse", calendarOf(event({"DTSTART:20240304T090000Z", "RRULE:FREQ=SOMETIMES"}) + fine),
+       1, 1, 0, 0, 0, "fine"},
+      {"a time past the year 9999", calendarOf(event({"DTSTART:20240304T090000Z", "DURATION:P9999999D"}) + fine), 1, 1,
+       0, 0, 0, "fine"},
+      {"a TZID nothing defines", calendarOf(event({"DTSTART;TZID=Mars/Olympus_Mons:20240304T090000", "SUMMARY:a"}) +
+                                            event({"DTSTART;TZID=Mars/Olympus_Mons:20240305T090000", "SUMMARY:b"})),
+       2, 0, 1, 0, 0, "a"},
+      {"bare VEVENTs", joined(fine) + joined(event({"DTSTART:20240305T090000Z", "SUMMARY:other"})), 2, 0, 0, 2, 0, "fine"},
+      {"a bare VEVENT after a calendar", calendarOf(fine) + joined(event({"DTSTART:20240305T090000Z"})), 2, 0, 0, 1, 0,
+       "fine"},
+      {"two calendars with one UID", calendarOf(fine) + calendarOf(event({"DTSTART:20240305T090000Z", "SUMMARY:new"}) +
+                                                                     fine),
+       2, 0, 0, 0, 1, "new"},
+      {"one event written twice", calendarOf(fine + fine), 1, 0, 0, 0, 1, "fine"},
+      {"a date start with a date-time end: the end's date", calendarOf(event({"DTSTART;VALUE=DATE:20240304",
+                                                                             "DTEND:20240306T000000Z", "SUMMARY:two days"})),
+       1, 0, 0, 0, 0, "two days"},
+      {"a line folded inside a character", calendarOf({"BEGIN:VEVENT", "UID:e", "DTSTART:20240304T090000Z",
+                                                      "SUMMARY:caf\xC3", " \xA9 au lait", "END:VEVENT"}),
+       1, 0, 0, 0, 0, "caf\xC3\xA9 au lait"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZoneCache zones;
+    ParsedCalendar parsed = parseICalendar(c.text, zones);
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.events.size(), c.events);
+    EXPECT_EQ(parsed.leftOut.unreadableEvents, c.unreadable);
+    EXPECT_EQ(parsed.firstUnreadable.empty(), c.unreadable == 0) << parsed.firstUnreadable;
+    EXPECT_EQ(parsed.unknownZones, c.unknownZones);
+    EXPECT_EQ(parsed.bareComponents, c.bare);
+    EXPECT_EQ(parsed.leftOut.olderCopies + parsed.leftOut.duplicates, c.copies);
+    EXPECT_EQ(parsed.events[0].title.value_or(""), c.title);
+    // Only what was read is kept as an object's text.
+    std::size_t kept = 0;
+    for (const KeptObject& object : parsed.objects) {
+      for (std::size_t at = object.text.find("BEGIN:VEVENT"); at != std::string::npos;
+           at = object.text.find("BEGIN:VEVENT", at + 1)) {
+        ++kept;
+      }
+    }
+    EXPECT_EQ(kept, c.events);
+  }
+  // Floating: the clock time wherever it is looked at.
+  ZoneCache zones;
+  ParsedCalendar floating = parseICalendar(calendarOf(event({"DTSTART;TZID=Mars/Olympus_Mons:20240304T090000"})), zones);
+  ASSERT_EQ(floating.events.size(), 1u);
+  EXPECT_FALSE(floating.events[0].timeZone);
+  EXPECT_EQ(floating.events[0].start, 1709542800);
+  ParsedCalendar mixed = parseICalendar(calendarOf(event({"DTSTART;VALUE=DATE:20240304", "DTEND:20240306T000000Z"})), zones);
+  ASSERT_EQ(mixed.events.size(), 1u);
+  EXPECT_TRUE(mixed.events[0].allDay);
+  EXPECT_EQ(mixed.events[0].end - mixed.events[0].start, 2 * 86400);
+}
+
+// A rule that makes nothing after its start is found once, when the file is
+// read, and kept as what it amounts to: the start alone.
+TEST_F(ICalendar, ARuleThatMakesNothingAfterItsStartIsItsStartAlone) {
+  struct Case {
+    std::vector<std::string> rules;
+    std::optional<std::int64_t> count;
+    std::string storedRule;
+  } cases[] = {
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"}, 1, "FREQ=YEARLY;BYMONTHDAY=30;BYMONTH=2"},
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30;UNTIL=20300101T000000Z"}, 1, "FREQ=YEARLY;BYMONTHDAY=30;BYMONTH=2"},
+      {{"RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=29"}, std::nullopt, "FREQ=YEARLY;BYMONTHDAY=29;BYMONTH=2"},
+      {{"RRULE:FREQ=WEEKLY;COUNT=3", "RRULE:FREQ=MONTHLY;BYMONTH=4,6;BYMONTHDAY=31"}, std::nullopt,
+       "FREQ=WEEKLY||3\nFREQ=MONTHLY;BYMONTHDAY=31;BYMONTH=4,6||1"},
+  };
+  for (const auto& c : cases) {
+    ZoneCache zones;
+    ParsedCalendar parsed = parseICalendar(calendarOf(event(std::vector<std::string>{"DTSTART:20260115T090000Z"} + c.rules)), zones);
+    ASSERT_EQ(parsed.error, "") << c.rules[0];
+    ASSERT_EQ(parsed.events.size(), 1u);
+    EXPECT_EQ(parsed.events[0].count, c.count) << c.rules[0];
+    EXPECT_FALSE(parsed.events[0].count && parsed.events[0].until) << c.rules[0];
+    EXPECT_EQ(parsed.events[0].rule.value_or(""), c.storedRule) << c.rules[0];
   }
 }
 

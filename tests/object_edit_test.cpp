@@ -2,6 +2,7 @@
 #include "calendar/civil_time.h"
 #include "calendar/time_zone.h"
 #include "ical/object_edit.h"
+#include "ical/object_text.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,16 @@ const std::string kTail = "END:VEVENT\nEND:VCALENDAR\n";
 TEST(ObjectEdit, ChangesOnlyWhatTheEditConcerns) {
   const std::string berlin = "DTSTART;TZID=Europe/Berlin:20250303T100000\nRRULE:FREQ=WEEKLY;COUNT=10\n";
   const std::string alarm = "BEGIN:VALARM\nTRIGGER:-PT5M\nACTION:DISPLAY\nDESCRIPTION:x\nEND:VALARM\n";
+  const std::string hawaii = "DTSTART;TZID=Hawaiian Standard Time:20250303T100000\nRRULE:FREQ=DAILY;COUNT=30\n";
+  const std::string custom = "DTSTART;TZID=Island Time:20250303T100000\nRRULE:FREQ=DAILY;COUNT=30\n";
+  const std::string customZone = "BEGIN:VTIMEZONE\nTZID:Island Time\nBEGIN:STANDARD\nDTSTART:19700101T000000\n"
+                                 "TZOFFSETFROM:-1000\nTZOFFSETTO:-1000\nEND:STANDARD\nEND:VTIMEZONE\n";
+  const std::string hourly = "DTSTART;TZID=Island Time:20250303T100000\nRRULE:FREQ=HOURLY;COUNT=300\n";
+  const std::string summerZone = "BEGIN:VTIMEZONE\nTZID:Island Time\nBEGIN:STANDARD\nDTSTART:19701101T020000\n"
+                                 "TZOFFSETFROM:-0900\nTZOFFSETTO:-1000\nRRULE:FREQ=YEARLY;BYMONTH=11;BYDAY=1SU\n"
+                                 "END:STANDARD\nBEGIN:DAYLIGHT\nDTSTART:19700308T020000\nTZOFFSETFROM:-1000\n"
+                                 "TZOFFSETTO:-0900\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=2SU\nEND:DAYLIGHT\n"
+                                 "END:VTIMEZONE\n";
   const std::string longText = "DESCRIPTION:" + std::string(80, 'd') + "\n";  // stays unfolded as it came
   const std::string moved =
       "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID:20250310T090000Z\nDTSTART:20250310T110000Z\nSUMMARY:moved\nEND:VEVENT\n";
@@ -81,11 +92,36 @@ TEST(ObjectEdit, ChangesOnlyWhatTheEditConcerns) {
        {{kEnd, wallOf(2025, 3, 10, 10)}},
        "DTSTART:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250305T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
       {"ending at the first occurrence leaves nothing", berlin + "END:VEVENT\n", {{kEnd, wallOf(2025, 3, 3, 10)}}, ""},
-      {"an override of another series' zone nobody knows", berlin + "END:VEVENT\n" +
+      {"an override in a zone only a VTIMEZONE defines", berlin + "END:VEVENT\n" +
+           "BEGIN:VTIMEZONE\nTZID:Nowhere\nEND:VTIMEZONE\n"
            "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID;TZID=Nowhere:20250310T100000\nDTSTART:20250310T110000Z\nEND:VEVENT\n",
        {{kExclude, wallOf(2025, 3, 17, 10)}}, ""},
+      {"an override in a zone nothing defines is floating, as the reader has it", berlin + "END:VEVENT\n" +
+           "BEGIN:VEVENT\nUID:a\nRECURRENCE-ID;TZID=Nowhere:20250310T100000\nDTSTART:20250310T110000Z\nEND:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 10, 10)}},
+       berlin + "EXDATE;TZID=Europe/Berlin:20250310T100000\n" + std::string(kStamp) + "END:VEVENT\n"},
       {"two series in one object", berlin + "END:VEVENT\nBEGIN:VEVENT\nUID:a\n" + berlin + "END:VEVENT\n",
        {{kExclude, wallOf(2025, 3, 10, 10)}}, ""},
+      // Hawaii is 10 hours west: the end lies between 9 March 20:00Z and 10 March 20:00Z.
+      {"end in a zone named as Windows names it", hawaii + "END:VEVENT\n", {{kEnd, wallOf(2025, 3, 10, 10)}},
+       "DTSTART;TZID=Hawaiian Standard Time:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250310T195959Z\n" +
+           std::string(kStamp) + "END:VEVENT\n"},
+      {"end in a zone only the text's VTIMEZONE defines", custom + "END:VEVENT\n" + customZone,
+       {{kEnd, wallOf(2025, 3, 10, 10)}},
+       "DTSTART;TZID=Island Time:20250303T100000\nRRULE:FREQ=DAILY;UNTIL=20250310T195959Z\n" + std::string(kStamp) +
+           "END:VEVENT\n" + customZone},
+      // Hourly, with summer time in its definition: only the zone itself places the end.
+      {"end of an hourly series in a zone its VTIMEZONE alone defines", hourly + "END:VEVENT\n" + summerZone,
+       {{kEnd, wallOf(2025, 3, 10, 10)}}, ""},
+      {"end in the zone the store reads the series in", hourly + "END:VEVENT\n" + summerZone,
+       {{kEnd, wallOf(2025, 3, 10, 10), "Pacific/Honolulu"}},
+       "DTSTART;TZID=Island Time:20250303T100000\nRRULE:FREQ=HOURLY;UNTIL=20250310T195959Z\n" + std::string(kStamp) +
+           "END:VEVENT\n" + summerZone},
+      {"a DTSTART ending in a blank, read as the file's reader reads it",
+       "DTSTART:20250303T100000Z \nRRULE:FREQ=DAILY\nDESCRIPTION:kept\n" + alarm + "END:VEVENT\n",
+       {{kExclude, wallOf(2025, 3, 4, 10)}},
+       "DTSTART:20250303T100000Z \nRRULE:FREQ=DAILY\nDESCRIPTION:kept\n" + alarm + "EXDATE:20250304T100000Z\n" +
+           std::string(kStamp) + "END:VEVENT\n"},
   };
   ZoneCache zones;
   for (const Case& c : cases) {

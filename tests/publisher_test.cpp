@@ -1,6 +1,7 @@
 // A replica's changes go to its publisher at commit, and the store keeps
 // exactly what the publisher answered, or nothing.
 #include "ical/icalendar.h"
+#include "ical/object_edit.h"
 #include "sqlite/sqlite_store.h"
 #include "support/bridge.h"
 
@@ -50,7 +51,7 @@ class FakePublisher final : public ObjectPublisher {
 
 // A store at `path` with one replica calendar "Work" holding kObject,
 // writable as a server granting write access makes it.
-void makeReplica(const std::string& path) {
+void makeReplica(const std::string& path, const std::string& text = kObject) {
   {
     SqliteStore store(path);
     ASSERT_TRUE(store.open());
@@ -62,8 +63,8 @@ void makeReplica(const std::string& path) {
     round.round.calendar.url = "http://127.0.0.1:1/home/cal/";
     round.round.calendar.title = "Work";
     round.round.calendar.writable = true;
-    round.round.upserts.push_back({"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", kObject});
-    round.events.push_back(parseICalendar(kObject, store.zones()).events);
+    round.round.upserts.push_back({"http://127.0.0.1:1/home/cal/s.ics", "\"1\"", text});
+    round.events.push_back(parseICalendar(text, store.zones()).events);
     ASSERT_TRUE(store.addRemoteAccount(account, {round}));
   }
   {
@@ -142,6 +143,29 @@ TEST(ReplicaPublisher, KeepsWhatTheServerAnsweredOrNothing) {
     EXPECT_EQ(etags->count("http://127.0.0.1:1/home/cal/s.ics") ? etags->at("http://127.0.0.1:1/home/cal/s.ics") : "",
               c.etag);
   }
+}
+
+// A value the server's text writes with a blank at its end is read as the
+// file reader reads it: the removal goes to the server, written into the text.
+TEST(ReplicaPublisher, EditsTheTextAsItWasRead) {
+  std::string object = kObject;
+  object.replace(object.find("DTSTART:20250303T090000Z"), 24, "DTSTART:20250303T090000Z ");
+  const testing::TemporaryFolder folder;
+  const std::string path = (std::filesystem::path(folder.path()) / "calendar.db").string();
+  makeReplica(path, object);
+  SqliteStore store(path);
+  ASSERT_TRUE(store.open());
+  FakePublisher publisher;
+  store.setPublisher(&publisher);
+  std::shared_ptr<const Calendar> calendar = work(store);
+  ASSERT_TRUE(calendar);
+  std::vector<Event> listed = store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar});
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_TRUE(store.removeEvent(listed[2], Span::thisEvent, true));
+  ASSERT_EQ(publisher.seen.size(), 1u);
+  EXPECT_NE(publisher.seen[0].text.find("EXDATE:20250305T090000Z\r\n"), std::string::npos) << publisher.seen[0].text;
+  EXPECT_NE(publisher.seen[0].text.find("DESCRIPTION:kept\r\n"), std::string::npos);
+  EXPECT_EQ(store.eventsMatching(kFirst - 3600, kFirst + 5 * 86400, {calendar}).size(), 4u);
 }
 
 // A new event of a replica is a new object there, listed as the server read it.

@@ -255,7 +255,7 @@ TEST_F(StoreICalendar, MalformedFilesAreRefusedAndStoreNothing) {
   std::string binary = "\x7f" "ELF\x02\x01\x01";
   binary += std::string(64, '\0') + "BEGIN:VCALENDAR\r\n";
   std::string secondBroken = kForeignFile;
-  secondBroken.replace(secondBroken.find("DTSTART:20250306T120000Z"), 24, "DTSTART;TZID=Nowhere/Else:20250306T120000");
+  secondBroken.replace(secondBroken.find("DTSTART:20250306T120000Z"), 24, "DTSTART:20250306T120000Z\r\nX-NOTE:\xC3(");
   struct Case {
     const char* name;
     std::string text;
@@ -263,7 +263,7 @@ TEST_F(StoreICalendar, MalformedFilesAreRefusedAndStoreNothing) {
       {"truncated", kForeignFile.substr(0, kForeignFile.size() / 2)},
       {"not iCalendar", "Dentist on Monday at ten\n"},
       {"binary", binary},
-      {"an unknown TZID in the fourth of twelve events", secondBroken},
+      {"text that is not UTF-8 in the fourth of twelve events", secondBroken},
   };
   for (const auto& c : cases) {
     for (bool fromFile : {false, true}) {
@@ -325,6 +325,74 @@ END:VCALENDAR
   EXPECT_EQ(result.err, "calbridge-store: left out 1 to-do\n");
   // Four by the rule, one of them moved, and the extra date.
   EXPECT_EQ(countOf(records(calendar), "meeting"), 5u);
+
+  // Read as other programs read such files, and said so.
+  const std::string readable = "BEGIN:VEVENT\r\nUID:fine\r\nDTSTART;TZID=Nowhere:20250303T090000\r\nEND:VEVENT\r\n";
+  struct Lenient {
+    const char* name;
+    std::string file;
+    std::string err;
+  } lenient[] = {
+      {"an event without a start",
+       "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:when\r\nSUMMARY:when?\r\nEND:VEVENT\r\n" + readable + "END:VCALENDAR\r\n",
+       "calbridge-store: left out 1 unreadable event\n"
+       "calbridge-store: the first unreadable event: event \"when\" has no DTSTART\n"
+       "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"},
+      {"an event without a calendar around it", readable,
+       "calbridge-store: read the times of 1 time zone with neither a known name nor a VTIMEZONE as floating\n"
+       "calbridge-store: read 1 component written outside a VCALENDAR\n"},
+  };
+  for (const Lenient& c : lenient) {
+    SCOPED_TRACE(c.name);
+    std::string target = newCalendar(c.name);
+    RunResult read = runStore({"import", "--calendar", target, "-"}, c.file);
+    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.out, "1\n");
+    EXPECT_EQ(read.err, c.err);
+    EXPECT_EQ(countOf(records(target), "fine"), 1u);
+  }
+}
+
+// A removal its text cannot take (a changed occurrence named in a zone only
+// the text's VTIMEZONE defines) is refused whole: "failed", and nothing of
+// the request happened, in the listing or the text.
+TEST_F(StoreICalendar, ARemovalTheTextCannotTakeFails) {
+  const std::string file = crlf(R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Another Program//EN
+BEGIN:VTIMEZONE
+TZID:Somewhere
+BEGIN:STANDARD
+DTSTART:16010101T000000
+TZOFFSETFROM:+0130
+TZOFFSETTO:+0130
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VEVENT
+UID:daily
+DTSTART:20250303T090000Z
+RRULE:FREQ=DAILY;COUNT=5
+DESCRIPTION:kept
+END:VEVENT
+BEGIN:VEVENT
+UID:daily
+RECURRENCE-ID;TZID=Somewhere:20250305T103000
+DTSTART:20250305T120000Z
+END:VEVENT
+END:VCALENDAR
+)");
+  std::string calendar = newCalendar("Refused");
+  store({"import", "--calendar", calendar, "-"}, file);
+  auto records0 = records(calendar);
+  auto masked = [&] {
+    std::string text = store({"export", "--calendar", calendar});
+    return text.substr(text.find("BEGIN:VEVENT"));  // past the export's own stamp
+  };
+  const std::string before = masked();
+  Envelope reply = request("deleteEvent", R"({"uid":"daily","calendar":")" + calendar + R"(","start":1741078800})");
+  EXPECT_EQ(reply.raw.out, R"({"ok":false,"error":"failed"})");
+  EXPECT_EQ(records(calendar), records0);
+  EXPECT_EQ(masked(), before);
 }
 
 // What the file held beyond what is listed comes back on export, with each

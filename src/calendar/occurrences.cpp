@@ -62,8 +62,9 @@ OccurrenceMerge::OccurrenceMerge(std::span<const CalendarFeed> calendars, double
       const ListedSeries& listed = calendar.series[s];
       if (listed.series->start >= latestStart) continue;
       if (listed.lastEnd && *listed.lastEnd <= earliestEnd) continue;
-      // A rule that cannot be expanded is left out rather than failing the listing.
-      sources_.push_back(Source{SeriesCursor(*listed.series, from, to, &budget_), listed.series, c, s, order++});
+      // A rule that cannot be expanded is left out rather than failing the
+      // listing; each series steps within a budget of its own.
+      sources_.push_back(Source{SeriesCursor(*listed.series, from, to, StepBudget{}), listed.series, c, s, order++});
     }
   }
   // Timed singles are in start order already; floating ones shift by their offset.

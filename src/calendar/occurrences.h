@@ -113,8 +113,6 @@ class OccurrenceMerge {
   void advance(std::uint32_t source);
 
   std::span<const CalendarFeed> calendars_;
-  // Shared by every series of the listing (see StepBudget); set before any cursor exists.
-  StepBudget budget_;
   std::vector<Placed> placed_;
   std::size_t nextPlaced_ = 0;
   std::vector<Source> sources_;

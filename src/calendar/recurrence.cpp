@@ -13,30 +13,6 @@
 
 namespace calbridge {
 
-namespace {
-
-std::vector<std::string_view> splitParts(std::string_view rule) {
-  std::vector<std::string_view> parts;
-  while (!rule.empty()) {
-    auto semicolon = rule.find(';');
-    std::string_view part = rule.substr(0, semicolon);
-    if (!part.empty()) parts.push_back(part);
-    if (semicolon == std::string_view::npos) break;
-    rule.remove_prefix(semicolon + 1);
-  }
-  return parts;
-}
-
-int weekdayCode(std::string_view code) {
-  static constexpr std::string_view kCodes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
-  for (int i = 0; i < 7; ++i) {
-    if (code == kCodes[i]) return i;
-  }
-  return -1;
-}
-
-}  // namespace
-
 // Steps through the wall times a rule yields after its start, strictly increasing.
 class RuleStepper {
  public:
@@ -48,63 +24,6 @@ class RuleStepper {
   // True when each step goes through libical, and so counts against a budget.
   virtual bool costly() const { return false; }
 };
-
-std::optional<PlainRule> parsePlainRule(std::string_view text) {
-  PlainRule rule;
-  bool sawFrequency = false;
-  bool sawInterval = false;
-  bool sawDays = false;
-  bool sawWeekStart = false;
-  for (std::string_view part : splitParts(text)) {
-    auto equals = part.find('=');
-    if (equals == std::string_view::npos) return std::nullopt;
-    std::string_view name = part.substr(0, equals);
-    std::string_view value = part.substr(equals + 1);
-    if (name == "FREQ" && !sawFrequency) {
-      sawFrequency = true;
-      if (value == "SECONDLY") rule.secondsPerUnit = 1;
-      else if (value == "MINUTELY") rule.secondsPerUnit = 60;
-      else if (value == "HOURLY") rule.secondsPerUnit = 3600;
-      else if (value == "DAILY") rule.frequency = Frequency::daily;
-      else if (value == "WEEKLY") rule.frequency = Frequency::weekly;
-      else if (value == "MONTHLY") rule.frequency = Frequency::monthly;
-      else if (value == "YEARLY") rule.frequency = Frequency::yearly;
-      else return std::nullopt;
-    } else if (name == "INTERVAL" && !sawInterval) {
-      sawInterval = true;
-      if (value.empty() || value.size() > 6) return std::nullopt;
-      std::int64_t n = 0;
-      for (char c : value) {
-        if (c < '0' || c > '9') return std::nullopt;
-        n = n * 10 + (c - '0');
-      }
-      if (n < 1) return std::nullopt;
-      rule.interval = n;
-    } else if (name == "BYDAY" && !sawDays) {
-      sawDays = true;
-      while (!value.empty()) {
-        auto comma = value.find(',');
-        int day = weekdayCode(value.substr(0, comma));
-        if (day < 0) return std::nullopt;  // ordinals (2MO, -1FR) go to the general path
-        if (std::find(rule.weekdays.begin(), rule.weekdays.end(), day) == rule.weekdays.end()) {
-          rule.weekdays.push_back(day);
-        }
-        if (comma == std::string_view::npos) break;
-        value.remove_prefix(comma + 1);
-      }
-      if (rule.weekdays.empty()) return std::nullopt;
-    } else if (name == "WKST" && !sawWeekStart) {
-      sawWeekStart = true;
-      rule.weekStart = weekdayCode(value);
-      if (rule.weekStart < 0) return std::nullopt;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (!sawFrequency) return std::nullopt;
-  if (!rule.weekdays.empty() && rule.frequency != Frequency::weekly) return std::nullopt;
-  return rule;
-}
 
 namespace {
 
@@ -314,8 +233,11 @@ std::int64_t wallOf(const icaltimetype& t) {
 // Any other rule (BYMONTHDAY, BYSETPOS, ordinal weekdays, ...) through libical.
 class LibicalStepper final : public RuleStepper {
  public:
+  // `lastWall`, when given, is as far as libical may step: a rule whose dates
+  // come seldom or never (30 February) makes libical walk for as long as it
+  // is let, and it is let only as far as an UNTIL.
   LibicalStepper(const LibicalFunctions& ical, std::string_view text, std::int64_t wall0, bool allDay,
-                 std::optional<std::int64_t> skipTo)
+                 std::optional<std::int64_t> skipTo, std::optional<std::int64_t> lastWall = std::nullopt)
       : ical_(ical) {
     std::string owned(text);
     *ical_.errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
@@ -330,7 +252,7 @@ class LibicalStepper final : public RuleStepper {
     parsed_ = true;
     // The series' end is applied by the caller, in its own terms.
     rule.count = 0;
-    rule.until = icaltimetype{};
+    rule.until = lastWall ? floatingTime(*lastWall, allDay) : icaltimetype{};
     iterator_ = ical_.iteratorNew(rule, floatingTime(wall0, allDay));
     if (iterator_ != nullptr && skipTo && *skipTo > wall0) {
       (void)ical_.iteratorSetStart(iterator_, floatingTime(*skipTo, allDay));
@@ -374,11 +296,19 @@ std::optional<PlainRule> plainOf(const Series& series) {
 }
 
 // A stepper for the rule, or null when it cannot be stepped through at all.
-std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo) {
+// libical steps no further than two days past `until` in wall time (wall time
+// runs ahead of epoch time by less than a day), which lies past anything that
+// starts before `until`.
+std::unique_ptr<RuleStepper> stepperFor(const Series& series, std::int64_t wall0, std::optional<std::int64_t> skipTo,
+                                        double until) {
   if (auto plain = plainOf(series)) return std::make_unique<PlainStepper>(*plain, wall0, skipTo);
   const LibicalFunctions* ical = libical();
   if (ical == nullptr) return nullptr;
-  auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo);
+  std::optional<std::int64_t> lastWall;
+  if (until < static_cast<double>(kEndOfTime) - 3 * kDay) {
+    lastWall = epochToWall(*series.zone, static_cast<std::int64_t>(std::ceil(until))) + 2 * kDay;
+  }
+  auto stepper = std::make_unique<LibicalStepper>(*ical, series.rule, wall0, series.allDay, skipTo, lastWall);
   if (!stepper->usable()) return nullptr;
   return stepper;
 }
@@ -394,6 +324,35 @@ constexpr double kFirstStep = static_cast<double>(kFirstMoment);
 constexpr double kLastStep = static_cast<double>(kEndOfTime);
 
 }  // namespace
+
+bool yieldsNothingAfterStart(const Series& series) {
+  if (series.rule.empty() || !series.rules.empty() || series.zone == nullptr || !std::isfinite(series.start) ||
+      plainOf(series)) {
+    return false;
+  }
+  const LibicalFunctions* ical = libical();
+  if (ical == nullptr) return false;
+  // One step is one period of the rule's frequency, which libical walks through.
+  std::int64_t period = 366 * kDay;
+  for (std::string_view part : ruleParts(series.rule)) {
+    static constexpr std::pair<std::string_view, std::int64_t> kPeriods[] = {
+        {"FREQ=SECONDLY", 1}, {"FREQ=MINUTELY", 60}, {"FREQ=HOURLY", 3600}, {"FREQ=DAILY", kDay},
+        {"FREQ=WEEKLY", 7 * kDay}, {"FREQ=MONTHLY", 31 * kDay}};
+    for (const auto& [name, seconds] : kPeriods) {
+      if (part == name) period = seconds;
+    }
+  }
+  const auto base = static_cast<std::int64_t>(std::floor(series.start));
+  const std::int64_t wall0 = series.floating ? base : epochToWall(*series.zone, base);
+  const std::int64_t horizon = std::min<std::int64_t>(8 * 366 * kDay, (std::int64_t{1} << 20) * period);
+  if (wall0 + horizon >= kEndOfTime - 3 * kDay) return false;
+  LibicalStepper stepper(*ical, series.rule, wall0, series.allDay, std::nullopt, wall0 + horizon);
+  if (!stepper.usable()) return false;
+  for (std::optional<std::int64_t> wall = stepper.next(); wall; wall = stepper.next()) {
+    if (*wall > wall0) return false;
+  }
+  return true;
+}
 
 double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
   if (occurrence.ownDuration >= 0) {
@@ -416,7 +375,7 @@ double occurrenceEnd(const Series& series, const Occurrence& occurrence) {
   return static_cast<double>(wallToEpoch(*series.zone, static_cast<std::int64_t>(base))) + (wallEnd - base);
 }
 
-SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBudget* budget)
+SeriesCursor::SeriesCursor(const Series& series, double from, double to, std::optional<StepBudget> budget)
     : series_(&series), budget_(budget) {
   if (series.zone == nullptr || !std::isfinite(series.start)) {
     expandable_ = false;
@@ -499,7 +458,7 @@ SeriesCursor::SeriesCursor(const Series& series, double from, double to, StepBud
       skipTo = epochToWall(zone, static_cast<std::int64_t>(std::floor(earliest))) - 2 * kDay;
     }
     if (series.count && !plainOf(series)) skipTo.reset();
-    stepper_ = stepperFor(series, wall0_, skipTo);
+    stepper_ = stepperFor(series, wall0_, skipTo, to_);
     if (!stepper_) {
       expandable_ = false;
       return;
@@ -537,10 +496,9 @@ void SeriesCursor::generate() {
     stepper_.reset();
   };
   for (;;) {
-    if (stepper_->costly() && budget_ != nullptr) {
+    if (stepper_->costly() && budget_) {
       const bool reachedWindow = order_ > 0;
-      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst) ||
-          std::chrono::steady_clock::now() > budget_->deadline) {
+      if (budget_->steps <= 0 || (!reachedWindow && ++costlySteps_ > budget_->beforeFirst)) {
         overBudget_ = true;
         return finish();
       }
@@ -666,10 +624,7 @@ std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps) {
   if (*series.count > maxSteps) return std::nullopt;
   Series all = series;
   all.excluded.clear();
-  StepBudget budget;
-  budget.steps = budget.beforeFirst = maxSteps;
-  budget.deadline = std::chrono::steady_clock::time_point::max();
-  SeriesCursor cursor(all, kFirstStep, kLastStep, &budget);
+  SeriesCursor cursor(all, kFirstStep, kLastStep, StepBudget{maxSteps, maxSteps});
   std::optional<double> last;
   while (auto o = cursor.next()) {
     double start = series.floating ? static_cast<double>(o->wall) + fraction : o->start;
@@ -723,84 +678,6 @@ std::vector<Series::Rule> parseRuleSet(std::string_view text) {
     rules.push_back(std::move(rule));
   }
   return rules;
-}
-
-std::string ruleText(const RecurrenceRule& rule) {
-  static constexpr std::string_view kFrequency[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
-  static constexpr std::string_view kDays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
-  std::string text = "FREQ=";
-  text += kFrequency[static_cast<int>(rule.frequency)];
-  if (rule.interval > 1) text += ";INTERVAL=" + std::to_string(rule.interval);
-  if (!rule.daysOfTheWeek.empty()) {
-    text += ";BYDAY=";
-    bool firstDay = true;
-    for (int day : rule.daysOfTheWeek) {
-      if (day < 1 || day > 7) continue;
-      if (!firstDay) text += ',';
-      text += kDays[day - 1];
-      firstDay = false;
-    }
-  }
-  return text;
-}
-
-namespace {
-
-// RFC 5545's table of the BY parts each frequency may have.
-bool partsAllowed(const icalrecurrencetype& r) {
-  auto has = [](const short* values) { return values[0] != ICAL_RECURRENCE_ARRAY_MAX; };
-  const bool yearly = r.freq == ICAL_YEARLY_RECURRENCE;
-  const bool monthly = r.freq == ICAL_MONTHLY_RECURRENCE;
-  const bool weekly = r.freq == ICAL_WEEKLY_RECURRENCE;
-  if (has(r.by_month_day) && weekly) return false;
-  if (has(r.by_year_day) && (monthly || weekly || r.freq == ICAL_DAILY_RECURRENCE)) return false;
-  if (has(r.by_week_no) && !yearly) return false;
-  for (int i = 0; i < ICAL_BY_DAY_SIZE && r.by_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
-    const bool ordinal = std::abs(r.by_day[i]) / 8 != 0;  // libical keeps 2MO as 2 * 8 + weekday
-    if (ordinal && (!(monthly || yearly) || (yearly && has(r.by_week_no)))) return false;
-  }
-  const bool otherParts = has(r.by_second) || has(r.by_minute) || has(r.by_hour) || has(r.by_day) ||
-                          has(r.by_month_day) || has(r.by_year_day) || has(r.by_week_no) || has(r.by_month);
-  return !has(r.by_set_pos) || otherParts;
-}
-
-}  // namespace
-
-bool ruleIsValid(std::string_view rule) {
-  if (rule.empty()) return false;
-  if (parsePlainRule(rule)) return true;
-  const LibicalFunctions* ical = libical();
-  if (ical == nullptr) return false;
-  std::string owned(rule);
-  *ical->errorNumber() = ICAL_NO_ERROR;  // an earlier caller's error is not this rule's
-  icalrecurrencetype parsed = ical->recurrenceFromString(owned.c_str());
-  bool valid = *ical->errorNumber() == ICAL_NO_ERROR && parsed.freq != ICAL_NO_RECURRENCE && partsAllowed(parsed);
-  *ical->errorNumber() = ICAL_NO_ERROR;
-  std::free(parsed.rscale);
-  return valid;
-}
-
-SplitRule splitRule(std::string_view rrule) {
-  SplitRule split;
-  for (std::string_view part : splitParts(rrule)) {
-    if (part.substr(0, 6) == "UNTIL=") {
-      split.until = std::string(part.substr(6));
-    } else if (part.substr(0, 6) == "COUNT=") {
-      std::int64_t n = 0;
-      for (char c : part.substr(6)) {
-        if (c < '0' || c > '9' || n > 100000000) {
-          n = -1;
-          break;
-        }
-        n = n * 10 + (c - '0');
-      }
-      if (n > 0) split.count = n;
-    } else {
-      if (!split.rule.empty()) split.rule += ';';
-      split.rule += part;
-    }
-  }
-  return split;
 }
 
 }  // namespace calbridge

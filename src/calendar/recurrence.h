@@ -5,11 +5,11 @@
 // counts towards COUNT, as RFC 5545 has it. Excluded starts are wall seconds.
 #pragma once
 
+#include "calendar/rule_text.h"
 #include "calendar/store.h"
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,20 +19,6 @@
 #include <vector>
 
 namespace calbridge {
-
-// A rule of the shapes people make by hand, walked with plain arithmetic: a
-// frequency, an interval, and for weekly rules a set of weekdays; or a fixed
-// step of wall seconds (SECONDLY, MINUTELY, HOURLY with an interval).
-struct PlainRule {
-  Frequency frequency = Frequency::daily;
-  std::int64_t interval = 1;
-  std::int64_t secondsPerUnit = 0;  // 1, 60 or 3600 for the sub-daily rules (`frequency` then unused)
-  std::vector<int> weekdays;  // 0 Sunday to 6 Saturday; only for weekly rules
-  int weekStart = 1;  // Monday, unless WKST says otherwise
-};
-
-// The rule's plain form, or nothing when it has parts only libical steps through.
-std::optional<PlainRule> parsePlainRule(std::string_view rule);
 
 struct Series {
   // One of several RRULEs of an event, with its own end.
@@ -84,16 +70,27 @@ struct Occurrence {
 
 // The end of one occurrence of the series.
 double occurrenceEnd(const Series& series, const Occurrence& occurrence);
-// The work libical may do for one request, shared by all the series it expands:
-// a libical rule can take microseconds to seconds per step, and a counted one
-// is walked from its start. A series that runs out stops where it is; one that
-// takes more than `beforeFirst` steps to reach its first occurrence in the
-// window is left out, so that one such series leaves the budget to the others.
+// The work libical may do for one series of a listing, counted in the steps
+// it takes (each occurrence it makes), never in time: the same store and
+// request give the same answer on any machine, however loaded. A libical rule
+// can take microseconds to seconds per step, and a counted one is walked from
+// its start. A series that runs out stops where it is; one that takes more
+// than `beforeFirst` steps to reach its first occurrence in the window is left
+// out. Each series (and each rule of a series of several) has a budget of its
+// own, so that no series can leave another without.
 struct StepBudget {
   std::int64_t steps = 1000000;
   std::int64_t beforeFirst = 100000;
-  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
+
+// True when the rule of `series`, one libical steps through, makes no
+// occurrence after the start within 8 years (the longest stretch without a 29
+// February), or within 1,048,576 steps of its frequency where that is less:
+// a rule whose dates do not exist (30 February). Such a series has its start
+// alone, as RFC 5545 counts it. Meant to be asked once, when an event is read,
+// so that listings never look for what does not come; false for the plain
+// shapes, which always come, and when libical cannot be loaded.
+bool yieldsNothingAfterStart(const Series& series);
 
 class RuleStepper;
 
@@ -105,8 +102,9 @@ class RuleStepper;
 // The series must outlive the cursor.
 class SeriesCursor {
  public:
-  // `budget`, when given, bounds the libical steps (see StepBudget).
-  SeriesCursor(const Series& series, double from, double to, StepBudget* budget = nullptr);
+  // `budget`, when given, bounds the libical steps (see StepBudget). Either
+  // way libical never steps past the window (its last day and two more).
+  SeriesCursor(const Series& series, double from, double to, std::optional<StepBudget> budget = std::nullopt);
   ~SeriesCursor();
   SeriesCursor(SeriesCursor&&) noexcept;
   SeriesCursor& operator=(SeriesCursor&&) noexcept;
@@ -134,7 +132,7 @@ class SeriesCursor {
 
   const Series* series_ = nullptr;
   std::unique_ptr<RuleStepper> stepper_;
-  StepBudget* budget_ = nullptr;
+  std::optional<StepBudget> budget_;
   double from_ = 0, to_ = 0, stopAt_ = 0, fraction_ = 0;
   std::int64_t wall0_ = 0;
   std::int64_t made_ = 0;
@@ -175,21 +173,5 @@ std::vector<Series::Rule> parseRuleSet(std::string_view text);
 // shapes; walked for the rest, at most `maxSteps` steps. Nothing when unknown:
 // no COUNT, past year 9999, or too long to walk.
 std::optional<double> lastStartOf(const Series& series, std::int64_t maxSteps);
-
-// The RRULE parts for a rule the commands build (its end is kept apart).
-std::string ruleText(const RecurrenceRule& rule);
-
-// True when `rule` parses as RRULE parts with a frequency, and its parts are
-// allowed together (no BYMONTHDAY in a weekly rule, and so on): a rule that
-// libical refuses for naming no real date (30 February) is valid.
-bool ruleIsValid(std::string_view rule);
-
-// Splits a full RRULE value into its parts without UNTIL and COUNT, and those two.
-struct SplitRule {
-  std::string rule;
-  std::optional<std::string> until;  // the UNTIL text, as written
-  std::optional<std::int64_t> count;
-};
-SplitRule splitRule(std::string_view rrule);
 
 }  // namespace calbridge

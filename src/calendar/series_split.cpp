@@ -13,6 +13,35 @@
 
 namespace calbridge {
 
+std::optional<std::vector<Series::Rule>> rulesAfterSplit(const Series& series, std::int64_t wall, double shift,
+                                                         std::int64_t maxSteps) {
+  if (series.zone == nullptr) return std::nullopt;
+  const double at = series.floating ? static_cast<double>(wall) : static_cast<double>(wallToEpoch(*series.zone, wall));
+  std::vector<Series::Rule> rules;
+  for (const Series::Rule& rule : series.rules) {
+    Series one = series;
+    one.rules.clear();
+    one.rule = rule.rule;
+    one.plain.reset();
+    one.count = rule.count;
+    one.until = rule.until;
+    if (series.until && (!one.until || *series.until < *one.until)) one.until = series.until;
+    if (one.until && *one.until < at) continue;  // ended before the split
+    auto before = madeBefore(one, wall, maxSteps);
+    auto through = madeBefore(one, wall + 1, maxSteps);
+    if (!before || !through) return std::nullopt;
+    Series::Rule after = rule;
+    if (rule.count) {
+      const std::int64_t left = *rule.count - *before;
+      if (left <= 0) continue;
+      after.count = left + (*through > *before ? 0 : 1);
+    }
+    if (rule.until) after.until = *rule.until + shift;
+    rules.push_back(std::move(after));
+  }
+  return rules;
+}
+
 std::vector<std::optional<std::size_t>> linkChanges(std::vector<StoredEvent>& events, ZoneCache& zones) {
   std::vector<std::optional<std::size_t>> parents(events.size());
   std::map<std::string, std::size_t> seriesByUid;  // the first event of a UID that changes no occurrence
@@ -59,12 +88,15 @@ std::vector<std::optional<std::size_t>> linkChanges(std::vector<StoredEvent>& ev
         auto made = madeBefore(series, at, 100000);
         if (made) left = *part.count - *made;
       }
-      if (part.rule->empty() || (left && *left <= 0)) {
+      const std::int64_t delta = wallOfStart(change) - at;
+      // Several rules: each counts its own, and the part takes what each has left.
+      std::optional<std::vector<Series::Rule>> rules;
+      if (!series.rules.empty()) rules = rulesAfterSplit(series, at, static_cast<double>(delta), 100000);
+      if (part.rule->empty() || (left && *left <= 0) || (rules && rules->empty())) {
         change.recurrenceId->thisAndFuture = false;  // nothing after it: a change of one occurrence
         continue;
       }
-      const std::int64_t delta = wallOfStart(change) - at;
-      change.rule = part.rule;
+      change.rule = rules ? ruleSetText(*rules) : *part.rule;
       change.count = left;
       change.until.reset();
       if (part.until) change.until = *part.until + static_cast<double>(delta);

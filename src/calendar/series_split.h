@@ -8,6 +8,7 @@
 // with the changes beside it that say where each part begins.
 #pragma once
 
+#include "calendar/recurrence.h"
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
 
@@ -16,6 +17,16 @@
 #include <vector>
 
 namespace calbridge {
+
+// The rules of a series of several RRULEs (`series.rules`) for the part of it
+// that a change of the occurrence at `wall` (wall seconds) splits off: each
+// rule's COUNT less what it made before, plus one where it does not make
+// that occurrence itself (the part's start is every rule's first), and its
+// UNTIL moved by `shift` seconds as the part's occurrences move; a rule
+// used up by then is gone. Nothing when that takes more than `maxSteps`
+// occurrences to find out.
+std::optional<std::vector<Series::Rule>> rulesAfterSplit(const Series& series, std::int64_t wall, double shift,
+                                                         std::int64_t maxSteps);
 
 // Ties each changed occurrence among `events` to the series of its UID
 // (compared by canonical equivalence), splitting a series at each

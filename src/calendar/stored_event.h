@@ -69,6 +69,11 @@ struct ObjectEdit {
   // The occurrence's start by the rule (its RECURRENCE-ID), in wall seconds of
   // the series' zone (local midnight for an all-day series).
   std::int64_t wall = 0;
+  // That zone as the store reads the series (its `timeZone`): the name the
+  // file's reader gave its DTSTART's TZID, which may be a Windows name, a
+  // prefixed one, or a zone only its VTIMEZONE defines. Empty: the editor
+  // reads the TZID by its name alone.
+  std::string timeZone = {};
 };
 
 }  // namespace calbridge

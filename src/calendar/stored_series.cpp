@@ -50,7 +50,7 @@ std::optional<double> lastEndOf(const Series& series) {
   if (series.rule.empty() && series.rules.empty()) {
     last = series.start;  // extra dates alone
   } else if (series.until) {
-    last = *series.until;
+    last = std::max(*series.until, series.start);  // the start is an occurrence, whatever the end
   } else {
     // Unknown (a rule too long to walk): never leave it out of a window.
     last = lastStartOf(series, 100000);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace calbridge {
 
@@ -63,16 +64,29 @@ Reply deleteEventCommand(Store& store, const Request& input) {
     return fail(ErrorCode::failed);
   }
 
-  std::int64_t count = 0;
-  for (const Event& occurrence :
-       store.eventsMatching(*start - kSearchSeconds, *start + kSearchSeconds, {candidate->calendar})) {
-    if (!occurrence.calendarItemExternalIdentifier ||
-        !canonicallyEqual(*occurrence.calendarItemExternalIdentifier, *uid)) {
-      continue;
+  auto matching = [&] {
+    std::vector<Event> found;
+    for (Event& occurrence :
+         store.eventsMatching(*start - kSearchSeconds, *start + kSearchSeconds, {candidate->calendar})) {
+      if (!occurrence.calendarItemExternalIdentifier ||
+          !canonicallyEqual(*occurrence.calendarItemExternalIdentifier, *uid)) {
+        continue;
+      }
+      if (!occurrence.startDate || std::fabs(*occurrence.startDate - *start) >= kStartTolerance) continue;
+      found.push_back(std::move(occurrence));
     }
-    if (!occurrence.startDate || std::fabs(*occurrence.startDate - *start) >= kStartTolerance) continue;
+    return found;
+  };
+  std::int64_t count = 0;
+  bool refused = false;
+  for (const Event& occurrence : matching()) {
     if (store.removeEvent(occurrence, Span::thisEvent, false)) ++count;
+    else refused = true;
   }
+  // One the store refused to remove (its text cannot take the change) and
+  // still lists is a failure, not "0 deleted"; without the commit nothing
+  // of the request happened. One another host removed meanwhile is gone.
+  if (refused && !matching().empty()) return fail(ErrorCode::failed);
   // The removals become real only with this commit. When it fails none of them
   // happened, and saying otherwise would leave the host believing they had.
   if (!store.commit() && count > 0) return fail(ErrorCode::failed);

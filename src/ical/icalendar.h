@@ -1,19 +1,19 @@
 // Calendar files (iCalendar, RFC 5545) to and from the store's events.
 //
-// Reading is strict where the store would otherwise keep something wrong: a
-// file libical had to repair (an X-LIC-ERROR), a broken frame, an event
-// without a start, an unknown time zone, text that is not UTF-8. Such a file is
-// refused whole. What the store cannot hold (alarms, attendees, ...) is
-// counted, never dropped silently.
+// Reading is lenient where other programs are and the store keeps nothing
+// wrong: an event that cannot be read (no start, a value that does not parse,
+// a time outside the years 1 to 9999) is left out and counted, and the rest
+// read; only a file with a broken frame, text that is not UTF-8, or no event
+// that can be read is refused. What the store cannot hold (alarms, attendees,
+// ...) is counted, never dropped silently.
 #pragma once
 
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
-#include "ical/object_edit.h"
+#include "ical/kept_objects.h"
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +30,12 @@ struct LeftOut {
   int toDos = 0;
   int journalEntries = 0;
   int otherEntries = 0;  // components other than events, to-dos, journals and time zones
-  // Earlier edits of an event: copies of one UID, none a changed occurrence,
-  // beside one with a higher SEQUENCE or, at equal SEQUENCE, a later DTSTAMP.
+  // Earlier edits of an event: copies of one UID beside one with a higher
+  // SEQUENCE or, at equal SEQUENCE, a later DTSTAMP; and copies of one UID
+  // nothing tells apart in an earlier VCALENDAR of the file.
   int olderCopies = 0;
+  int duplicates = 0;  // copies of an event word for word
+  int unreadableEvents = 0;  // events left out: no start, or a value that decides when they happen does not read
   // Properties whose value is empty or cannot be read, and that do not decide
   // when an event happens (an empty CLASS, a TRIGGER that does not parse).
   int unreadableValues = 0;
@@ -44,6 +47,12 @@ std::string describe(const LeftOut& leftOut);
 struct ParsedCalendar {
   std::vector<StoredEvent> events;  // identifiers not yet filled in; empty when refused
   LeftOut leftOut;
+  std::string firstUnreadable;  // why the first unreadable event was left out
+  // Read as other programs read them, though RFC 5545 would not: TZIDs with
+  // neither a name calbridge knows nor a VTIMEZONE (their times read as
+  // floating), and components with no VCALENDAR around them (read as one calendar).
+  int unknownZones = 0;
+  int bareComponents = 0;
   std::string error;  // one line; empty when the file was read
   std::vector<KeptObject> objects;  // the text of each event's object, by UID
 };
@@ -64,13 +73,5 @@ struct WrittenCalendar {
 // names the calendar for programs that read it.
 WrittenCalendar writeICalendar(const std::vector<StoredEvent>& events, ZoneCache& zones, std::int64_t stamp,
                                const std::optional<std::string>& title = std::nullopt);
-
-// Windows zone names, as Outlook and Exchange write them in TZID, and the IANA
-// zone each stands for (the "001" territory of CLDR's windowsZones).
-struct WindowsZone {
-  std::string_view windows;
-  std::string_view iana;
-};
-std::span<const WindowsZone> windowsZones();
 
 }  // namespace calbridge

@@ -3,6 +3,7 @@
 #include "calendar/new_event.h"
 #include "calendar/series_rules.h"
 #include "calendar/stored_series.h"
+#include "ical/object_text.h"
 
 #include <algorithm>
 #include <cmath>

@@ -65,10 +65,20 @@ std::optional<std::int64_t> SqliteStore::objectOf(std::int64_t eventId) {
   return sqlite3_column_int64(s, 0);
 }
 
-bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
+bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& given) {
   auto objectId = objectOf(eventId);
   if (db_->failed()) return false;
   if (!objectId) return true;
+  ObjectEdit edit = given;
+  {
+    // The zone the edit's wall time is in: the series' as its DTSTART was read.
+    Statement z = db_->statement("SELECT time_zone FROM events WHERE object_id = ?1 AND series_id IS NULL ORDER BY id");
+    if (z == nullptr) return false;
+    sqlite3_bind_int64(z, 1, *objectId);
+    bool row = false;
+    if (!db_->step(z, &row)) return false;
+    if (row) edit.timeZone = columnText(z, 0);
+  }
   std::optional<std::string> edited;
   {
     Statement s = db_->statement("SELECT data FROM objects WHERE id = ?1");
@@ -79,24 +89,15 @@ bool SqliteStore::editObject(std::int64_t eventId, const ObjectEdit& edit) {
     // A second edit of one object in a transaction applies to the text the first made.
     if (row) edited = staged_.editedText(*objectId, columnText(s, 0), edit, zones());
   }
-  if (isReplicaObject(*objectId)) {
-    // A replica's text is the server's: an edit that does not apply is refused, never guessed.
-    if (!edited) return false;
-    return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
-  }
-  if (edited) {
-    Statement u = db_->statement("UPDATE objects SET data = ?2 WHERE id = ?1");
-    if (u == nullptr) return false;
-    sqlite3_bind_int64(u, 1, *objectId);
-    bindText(u, 2, *edited);
-    return db_->run(u);
-  }
-  Statement keep = db_->statement("UPDATE events SET object_id = NULL WHERE object_id = ?1");
-  Statement d = db_->statement("DELETE FROM objects WHERE id = ?1");
-  if (keep == nullptr || d == nullptr) return false;
-  sqlite3_bind_int64(keep, 1, *objectId);
-  sqlite3_bind_int64(d, 1, *objectId);
-  return db_->run(keep) && db_->run(d);
+  // The text is what export and the server give back: a change that cannot
+  // be written into it is refused, never half made.
+  if (!edited) return false;
+  if (isReplicaObject(*objectId)) return stageReplicaChange(*objectId, ObjectChange::Kind::modify, *edited, edit);
+  Statement u = db_->statement("UPDATE objects SET data = ?2 WHERE id = ?1");
+  if (u == nullptr) return false;
+  sqlite3_bind_int64(u, 1, *objectId);
+  bindText(u, 2, *edited);
+  return db_->run(u);
 }
 
 }  // namespace calbridge

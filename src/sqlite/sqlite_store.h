@@ -11,6 +11,7 @@
 #include "calendar/store.h"
 #include "calendar/stored_event.h"
 #include "calendar/time_zone.h"
+#include "ical/kept_objects.h"
 #include "ical/object_edit.h"
 #include "replica/change_batch.h"
 #include "replica/publisher.h"
@@ -248,8 +249,9 @@ class SqliteStore final : public Store {
   Status publishStaged();
   // The kept object of an event's row, if it has one.
   std::optional<std::int64_t> objectOf(std::int64_t eventId);
-  // Writes `edit` into the event's kept text; a text it cannot apply to is
-  // let go, so the event is exported from its fields rather than wrongly.
+  // Writes `edit` into the event's kept text, in the zone the store reads its
+  // series in; false when the text cannot take it: the change is refused
+  // rather than leave the text behind.
   bool editObject(std::int64_t eventId, const ObjectEdit& edit);
 
   std::string path_;

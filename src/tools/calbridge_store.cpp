@@ -124,11 +124,13 @@ constexpr HelpEntry kHelp[] = {
                 "Sets or clears the default calendar for new events.\n"},
     {"import", "usage: calbridge-store import --calendar ID FILE.ics\n\n"
                "Adds every VEVENT of the file (- for standard input) to the calendar, all or\n"
-               "nothing, and prints how many. What the store does not keep (alarms, attendees,\n"
-               "changed single occurrences, extra dates) is counted on standard error, and so\n"
-               "are titles cut to 255 characters and UIDs cut to 1000. An event whose UID the\n"
-               "calendar already holds replaces it, as an update: importing a file twice leaves\n"
-               "one copy. A calendar of a CalDAV account is refused.\n"},
+               "nothing, and prints how many. An event that cannot be read (no start, a value\n"
+               "that does not parse) is left out, and a file with none that can is refused.\n"
+               "What the store does not keep (to-dos, older copies of an event) is counted on\n"
+               "standard error, and so are titles cut to 255 characters and UIDs cut to 1000,\n"
+               "times of unknown zones read as floating and events outside a VCALENDAR. An\n"
+               "event whose UID the calendar already holds replaces it, as an update: importing\n"
+               "a file twice leaves one copy. A calendar of a CalDAV account is refused.\n"},
     {"export", "usage: calbridge-store export --calendar ID\n\n"
                "Writes the calendar's events as one VCALENDAR to standard output.\n"},
 };
@@ -622,6 +624,15 @@ int importCommand(SqliteStore& store, int argc, char** argv) {
   LeftOut notKept = parsed.leftOut;
   notKept.alarms = notKept.attendees = notKept.descriptions = notKept.locations = 0;
   if (std::string leftOut = describe(notKept); !leftOut.empty()) tell("left out " + leftOut);
+  if (!parsed.firstUnreadable.empty()) tell("the first unreadable event: " + parsed.firstUnreadable);
+  if (parsed.unknownZones > 0) {
+    tell("read the times of " + counted(static_cast<std::size_t>(parsed.unknownZones), "time zone", "time zones") +
+         " with neither a known name nor a VTIMEZONE as floating");
+  }
+  if (parsed.bareComponents > 0) {
+    tell("read " + counted(static_cast<std::size_t>(parsed.bareComponents), "component", "components") +
+         " written outside a VCALENDAR");
+  }
   if (titlesCut + uidsCut > 0) {
     std::string what;
     if (titlesCut > 0) what = counted(titlesCut, "title", "titles") + " to " + std::to_string(kMaxTitleCharacters) + " characters";

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs compare.py on three small files of known class, so a change to the tool
+# Runs compare.py on four small files of known class, so a change to the tool
 # that breaks its reading (zones, floating times, all-day dates, classes, the
 # threshold check) fails here rather than in a long measurement.
 set -uo pipefail
@@ -18,10 +18,10 @@ expect() {  # description, status, output, then patterns the output must hold
 output="$("$here/compare.py" --build "$build" --corpus "$here/smoke" --check 0 0 2>&1)"; status=$?
 [ "$status" -eq 0 ] || { echo "FAIL: a measurement run exited $status"; failures=$((failures + 1)); }
 expect "measurement" "$status" "$output" \
-  '^same +1 +0$' \
+  '^same +2 +0$' \
   '^refused by calbridge: no_start\.ics \[real-world\]: .*no DTSTART' \
   '^not iCalendar +1 +0$' \
-  '^whole corpus: 9 of 9 occurrences listed alike'
+  '^whole corpus: 10 of 10 occurrences listed alike'
 
 # One real-world file of one is refused: 0% imported, below any positive threshold.
 "$here/compare.py" --build "$build" --corpus "$here/smoke" --check 50 0 >/dev/null 2>&1
