@@ -4,7 +4,7 @@
 // calendar files do.
 #include "calendar/store_module.h"
 #include "evolution/evolution_store.h"
-#include "ical/object_edit.h"
+#include "ical/object_text.h"
 #include "sync/object_events.h"
 
 #include <glib.h>
