@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 namespace calbridge::testing {
 namespace {
 
@@ -93,6 +96,29 @@ TEST_F(StoreTool, BadInputIsOneLineAndChangesNothing) {
     }
   }
   EXPECT_EQ(store({"calendars"}) + store({"sources"}) + store({"access"}), before);
+}
+
+// Without a session bus nothing is asked and nothing written: the own store
+// serves as ever. A setting picks the store; one that names none is refused.
+TEST_F(StoreTool, WhichStoreServes) {
+#ifdef CALBRIDGE_EVENTKIT_SIMULATOR
+  GTEST_SKIP() << "the bridge over EventKit serves the system's calendars: the setting chooses between Linux's stores";
+#endif
+  grantAccess();
+  const std::string setting = dataHome() + "/config/calbridge/store";
+  EXPECT_TRUE(request("calendars", "{}").ok());
+  EXPECT_FALSE(std::filesystem::exists(setting));
+  RunResult shown = runStore({"store"});
+  EXPECT_EQ(shown.out, "own\n");
+  EXPECT_NE(shown.err.find("no session bus"), std::string::npos) << shown.err;
+  EXPECT_FALSE(std::filesystem::exists(setting));
+  store({"store", "own"});
+  EXPECT_TRUE(std::filesystem::exists(setting));
+  EXPECT_NE(runStore({"store"}).err.find("set in"), std::string::npos);
+  EXPECT_EQ(runStore({"store", "nowhere"}).status, 1);
+  std::ofstream(setting) << "nowhere\n";
+  EXPECT_EQ(request("calendars", "{}").error(), "failed");
+  EXPECT_EQ(runStore({"store"}).status, 1);
 }
 
 TEST_F(StoreTool, EveryCommandExplainsItself) {

@@ -36,8 +36,4 @@ class LazyPublisher final : public ObjectPublisher {
   Status loadFailure_;
 };
 
-// Where the module is: beside the running program (a build tree), else in
-// ../LIBDIR/calbridge from its folder (an installation). Empty when neither is there.
-std::string publisherModulePath();
-
 }  // namespace calbridge

@@ -4,6 +4,7 @@
 #include "main/bridge.h"
 #include "main/lazy_publisher.h"
 #include "main/refresh.h"
+#include "main/serving_store.h"
 
 #include <csignal>
 #include <cstdint>
@@ -52,7 +53,9 @@ int main(int argc, char** argv) {
   // Changes to CalDAV accounts go to their servers first.
   calbridge::LazyPublisher publisher([&store]() -> calbridge::ZoneCache& { return store.zones(); });
   store.setPublisher(&publisher);
-  calbridge::Reply answer = calbridge::serve(argc, argv, STDIN_FILENO, store);
+  // Or the desktop's calendars, when they serve the person; permission stays the own store's.
+  calbridge::ServingStore serving(store);
+  calbridge::Reply answer = calbridge::serve(argc, argv, STDIN_FILENO, serving);
   calbridge::refreshStaleReplicas(store);
   return calbridge::reply(std::move(answer), STDOUT_FILENO);
 }

@@ -1,5 +1,7 @@
 #include "main/refresh.h"
 
+#include "main/modules.h"
+
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
@@ -15,11 +17,8 @@ namespace {
 
 // calbridge-store beside this program: installed together, built together.
 std::string storeTool() {
-  char self[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return {};
-  std::string path(self, static_cast<std::size_t>(n));
-  return path.substr(0, path.find_last_of('/') + 1) + "calbridge-store";
+  const std::string folder = programFolder();
+  return folder.empty() ? std::string() : folder + "/calbridge-store";
 }
 
 }  // namespace

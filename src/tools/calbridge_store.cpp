@@ -3,6 +3,8 @@
 #include "caldav/origins.h"
 #include "calendar/color.h"
 #include "ical/icalendar.h"
+#include "main/serving_store.h"
+#include "main/store_choice.h"
 #include "sqlite/sqlite_store.h"
 #include "sync/account_sync.h"
 #include "protocol/reply.h"
@@ -38,6 +40,7 @@ The calendar store of calbridge, for its owner.
   path                         print the database path
   access [grant|deny|restrict|write-only|reset]
                                print or set calendar permission
+  store [own|evolution]        print or set the store that serves calbridge
   sources                      list accounts (JSON)
   source add --title T --type N
   source add --title T --caldav URL [--user NAME --password-command CMD | --token-command CMD]
@@ -73,6 +76,15 @@ constexpr HelpEntry kHelp[] = {
                "Without an argument prints the status: not-determined, restricted, denied,\n"
                "full or write-only. Only full lets calbridge read and change calendars;\n"
                "reset makes it ask again on its next \"access\" or \"calendars\".\n"},
+    {"store", "usage: calbridge-store store [own|evolution]\n\n"
+              "Without an argument prints the store that serves calbridge: own (its SQLite\n"
+              "store, which every other command of this tool works on) or evolution (the\n"
+              "calendars of the GNOME desktop, in Evolution Data Server), and tells on standard\n"
+              "error how it was chosen and what it found there; the exit status is 1 when that\n"
+              "store cannot serve. With an argument sets it, in $XDG_CONFIG_HOME/calbridge/store.\n"
+              "With no setting, the first request chooses evolution when Evolution Data Server\n"
+              "answers on the session bus and the own store holds no account and no event, and\n"
+              "records the choice; without a session bus it stays with own.\n"},
     {"sources", "usage: calbridge-store sources\n\nPrints the accounts as a JSON array of "
                 "{\"id\",\"title\",\"type\"}.\nTypes: 0 local, 1 Exchange, 2 CalDAV, 3 MobileMe, "
                 "4 subscribed, 5 birthdays.\n"},
@@ -692,6 +704,40 @@ int exportCommand(SqliteStore& store, int argc, char** argv) {
   return 0;
 }
 
+// What the desktop's store found, on standard error; false when it cannot serve.
+bool checkEvolution() {
+  std::string why;
+  std::unique_ptr<ModuleStore> desktop = openEvolutionModule(&why);
+  if (!desktop) {
+    tell(why);
+    return false;
+  }
+  const bool usable = desktop->open() && (desktop->calendars(), !desktop->readFailed());
+  for (const std::string& line : desktop->describe()) tell(line);
+  return usable;
+}
+
+int storeCommand(SqliteStore& store, int argc, char** argv) {
+  if (argc > 3) return failWith("usage: store [own|evolution]");
+  const std::string path = storeSettingPath();
+  if (argc == 3) {
+    std::optional<StoreKind> kind = storeKindNamed(argv[2]);
+    if (!kind) return failWith("usage: store [own|evolution]");
+    if (*kind == StoreKind::evolution) {
+      std::string why;
+      if (!openEvolutionModule(&why)) return failWith(why);
+    }
+    if (std::string problem = writeStoreSetting(path, *kind); !problem.empty()) return failWith(problem);
+    return *kind == StoreKind::evolution && !checkEvolution() ? 1 : 0;
+  }
+  std::string problem, why;
+  std::optional<StoreKind> kind = servingStoreKind(store, &problem, &why, false);
+  if (!kind) return failWith(problem);
+  std::printf("%s\n", std::string(nameOf(*kind)).c_str());
+  tell(why);
+  return *kind == StoreKind::evolution && !checkEvolution() ? 1 : 0;
+}
+
 int run(int argc, char** argv) {
   std::string_view command = argc > 1 ? argv[1] : "";
   if (command.empty() || command == "--help" || command == "-h" || command == "help") {
@@ -728,6 +774,7 @@ int run(int argc, char** argv) {
     return failWith("cannot open the store at " + (path.empty() ? std::string("(no home)") : path));
   }
   std::string error;
+  if (command == "store") return storeCommand(store, argc, argv);
   if (command == "access") {
     auto options = parseOptions(argc, argv, 2, {}, {}, &error);
     return options ? accessCommand(store, *options) : failWith(error);

@@ -78,8 +78,11 @@ BridgeFixture::BridgeFixture() = default;
 std::map<std::string, std::optional<std::string>> BridgeFixture::environment() const {
   // The test process's TZ when a test sets one, else UTC: never the machine's own zone.
   const char* zone = std::getenv("TZ");
-  return {{"XDG_DATA_HOME", folder_.path()}, {"HOME", folder_.path()}, {"DISPLAY", std::nullopt},
-          {"WAYLAND_DISPLAY", std::nullopt}, {"TZ", zone != nullptr ? zone : "UTC"}};
+  // No session bus and a config folder of its own: the own store serves, as
+  // on a server, whatever desktop the tests run in.
+  return {{"XDG_DATA_HOME", folder_.path()}, {"HOME", folder_.path()}, {"XDG_CONFIG_HOME", folder_.path() + "/config"},
+          {"XDG_RUNTIME_DIR", folder_.path()}, {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+          {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"TZ", zone != nullptr ? zone : "UTC"}};
 }
 
 RunResult BridgeFixture::runBridge(const std::vector<std::string>& arguments, const std::string& input,
