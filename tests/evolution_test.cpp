@@ -212,6 +212,9 @@ TEST(EvolutionStore, ServesACalDavCalendarThroughEds) {
   s->addSource("work", serverSource(*server, "Work", "caldav-stub", "caldav", calendarPath(*server, url)),
                std::string(DavServer::kPassword));
   s->peer({"sync", "work", "2", "30"});
+  // The desktop keeps the calendar open and online, as GNOME Calendar does:
+  // EDS then sends each change to the server before it answers.
+  auto desktop = s->hold("work");
 
   const Envelope calendars = s->request("calendars", "{}");
   const rapidjson::Value* work = calendarTitled(calendars, "Work");

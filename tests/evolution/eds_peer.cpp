@@ -131,6 +131,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (command == "hold") {
+    // Ready once the backend is online, so that changes made meanwhile go to
+    // the server at once rather than wait in EDS's offline queue.
+    for (int i = 0; i < 200 && !e_client_is_online(E_CLIENT(client)); ++i) spin(50);
     std::printf("ready\n");
     std::fflush(stdout);
     char byte;
