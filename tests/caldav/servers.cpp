@@ -300,8 +300,10 @@ std::string DavServer::peer(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{kPython, source_file("peer.py"),
                                 "http://127.0.0.1:" + std::to_string(server_port_) + peer_root(kind_), kUser, kPassword};
   for (const auto& a : args) argv.push_back(direct(a));
-  RunResult r = runProgram(argv);
-  EXPECT_EQ(r.status, 0) << "peer.py " << args.at(0) << ": " << r.err;
+  RunOptions options;
+  options.killAfter = std::chrono::seconds(100);  // a server that stopped answering: fail, naming the step
+  RunResult r = runProgram(argv, options);
+  EXPECT_EQ(r.status, 0) << "peer.py " << args.at(0) << (r.killed ? " hung" : "") << ": " << r.err;
   std::string out = r.out;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;

@@ -11,6 +11,7 @@
 #include <libecal/libecal.h>
 #include <libedataserver/libedataserver.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -47,11 +49,35 @@ GVariant* busCall(const char* method, const char* name, GError** error) {
   return reply;
 }
 
+// A cancellable that cancels itself after `seconds`: EDS's synchronous calls
+// wait on a backend without end when it waits on something else (a password,
+// a server), and a test must fail naming the step instead of hanging.
+GCancellable* cancelledAfter(unsigned seconds) {
+  GCancellable* cancellable = g_cancellable_new();
+  std::thread([cancellable, seconds] {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    g_cancellable_cancel(cancellable);
+  }).detach();
+  return cancellable;
+}
+
+const char* running = "";
+
+// The last word when a step outlives every bound above: which one it was.
+void outlived(int) {
+  static const char prefix[] = "eds_peer: gave up: ";
+  (void)!::write(STDERR_FILENO, prefix, sizeof prefix - 1);
+  (void)!::write(STDERR_FILENO, running, std::strlen(running));
+  (void)!::write(STDERR_FILENO, "\n", 1);
+  _exit(3);
+}
+
 ECalClient* open(ESourceRegistry* registry, const char* uid, GError** error) {
   ESource* source = e_source_registry_ref_source(registry, uid);
   if (source == nullptr) return nullptr;
-  EClient* client =
-      e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1), nullptr, error);
+  running = "opening the calendar";
+  EClient* client = e_cal_client_connect_sync(source, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, static_cast<guint32>(-1),
+                                              cancelledAfter(20), error);
   g_object_unref(source);
   return client != nullptr ? E_CAL_CLIENT(client) : nullptr;
 }
@@ -62,6 +88,12 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string command = argv[1];
   GError* error = nullptr;
+  // Every command but hold ends within half a minute plus what it was given.
+  if (command != "hold") {
+    signal(SIGALRM, outlived);
+    alarm(30 + static_cast<unsigned>(argc >= 4 ? std::atoi(argv[argc - 1]) : 0));
+  }
+  running = argv[1];
   if (command == "wait-name" && argc == 4) {
     const auto until = Clock::now() + std::chrono::seconds(std::atoi(argv[3]));
     while (Clock::now() < until) {
@@ -85,7 +117,8 @@ int main(int argc, char** argv) {
     std::printf("%u\n", pid);
     return 0;
   }
-  ESourceRegistry* registry = e_source_registry_new_sync(nullptr, &error);
+  running = "connecting to the session's registry";
+  ESourceRegistry* registry = e_source_registry_new_sync(cancelledAfter(20), &error);
   if (registry == nullptr) return failWith("registry", error);
   if (command == "set-default") {
     ESource* source = e_source_registry_ref_source(registry, argv[2]);
@@ -117,10 +150,20 @@ int main(int argc, char** argv) {
   if (command == "sync" && argc == 5) {
     const unsigned want = static_cast<unsigned>(std::atoi(argv[3]));
     const auto until = Clock::now() + std::chrono::seconds(std::atoi(argv[4]));
-    (void)e_client_refresh_sync(E_CLIENT(client), nullptr, nullptr);
+    // As a person would: refresh, look, and refresh again while the objects
+    // have not come. A refresh that has not returned in 10 s is left behind
+    // (the backend may wait on a sign-in), the next look decides.
+    GCancellable* bound = cancelledAfter(static_cast<unsigned>(std::atoi(argv[4])));
+    auto nextRefresh = Clock::now();
     while (Clock::now() < until) {
+      if (Clock::now() >= nextRefresh) {
+        running = "refreshing";
+        (void)e_client_refresh_sync(E_CLIENT(client), cancelledAfter(10), nullptr);
+        nextRefresh = Clock::now() + std::chrono::seconds(5);
+      }
+      running = "counting objects";
       GSList* objects = nullptr;
-      if (e_cal_client_get_object_list_sync(client, "#t", &objects, nullptr, nullptr)) {
+      if (e_cal_client_get_object_list_sync(client, "#t", &objects, bound, nullptr)) {
         const unsigned have = g_slist_length(objects);
         g_slist_free_full(objects, g_object_unref);
         if (have >= want) return 0;

@@ -87,6 +87,10 @@ void stop(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
+// Longer than any bound of the bridge or of eds_peer: a program still running
+// then hangs, and the test fails naming it rather than at ctest's timeout.
+constexpr std::chrono::seconds kHung{45};
+
 bool waitFor(const std::function<bool()>& ready, int tries = 250) {
   for (int i = 0; i < tries; ++i) {
     if (ready()) return true;
@@ -196,8 +200,10 @@ Envelope EdsSession::request(const std::string& command, const std::string& inpu
   RunOptions options;
   options.input = input;
   options.environment = environment();
+  options.killAfter = kHung;
   Envelope envelope;
   envelope.raw = runProgram({bridgeBinary(), command}, options);
+  EXPECT_FALSE(envelope.raw.killed) << "calbridge " << command << " hung: " << envelope.raw.err;
   envelope.json.Parse(envelope.raw.out.c_str());
   return envelope;
 }
@@ -207,7 +213,10 @@ RunResult EdsSession::runStore(const std::vector<std::string>& arguments) const 
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   RunOptions options;
   options.environment = environment();
-  return runProgram(argv, options);
+  options.killAfter = kHung;
+  RunResult r = runProgram(argv, options);
+  EXPECT_FALSE(r.killed) << "calbridge-store " << arguments.at(0) << " hung: " << r.err;
+  return r;
 }
 
 std::string EdsSession::peer(const std::vector<std::string>& arguments) const {
@@ -215,6 +224,7 @@ std::string EdsSession::peer(const std::vector<std::string>& arguments) const {
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   RunOptions options;
   options.environment = environment();
+  options.killAfter = kHung + std::chrono::seconds(60);  // past its own alarm, which names the step
   RunResult r = runProgram(argv, options);
   EXPECT_EQ(r.status, 0) << "eds_peer " << arguments.at(0) << ": " << r.err;
   return r.out;
