@@ -38,6 +38,9 @@ TEST(ZoneInterpretation, WhatIsRememberedIsWhatReadingAgainGives) {
   const std::string madeUp = definition("Made Up", "+0530", "+0630");
   // Mexico City's offsets since it dropped summer time in 2022.
   const std::string mexico = definition("America/Mexico_City", "-0600", "");
+  const std::string sixFrom1970 =
+      "BEGIN:VTIMEZONE\r\nTZID:Made Up\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:+0600\r\n"
+      "TZOFFSETTO:+0600\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
   struct Case {
     const char* name;
     std::string text;
@@ -54,6 +57,10 @@ TEST(ZoneInterpretation, WhatIsRememberedIsWhatReadingAgainGives) {
        "America/Mexico_City", true, 1782918000},
       {"one text, years its name had summer time", object(mexico, "America/Mexico_City", "20200701T090000"),
        "America/Mexico_City", false, 1593615600},
+      // One onset in 1970 and no rule: +06:00 from then on, not the zone
+      // (Asia/Tashkent) that had +06:00 in 1970 and +05:00 now.
+      {"a last offset that holds on", object(sixFrom1970, "Made Up", "20260701T090000"), "Asia/Tashkent", false,
+       1782874800},
   };
   // Each case read in turn by two caches, twice over, so that every answer
   // after the first comes from what was remembered, by the same cache or

@@ -349,9 +349,17 @@ const Zone* ZoneResolver::interpret(const std::string& tzid, icalcomponent* cale
   span.from = std::max(events.from, spoken);
   span.to = std::min(events.to, spokenUntil);
   if (span.from >= span.to && zone == nullptr) {
-    // Nothing of the events' years: match by what the definition says at all.
-    span.from = spoken;
-    span.to = std::min(spokenUntil, spoken + 366 * kDay);
+    // No name to leave the events' years to: the definition's last offset
+    // holds on past its last onset (RFC 5545 3.6.5), and a zone stands for it
+    // only where it agrees with that. A zone matched in the definition's own
+    // years alone would move the events (a fixed +06:00 read as Tashkent,
+    // +05:00 since 1992). Before the first onset: what it says at all.
+    span.from = std::max(events.from, spoken);
+    span.to = events.to;
+    if (span.from >= span.to) {
+      span.from = spoken;
+      span.to = std::min(spokenUntil, spoken + 366 * kDay);
+    }
   }
   const std::vector<std::int64_t> changes = offsetChanges(defined, span.from, span.to);
   auto agrees = [&](const Zone* candidate) {
