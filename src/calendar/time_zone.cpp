@@ -493,6 +493,12 @@ const Zone* ZoneCache::add(Zone zone) {
   return kept.get();
 }
 
+void ZoneCache::addDefinedFrom(const ZoneCache& other) {
+  for (const auto& [name, zone] : other.zones_) {
+    if (zone && isDefinedZoneName(name)) add(*zone);
+  }
+}
+
 const Zone& ZoneCache::local() {
   if (local_ == nullptr) {
     local_ = find(localZoneName());

@@ -103,6 +103,8 @@ class ZoneCache {
   // Keeps a defined zone (isDefinedZoneName) so that find answers with it; any
   // other name is refused (null). A zone already kept under the name stays.
   const Zone* add(Zone zone);
+  // Keeps every defined zone `other` keeps: what another thread's reading found.
+  void addDefinedFrom(const ZoneCache& other);
 
  private:
   std::map<std::string, std::unique_ptr<Zone>, std::less<>> zones_;

@@ -3,11 +3,8 @@
 #include "caldav/client.h"
 #include "caldav/http.h"
 #include "caldav/sync.h"
-#include "ical/icalendar.h"
-#include "base/limits.h"
-#include "base/unicode.h"
 #include "sync/account_transport.h"
-#include "sync/object_events.h"
+#include "sync/read_ahead.h"
 
 #include <sys/stat.h>
 
@@ -22,25 +19,6 @@ namespace calbridge {
 
 namespace {
 
-// An object's events; none when its text cannot be read or was too large to
-// fetch, which the warnings tell.
-std::vector<StoredEvent> eventsOf(const std::string& url, const std::string& data, bool tooLarge, ZoneCache& zones,
-                                  std::vector<std::string>* warnings) {
-  if (tooLarge) {
-    warnings->push_back(caldav::shown_url(url) + ": larger than " + std::to_string(caldav::kMaxObjectBytes >> 20) +
-                        " MiB, kept without its text; it lists nothing");
-    return {};
-  }
-  ObjectEvents read = readObjectEvents(data, zones);
-  if (!read.error.empty()) {
-    warnings->push_back(url + ": " + read.error);
-    return {};
-  }
-  if (read.cuts > 0) warnings->push_back(url + ": titles cut to " + std::to_string(kMaxTitleCharacters) + " characters, uids to " +
-                                         std::to_string(kMaxUidCharacters));
-  return std::move(read.events);
-}
-
 // What a person reads when the store refused a change: with its cause when the store knows it.
 std::string refusal(const SqliteStore& store) {
   const Status& why = store.failure();
@@ -48,14 +26,32 @@ std::string refusal(const SqliteStore& store) {
 }
 
 // A round with its objects' events, read before the store's lock is taken.
-ReadRound readRound(ReplicaRound round, ZoneCache& zones, std::vector<std::string>* warnings) {
+template <typename ReadEvents>
+ReadRound readRound(ReplicaRound round, const ReadEvents& eventsOf) {
   ReadRound read{std::move(round), {}};
   read.events.reserve(read.round.upserts.size());
-  for (const ReplicaObject& object : read.round.upserts) {
-    read.events.push_back(eventsOf(object.url, object.data, object.too_large, zones, warnings));
-  }
+  for (const ReplicaObject& object : read.round.upserts) read.events.push_back(eventsOf(object));
   return read;
 }
+
+// A new account's first sync, held in memory, each batch of objects read
+// on the side as it comes in.
+class ReadingAheadReplica final : public caldav::Replica {
+ public:
+  ReadingAheadReplica(caldav::MemoryReplica& memory, ReadAhead& ahead) : memory_(memory), ahead_(ahead) {}
+  std::vector<ReplicaCalendar> calendars() override { return memory_.calendars(); }
+  std::map<std::string, std::string> object_etags(const std::string& calendarUrl) override {
+    return memory_.object_etags(calendarUrl);
+  }
+  void apply(const ReplicaRound& round) override {
+    memory_.apply(round);
+    ahead_.add(round.upserts);
+  }
+
+ private:
+  caldav::MemoryReplica& memory_;
+  ReadAhead& ahead_;
+};
 
 // The replica of one account as the store keeps it.
 class StoreReplica final : public caldav::Replica {
@@ -75,7 +71,8 @@ class StoreReplica final : public caldav::Replica {
   }
   void apply(const ReplicaRound& round) override {
     // Read before the store's lock is taken: under it, only writing.
-    if (!store_.applyReplicaRound(account_, readRound(round, store_.zones(), warnings_))) {
+    auto read = [this](const ReplicaObject& object) { return eventsOf(object, store_.zones(), warnings_); };
+    if (!store_.applyReplicaRound(account_, readRound(round, read))) {
       throw std::runtime_error(refusal(store_));
     }
   }
@@ -89,6 +86,10 @@ class StoreReplica final : public caldav::Replica {
 double now() { return static_cast<double>(std::time(nullptr)); }
 
 using Clock = std::chrono::steady_clock;
+
+// Small enough that reading starts soon after the first objects come, large
+// enough that handing over costs nothing.
+constexpr std::size_t kReadAheadBytes = 256u << 10;
 
 // A sync over a store that is gone has nobody to finish for: its folder
 // removed or another in its place, or its database file gone.
@@ -127,7 +128,8 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::ch
   caldav::SyncOptions options;
   options.deadline = bounds.deadline;
   options.max_bytes = kFirstSyncBytes;
-  options.round_bytes = SIZE_MAX;  // held in memory whole anyway
+  // Held in memory whole anyway; a round is what is handed over for reading.
+  options.round_bytes = kReadAheadBytes;
   options.keep_going = whileStoreIsThere(store);
   try {
     caldav::Discovery found = caldav::discover(*http, account.url);
@@ -137,9 +139,11 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::ch
     // The first sync goes into memory, and the account is stored with all of
     // it in one transaction: a failure halfway stores nothing.
     caldav::MemoryReplica first;
+    ReadAhead ahead(store.zones());
+    ReadingAheadReplica reading(first, ahead);
     caldav::SyncReport report;
     try {
-      report = caldav::sync_account(*http, first, {account.url, account.singleCalendar}, options);
+      report = caldav::sync_account(*http, reading, {account.url, account.singleCalendar}, options);
     } catch (const caldav::Error& e) {
       if (e.kind() == caldav::ErrorKind::timeout && Clock::now() >= *options.deadline)
         throw caldav::Error(e.kind(), std::string(e.what()) + " (" + std::to_string(timeout.count()) +
@@ -151,6 +155,8 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::ch
       throw;
     }
     take(report, outcome);
+    ahead.finish();
+    auto read = [&](const ReplicaObject& object) { return ahead.take(object, &outcome.warnings); };
     std::vector<ReadRound> rounds;
     // Each object's text moves from the first sync to the store's round: held once.
     for (auto& [url, calendar] : first.state) {
@@ -160,7 +166,7 @@ SyncOutcome addCalDavAccount(SqliteStore& store, RemoteAccount& account, std::ch
       for (auto& [objectUrl, object] : calendar.objects)
         round.upserts.push_back({objectUrl, std::move(object.etag), std::move(object.data), object.too_large});
       calendar.objects.clear();
-      rounds.push_back(readRound(std::move(round), store.zones(), &outcome.warnings));
+      rounds.push_back(readRound(std::move(round), read));
       if (Clock::now() >= *options.deadline) throw caldav::Error(caldav::ErrorKind::timeout, "the sync ran out of its time");
     }
     account.syncedAt = now();

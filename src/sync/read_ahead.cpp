@@ -1,0 +1,94 @@
+#include "sync/read_ahead.h"
+
+#include "base/limits.h"
+#include "caldav/client.h"
+#include "caldav/http.h"
+#include "sync/object_events.h"
+
+namespace calbridge {
+
+std::vector<StoredEvent> eventsOf(const ReplicaObject& object, ZoneCache& zones, std::vector<std::string>* warnings) {
+  if (object.too_large) {
+    warnings->push_back(caldav::shown_url(object.url) + ": larger than " +
+                        std::to_string(caldav::kMaxObjectBytes >> 20) + " MiB, kept without its text; it lists nothing");
+    return {};
+  }
+  ObjectEvents read = readObjectEvents(object.data, zones);
+  if (!read.error.empty()) {
+    warnings->push_back(object.url + ": " + read.error);
+    return {};
+  }
+  if (read.cuts > 0)
+    warnings->push_back(object.url + ": titles cut to " + std::to_string(kMaxTitleCharacters) + " characters, uids to " +
+                        std::to_string(kMaxUidCharacters));
+  return std::move(read.events);
+}
+
+ReadAhead::ReadAhead(ZoneCache& zones) : zones_(zones), thread_([this] { readQueued(zones_, read_, true); }) {}
+
+ReadAhead::~ReadAhead() {
+  {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ReadAhead::add(const std::vector<ReplicaObject>& objects) {
+  {
+    std::lock_guard lock(mutex_);
+    for (const ReplicaObject& o : objects) queue_.push_back(o);
+  }
+  wake_.notify_one();
+}
+
+void ReadAhead::finish() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  // The fetching is over: this thread reads beside the other, with zones of
+  // its own, whose defined ones then join the caller's.
+  ZoneCache zones;
+  std::unordered_map<std::string, Read> read;
+  readQueued(zones, read, false);
+  if (thread_.joinable()) thread_.join();
+  zones_.addDefinedFrom(zones);
+  for (auto& [url, one] : read) read_.insert_or_assign(url, std::move(one));
+}
+
+void ReadAhead::readQueued(ZoneCache& zones, std::unordered_map<std::string, Read>& into, bool untilStopped) {
+  for (;;) {
+    ReplicaObject object;
+    {
+      std::unique_lock lock(mutex_);
+      if (untilStopped) wake_.wait(lock, [this] { return abandoned_ || stopping_ || !queue_.empty(); });
+      if (abandoned_ || queue_.empty()) return;
+      object = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    Read read;
+    try {
+      read.events = eventsOf(object, zones, &read.warnings);
+    } catch (const std::exception&) {
+      continue;  // read again by take(), where a failure has a caller to reach
+    }
+    read.object = std::move(object);
+    std::string url = read.object.url;
+    into.insert_or_assign(std::move(url), std::move(read));
+  }
+}
+
+std::vector<StoredEvent> ReadAhead::take(const ReplicaObject& object, std::vector<std::string>* warnings) {
+  auto it = read_.find(object.url);
+  if (it == read_.end() || it->second.object.data != object.data || it->second.object.too_large != object.too_large)
+    return eventsOf(object, zones_, warnings);
+  for (auto& w : it->second.warnings) warnings->push_back(std::move(w));
+  std::vector<StoredEvent> events = std::move(it->second.events);
+  read_.erase(it);
+  return events;
+}
+
+}  // namespace calbridge
