@@ -3,6 +3,7 @@
 #include "replica/identifiers.h"
 
 #include <map>
+#include <unordered_set>
 
 namespace calbridge {
 
@@ -48,10 +49,10 @@ std::optional<std::string> SqliteStore::objectEtag(std::int64_t calendarId, cons
 }
 
 bool SqliteStore::replaceObject(std::int64_t calendarId, const std::string& url, const std::string& etag,
-                                const std::string& data, std::vector<StoredEvent> events) {
+                                const std::string& data, std::vector<StoredEvent> events, bool firstInNewCalendar) {
   std::optional<std::int64_t> objectId;
   std::vector<KeptIdentity> kept;
-  {
+  if (!firstInNewCalendar) {
     Statement k = db_->statement(
         "SELECT o.id, e.external_id, e.recurrence_id, e.item_id FROM objects o "
         "LEFT JOIN events e ON e.object_id = o.id WHERE o.calendar_id = ?1 AND o.url = ?2");
@@ -136,6 +137,7 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
   // events: a change made only here would be undone by the next sync.
   fields.allowsContentModifications = false;
   fields.isImmutable = true;
+  bool newCalendar = false;
   if (!calendarId) {
     Statement s = db_->statement(
         "INSERT INTO calendars(identifier, title, color_space, color_components, writable, immutable, source_id, "
@@ -152,11 +154,16 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
     bindText(s, 12, remote.color);
     if (!db_->run(s)) return false;
     calendarId = db_->lastInsertedRow();
+    newCalendar = true;
     keptToken = remote.sync_token;
     keptCtag = remote.ctag;
   }
   bool waits = false;
+  std::unordered_set<std::string> named;
   auto applies = [&](const std::string& url, const std::optional<std::string>& fetched) {
+    // In a calendar this round made there is nothing to compare with, but
+    // for an object the round names twice.
+    if (newCalendar && named.insert(url).second) return true;
     auto before = round.before.find(url);
     RoundStep s = roundStep(before == round.before.end() ? std::nullopt : std::optional(before->second),
                             objectEtag(*calendarId, url), fetched);
@@ -173,9 +180,11 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
   }
   for (std::size_t i = 0; i < round.upserts.size(); ++i) {
     const ReplicaObject& object = round.upserts[i];
+    const std::size_t namedBefore = named.size();
     if (!applies(object.url, object.etag)) continue;
+    const bool firstNamed = named.size() > namedBefore;
     if (!replaceObject(*calendarId, object.url, object.etag, object.data,
-                       i < read.events.size() ? read.events[i] : std::vector<StoredEvent>{})) {
+                       i < read.events.size() ? read.events[i] : std::vector<StoredEvent>{}, firstNamed)) {
       return false;
     }
   }

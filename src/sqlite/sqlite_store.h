@@ -233,9 +233,11 @@ class SqliteStore final : public Store {
   std::optional<std::string> objectEtag(std::int64_t calendarId, const std::string& url);
   // The object at `url` as its server now has it: its text and ETag, and its
   // events, read from that text, in place of those it had (which pass their
-  // identifiers on).
+  // identifiers on). `firstInNewCalendar`: the calendar was made in this
+  // transaction and has no object at `url` yet, so there is nothing to look up.
   bool replaceObject(std::int64_t calendarId, const std::string& url, const std::string& etag,
-                     const std::string& data, std::vector<StoredEvent> events);
+                     const std::string& data, std::vector<StoredEvent> events,
+                     bool firstInNewCalendar = false);
   // Stages the change of a replica object for the commit; false when there is
   // no publisher or the object cannot be read.
   bool stageReplicaChange(std::int64_t objectId, ObjectChange::Kind kind, std::optional<std::string> text,
