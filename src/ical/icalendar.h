@@ -60,8 +60,11 @@ struct ParsedCalendar {
 // Reads every VEVENT of `text` (one or more VCALENDARs). Floating date-times
 // and all-day events are returned floating (no zone, wall seconds). A VTIMEZONE
 // that no IANA zone matches in the years its events use is added to `zones` as
-// a defined zone (isDefinedZoneName), which the events then name.
-ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones);
+// a defined zone (isDefinedZoneName), which the events then name. With
+// ObjectTexts::skipped, `objects` stays empty: a caller that keeps the text
+// as it came (a replica) does not pay for cutting it up.
+enum class ObjectTexts { kept, skipped };
+ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones, ObjectTexts objectTexts = ObjectTexts::kept);
 
 struct WrittenCalendar {
   std::string text;  // one VCALENDAR, CRLF line ends, folded at 75 octets

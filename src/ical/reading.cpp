@@ -746,7 +746,7 @@ std::string describe(const LeftOut& leftOut) {
   return text;
 }
 
-ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
+ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones, ObjectTexts objectTexts) {
   ParsedCalendar parsed;
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
@@ -792,7 +792,7 @@ ParsedCalendar parseICalendar(std::string_view text, ZoneCache& zones) {
     parsed.error = reader.firstUnreadable();
     return parsed;
   }
-  parsed.objects = keptObjects(frame.cleaned, reader.madeUpUids(), reader.taken());
+  if (objectTexts == ObjectTexts::kept) parsed.objects = keptObjects(frame.cleaned, reader.madeUpUids(), reader.taken());
   return parsed;
 }
 

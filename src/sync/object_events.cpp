@@ -8,7 +8,8 @@ namespace calbridge {
 
 ObjectEvents readObjectEvents(std::string_view text, ZoneCache& zones) {
   ObjectEvents out;
-  ParsedCalendar parsed = parseICalendar(text, zones);
+  // The replica keeps the server's text as it came.
+  ParsedCalendar parsed = parseICalendar(text, zones, ObjectTexts::skipped);
   if (!parsed.error.empty()) {
     out.error = std::move(parsed.error);
     return out;
