@@ -2,6 +2,7 @@
 // command, the XML reader against each server's dialect, and how strictly
 // write answers are read, over a scripted transport.
 #include <gtest/gtest.h>
+#include <curl/curl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -172,6 +173,49 @@ TEST(CaldavHrefs, MembersAndCalendarsStayInside) {
   for (const auto& c : calendars) EXPECT_EQ(is_inside_home(home, c.url), c.inside) << c.url;
   EXPECT_EQ(remove_dot_segments("/a/b/c/./../../g"), "/a/g");
   EXPECT_EQ(remove_dot_segments("mid/content=5/../6"), "mid/6");
+}
+
+// A calendar's hrefs are read without curl where they are plain: the path
+// must be the one curl's parse gives, and one calendar's members must never
+// be judged by another calendar read before it.
+TEST(CaldavHrefs, APlainUrlsPathIsTheOneCurlReads) {
+  const char* urls[] = {
+      "http://127.0.0.1:54295/alice/cal/e1.ics",  "https://DAV.example.com/home/cal1/e%31.ics",
+      "https://dav.example.com/home/a%2fb.ics",   "http://h/a/b;c=d/e@f:g!$&'()*+,=~.ics",
+      "http://h/a/%zz.ics",                       "http://h/a/./b.ics",
+      "http://h/a/../b.ics",                      "http://h/a//b.ics",
+      "http://h/a/b.ics?x=1",                     "http://h/a/b.ics#f",
+      "http://h/a/b c.ics",                       "http://h:65536/a.ics",
+      "http://h:/a.ics",                          "http://:80/a.ics",
+      "http://[::1]:80/a.ics",                    "http://u@h/a.ics",
+      "HTTP://h/a.ics",                           "http://h/",
+      "http://h/%",                               "http://h/a\\b.ics",
+  };
+  for (const char* url : urls) {
+    CURLU* u = curl_url();
+    if (curl_url_set(u, CURLUPART_URL, url, 0) == CURLUE_OK) {
+      char* path = nullptr;
+      char* query = nullptr;
+      curl_url_get(u, CURLUPART_PATH, &path, 0);
+      curl_url_get(u, CURLUPART_QUERY, &query, 0);
+      std::string expected = path;
+      if (query != nullptr) expected += "?" + std::string(query);
+      curl_free(path);
+      curl_free(query);
+      EXPECT_EQ(href_path(url), href_path(expected)) << url;
+    } else {
+      EXPECT_NE(href_path(url).front(), '/') << url << ": curl does not read it, so it is no path";
+    }
+    curl_url_cleanup(u);
+  }
+  const std::string a = "http://h/home/a/", b = "http://h/home/b/";
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(is_member_of(a, a + "e.ics"));
+    EXPECT_FALSE(is_member_of(b, a + "e.ics"));
+    EXPECT_TRUE(is_member_of(b, b + "e.ics"));
+    EXPECT_FALSE(is_member_of(a, b + "e.ics"));
+    EXPECT_FALSE(is_member_of("", a + "e.ics"));
+  }
 }
 
 TEST(CaldavServerText, ValuesAreCheckedBeforeUse) {

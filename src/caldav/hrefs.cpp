@@ -60,16 +60,41 @@ std::string remove_dot_segments(std::string_view path) {
   return out;
 }
 
-std::string normalized_path(const std::string& url) {
+namespace {
+
+// A URL's parts with its normalized path (empty as normalized_path says).
+struct Located {
+  UrlParts parts;
+  std::string path;
+};
+
+std::optional<Located> locate(const std::string& url) {
   auto parts = parse_url(url);
-  if (!parts || parts->userinfo || !parts->query.empty() || !parts->fragment.empty()) return {};
-  return remove_dot_segments(href_path(parts->path));
+  if (!parts) return std::nullopt;
+  Located located{std::move(*parts), {}};
+  const UrlParts& p = located.parts;
+  if (!p.userinfo && p.query.empty() && p.fragment.empty()) located.path = remove_dot_segments(href_path(p.path));
+  return located;
+}
+
+}  // namespace
+
+std::string normalized_path(const std::string& url) {
+  auto located = locate(url);
+  return located ? located->path : std::string();
 }
 
 bool is_member_of(const std::string& calendar_url, const std::string& member_url) {
-  auto calendar = parse_url(calendar_url), member = parse_url(member_url);
-  if (!calendar || !member || !same_origin(*calendar, *member)) return false;
-  auto name = below(normalized_path(calendar_url), normalized_path(member_url));
+  // Every member of a calendar is checked against it in turn: it is read once.
+  thread_local std::string lastCalendar;
+  thread_local std::optional<Located> calendar;
+  if (calendar_url != lastCalendar || lastCalendar.empty()) {
+    calendar = locate(calendar_url);
+    lastCalendar = calendar_url;
+  }
+  auto member = locate(member_url);
+  if (!calendar || !member || !same_origin(calendar->parts, member->parts)) return false;
+  auto name = below(calendar->path, member->path);
   return name && name->find('/') == std::string::npos;
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <string_view>
 
 namespace calbridge::caldav {
 namespace {
@@ -160,9 +162,21 @@ std::string shown_url(const std::string& url) {
 }
 
 std::string resolve_url(const std::string& base, const std::string& reference) {
+  // A multistatus resolves every href against one base: it is read once.
+  thread_local std::string lastBase;
+  thread_local UrlHandle parsedBase;
+  thread_local bool baseParses = false;
+  if (base != lastBase || lastBase.empty()) {
+    curl_url_cleanup(parsedBase.h);
+    parsedBase.h = curl_url();
+    baseParses = curl_url_set(parsedBase.h, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK;
+    lastBase = base;
+  }
+  if (!baseParses) return {};
   UrlHandle u;
-  if (curl_url_set(u.h, CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return {};
-  if (curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
+  curl_url_cleanup(u.h);
+  u.h = curl_url_dup(parsedBase.h);
+  if (u.h == nullptr || curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
   return u.get(CURLUPART_URL);
 }
 
@@ -176,9 +190,49 @@ std::string url_origin(const std::string& url) {
   return scheme + "://" + host + ":" + port;
 }
 
+// The path of "http(s)://host[:port]/path" made only of characters a URL
+// holds as they are, and no dot segment: what curl would give, without the
+// cost of curl's parse for each of a calendar's thousands of hrefs.
+std::optional<std::string_view> plain_path(std::string_view url) {
+  const size_t authority = starts_with_nocase(url, "http://") ? 7 : starts_with_nocase(url, "https://") ? 8 : 0;
+  if (authority == 0) return std::nullopt;
+  const size_t slash = url.find('/', authority);
+  if (slash == std::string_view::npos || slash == authority) return std::nullopt;
+  const std::string_view hostPort = url.substr(authority, slash - authority);
+  const size_t colon = hostPort.find(':');
+  const std::string_view host = hostPort.substr(0, colon);
+  const std::string_view port = colon == std::string_view::npos ? std::string_view() : hostPort.substr(colon + 1);
+  if (host.empty() || (colon != std::string_view::npos && (port.empty() || port.size() > 5))) return std::nullopt;
+  for (char c : host) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') return std::nullopt;
+  }
+  long number = 0;
+  for (char c : port) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    number = number * 10 + (c - '0');
+  }
+  if (number > 65535) return std::nullopt;
+  const std::string_view path = url.substr(slash);
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '%') {
+      if (i + 2 >= path.size() || !std::isxdigit(static_cast<unsigned char>(path[i + 1])) ||
+          !std::isxdigit(static_cast<unsigned char>(path[i + 2])))
+        return std::nullopt;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) &&
+               std::string_view("-._~!$&'()*+,;=:@/").find(c) == std::string_view::npos) {
+      return std::nullopt;
+    }
+  }
+  if (path.find("/.") != std::string_view::npos || path.find("//") != std::string_view::npos) return std::nullopt;
+  return path;
+}
+
 std::string href_path(const std::string& url_or_path) {
   std::string path = url_or_path;
-  if (starts_with_nocase(path, "http://") || starts_with_nocase(path, "https://")) {
+  if (auto plain = plain_path(path)) {
+    path = std::string(*plain);
+  } else if (starts_with_nocase(path, "http://") || starts_with_nocase(path, "https://")) {
     UrlHandle u;
     if (curl_url_set(u.h, CURLUPART_URL, path.c_str(), 0) != CURLUE_OK) return path;
     path = u.get(CURLUPART_PATH);
