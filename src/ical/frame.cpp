@@ -20,10 +20,11 @@ class FrameChecker {
 
   // One line; false once the frame is broken (`frame_.error` says how).
   bool take(const ContentLine& line) {
-    const std::string at = "line " + std::to_string(line.number) + ": ";
+    // Made only for a message: a file has tens of thousands of lines.
+    auto at = [&line] { return "line " + std::to_string(line.number) + ": "; };
     if (line.text.empty()) return true;
     if (line.orphan) {
-      if (open_.empty()) return fail(at + "a continuation of nothing");
+      if (open_.empty()) return fail(at() + "a continuation of nothing");
       ++frame_.droppedLines;
       return true;
     }
@@ -32,11 +33,11 @@ class FrameChecker {
         ++frame_.droppedLines;
         return true;
       }
-      return fail(sawCalendar_ ? at + "text after the end of the calendar" : "not an iCalendar file");
+      return fail(sawCalendar_ ? at() + "text after the end of the calendar" : "not an iCalendar file");
     }
     const bool begin = line.is("BEGIN");
     const bool end = line.is("END");
-    const std::string value = upperCase(withoutTrailingBlanks(line.value()));
+    const std::string value = begin || end ? upperCase(withoutTrailingBlanks(line.value())) : std::string();
     if (open_.empty()) {
       if (begin && value != "VCALENDAR") {
         // A component with no calendar around it: inside one of its own.
@@ -48,7 +49,7 @@ class FrameChecker {
         closeBare();
         realCalendar_ = true;
       } else if (!sawCalendar_ || end) {
-        return fail(sawCalendar_ ? at + "text after the end of the calendar" : "not an iCalendar file");
+        return fail(sawCalendar_ ? at() + "text after the end of the calendar" : "not an iCalendar file");
       } else {
         // A property after the end (a feed's note on when it was cached) belongs to no calendar.
         ++frame_.droppedLines;
@@ -58,7 +59,7 @@ class FrameChecker {
     if (begin) {
       open_.push_back(value);
     } else if (end) {
-      if (value != open_.back()) return fail(at + "END:" + value + " does not close BEGIN:" + open_.back());
+      if (value != open_.back()) return fail(at() + "END:" + value + " does not close BEGIN:" + open_.back());
       open_.pop_back();
       sawCalendar_ = sawCalendar_ || open_.empty();
     }
