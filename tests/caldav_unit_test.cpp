@@ -176,9 +176,9 @@ TEST(CaldavHrefs, MembersAndCalendarsStayInside) {
 }
 
 // A calendar's hrefs are read without curl where they are plain: the path
-// must be the one curl's parse gives, and one calendar's members must never
-// be judged by another calendar read before it.
-TEST(CaldavHrefs, APlainUrlsPathIsTheOneCurlReads) {
+// and the resolved URL must be the ones curl gives, and one calendar's
+// members must never be judged by another calendar read before it.
+TEST(CaldavHrefs, APlainUrlIsReadAsCurlReadsIt) {
   const char* urls[] = {
       "http://127.0.0.1:54295/alice/cal/e1.ics",  "https://DAV.example.com/home/cal1/e%31.ics",
       "https://dav.example.com/home/a%2fb.ics",   "http://h/a/b;c=d/e@f:g!$&'()*+,=~.ics",
@@ -207,6 +207,27 @@ TEST(CaldavHrefs, APlainUrlsPathIsTheOneCurlReads) {
       EXPECT_NE(href_path(url).front(), '/') << url << ": curl does not read it, so it is no path";
     }
     curl_url_cleanup(u);
+  }
+  // Hrefs resolved against a base as curl resolves them.
+  const char* bases[] = {"http://127.0.0.1:54295/dav/cal/", "HTTPS://User@Dav.Example.com:443/home/",
+                         "http://h/a/b?q=1", "not a url"};
+  const char* references[] = {"/dav/cal/e1.ics", "/x/%41%2f.ics", "/x/./y.ics", "/x//y.ics", "//other/x.ics",
+                              "e1.ics",          "../up.ics",     "/",          "/a b.ics",  "/a?q",
+                              "https://other.example.com/x.ics"};
+  for (const char* base : bases) {
+    for (const char* reference : references) {
+      std::string expected;
+      CURLU* u = curl_url();
+      if (curl_url_set(u, CURLUPART_URL, base, 0) == CURLUE_OK &&
+          curl_url_set(u, CURLUPART_URL, reference, 0) == CURLUE_OK) {
+        char* url = nullptr;
+        curl_url_get(u, CURLUPART_URL, &url, 0);
+        expected = url;
+        curl_free(url);
+      }
+      curl_url_cleanup(u);
+      EXPECT_EQ(resolve_url(base, reference), expected) << base << " + " << reference;
+    }
   }
   const std::string a = "http://h/home/a/", b = "http://h/home/b/";
   for (int round = 0; round < 2; ++round) {

@@ -161,25 +161,6 @@ std::string shown_url(const std::string& url) {
   return u.get(CURLUPART_URL);
 }
 
-std::string resolve_url(const std::string& base, const std::string& reference) {
-  // A multistatus resolves every href against one base: it is read once.
-  thread_local std::string lastBase;
-  thread_local UrlHandle parsedBase;
-  thread_local bool baseParses = false;
-  if (base != lastBase || lastBase.empty()) {
-    curl_url_cleanup(parsedBase.h);
-    parsedBase.h = curl_url();
-    baseParses = curl_url_set(parsedBase.h, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK;
-    lastBase = base;
-  }
-  if (!baseParses) return {};
-  UrlHandle u;
-  curl_url_cleanup(u.h);
-  u.h = curl_url_dup(parsedBase.h);
-  if (u.h == nullptr || curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
-  return u.get(CURLUPART_URL);
-}
-
 std::string url_origin(const std::string& url) {
   UrlHandle u;
   if (curl_url_set(u.h, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
@@ -190,9 +171,29 @@ std::string url_origin(const std::string& url) {
   return scheme + "://" + host + ":" + port;
 }
 
-// The path of "http(s)://host[:port]/path" made only of characters a URL
-// holds as they are, and no dot segment: what curl would give, without the
-// cost of curl's parse for each of a calendar's thousands of hrefs.
+namespace {
+
+// A path made only of characters a URL holds as they are (percent-escapes
+// whole), with no dot segment and no empty one: curl reads it as written.
+bool plain(std::string_view path) {
+  if (path.empty() || path[0] != '/') return false;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '%') {
+      if (i + 2 >= path.size() || !std::isxdigit(static_cast<unsigned char>(path[i + 1])) ||
+          !std::isxdigit(static_cast<unsigned char>(path[i + 2])))
+        return false;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) &&
+               std::string_view("-._~!$&'()*+,;=:@/").find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return path.find("/.") == std::string_view::npos && path.find("//") == std::string_view::npos;
+}
+
+// The path of "http(s)://host[:port]/path" with a plain path and a plain
+// host: what curl would give, without the cost of curl's parse for each of
+// a calendar's thousands of hrefs.
 std::optional<std::string_view> plain_path(std::string_view url) {
   const size_t authority = starts_with_nocase(url, "http://") ? 7 : starts_with_nocase(url, "https://") ? 8 : 0;
   if (authority == 0) return std::nullopt;
@@ -213,20 +214,11 @@ std::optional<std::string_view> plain_path(std::string_view url) {
   }
   if (number > 65535) return std::nullopt;
   const std::string_view path = url.substr(slash);
-  for (size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    if (c == '%') {
-      if (i + 2 >= path.size() || !std::isxdigit(static_cast<unsigned char>(path[i + 1])) ||
-          !std::isxdigit(static_cast<unsigned char>(path[i + 2])))
-        return std::nullopt;
-    } else if (!std::isalnum(static_cast<unsigned char>(c)) &&
-               std::string_view("-._~!$&'()*+,;=:@/").find(c) == std::string_view::npos) {
-      return std::nullopt;
-    }
-  }
-  if (path.find("/.") != std::string_view::npos || path.find("//") != std::string_view::npos) return std::nullopt;
+  if (!plain(path)) return std::nullopt;
   return path;
 }
+
+}  // namespace
 
 std::string href_path(const std::string& url_or_path) {
   std::string path = url_or_path;
@@ -263,6 +255,36 @@ std::string href_path(const std::string& url_or_path) {
     }
   }
   return out;
+}
+
+std::string resolve_url(const std::string& base, const std::string& reference) {
+  // A multistatus resolves every href against one base: it is read once,
+  // and a plain path (what servers list) goes after the base's origin as
+  // curl writes it, without curl reading it again.
+  thread_local std::string lastBase;
+  thread_local UrlHandle parsedBase;
+  thread_local bool baseParses = false;
+  thread_local std::string origin;  // "scheme://authority" as curl writes the base
+  if (base != lastBase || lastBase.empty()) {
+    curl_url_cleanup(parsedBase.h);
+    parsedBase.h = curl_url();
+    baseParses = curl_url_set(parsedBase.h, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK;
+    lastBase = base;
+    origin.clear();
+    if (baseParses) {
+      const std::string written = parsedBase.get(CURLUPART_URL);
+      const size_t scheme = written.find("://");
+      const size_t path = scheme == std::string::npos ? std::string::npos : written.find('/', scheme + 3);
+      if (path != std::string::npos) origin = written.substr(0, path);
+    }
+  }
+  if (!baseParses) return {};
+  if (!origin.empty() && plain(reference)) return origin + reference;
+  UrlHandle u;
+  curl_url_cleanup(u.h);
+  u.h = curl_url_dup(parsedBase.h);
+  if (u.h == nullptr || curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
+  return u.get(CURLUPART_URL);
 }
 
 CurlTransport::CurlTransport(HttpSettings settings) : settings_(std::move(settings)), curl_(curl_easy_init()) {}
