@@ -193,6 +193,36 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, 
   return s;
 }
 
+std::unique_ptr<DavServer> DavServer::start_tls(const std::string& certificate, const std::string& key,
+                                                const std::string& authority, std::string* skip) {
+  for (const char* program : {kPython, "/usr/bin/radicale"}) {
+    if (access(program, X_OK) != 0) {
+      *skip = std::string(program) + " is not installed (scripts/setup --dev installs it)";
+      return nullptr;
+    }
+  }
+  std::unique_ptr<DavServer> s(new DavServer());
+  s->kind_ = ServerKind::radicale;
+  s->authority_ = authority;
+  char folder[] = "/tmp/calbridge-caldav-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    *skip = "no temporary folder";
+    return nullptr;
+  }
+  s->folder_ = folder;
+  s->server_port_ = free_port();
+  write_file(s->folder_ + "/users", std::string(kUser) + ":" + kPassword + "\n");
+  write_file(s->folder_ + "/config", "[server]\nhosts = 127.0.0.1:" + std::to_string(s->server_port_) +
+                                         "\nssl = True\ncertificate = " + certificate + "\nkey = " + key +
+                                         "\n[auth]\ntype = htpasswd\nhtpasswd_filename = " + s->folder_ +
+                                         "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
+                                         s->folder_ + "/collections\n[logging]\nlevel = warning\n");
+  s->spawn_server();
+  // No proxy: the client under test meets the server's certificate itself.
+  s->proxy_port_ = s->server_port_;
+  return s;
+}
+
 // Cyrus as a mail provider runs it, cut down to its CalDAV side: the master
 // process with one httpd service (no calendar made for the user: the tests
 // make theirs; the scheduling Inbox stays, as without it Cyrus answers the
@@ -286,7 +316,9 @@ DavServer::~DavServer() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-std::string DavServer::url() const { return "http://127.0.0.1:" + std::to_string(proxy_port_) + "/"; }
+std::string DavServer::url() const {
+  return std::string(authority_.empty() ? "http" : "https") + "://127.0.0.1:" + std::to_string(proxy_port_) + "/";
+}
 
 std::string DavServer::via_proxy(const std::string& direct) const {
   return replace_origin(direct, server_port_, proxy_port_);
@@ -298,9 +330,12 @@ std::string DavServer::direct(const std::string& proxied) const {
 
 std::string DavServer::peer(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{kPython, source_file("peer.py"),
-                                "http://127.0.0.1:" + std::to_string(server_port_) + peer_root(kind_), kUser, kPassword};
+                                std::string(authority_.empty() ? "http" : "https") + "://127.0.0.1:" +
+                                    std::to_string(server_port_) + peer_root(kind_),
+                                kUser, kPassword};
   for (const auto& a : args) argv.push_back(direct(a));
   RunOptions options;
+  if (!authority_.empty()) options.environment["REQUESTS_CA_BUNDLE"] = authority_;
   options.killAfter = std::chrono::seconds(100);  // a server that stopped answering: fail, naming the step
   RunResult r = runProgram(argv, options);
   EXPECT_EQ(r.status, 0) << "peer.py " << args.at(0) << (r.killed ? " hung" : "") << ": " << r.err;

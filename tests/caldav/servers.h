@@ -27,6 +27,11 @@ class DavServer {
   // Empty, with why in *skip, when the server's program is not installed.
   // A bearer gate stands only in front of Xandikos.
   static std::unique_ptr<DavServer> start(ServerKind kind, std::string* skip, Gate gate = Gate::basic);
+  // Radicale over TLS with this certificate chain and key (PEM files), reached
+  // directly: url() is https and no proxy stands between. `authority` is what
+  // the other client trusts.
+  static std::unique_ptr<DavServer> start_tls(const std::string& certificate, const std::string& key,
+                                              const std::string& authority, std::string* skip);
   ~DavServer();
   DavServer(const DavServer&) = delete;
   DavServer& operator=(const DavServer&) = delete;
@@ -63,6 +68,7 @@ class DavServer {
   void spawn_server();
   bool start_cyrus(std::string* skip);
   ServerKind kind_{};
+  std::string authority_;  // set: TLS, with the authority the other client trusts
   std::string folder_;
   int server_port_ = 0;
   int proxy_port_ = 0;
