@@ -41,8 +41,7 @@ Status Database::open(const std::string& path, bool inMemory) {
   // A kept journal is still cut back after a checkpoint, so one large change
   // does not leave a large file behind for good.
   sqlite3_wal_hook(db_, checkpointAfterCommit, this);
-  if (!execute("PRAGMA synchronous=FULL") || !execute("PRAGMA journal_size_limit=" CALBRIDGE_JOURNAL_SIZE_LIMIT) ||
-      !execute("PRAGMA cache_size=-65536")) {
+  if (!execute("PRAGMA synchronous=FULL") || !execute("PRAGMA journal_size_limit=" CALBRIDGE_JOURNAL_SIZE_LIMIT)) {
     return Status::ioError(path + ": " + sqlite3_errmsg(db_));
   }
   return Status::ok();

@@ -263,6 +263,10 @@ std::optional<std::string> SqliteStore::makeReplicaCalendar(const Calendar& cale
 std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
                                                          const std::vector<ReadRound>& rounds) {
   std::string identifier = newUuid();
+  // A first sync is one large change: in SQLite's default 2 MiB cache it
+  // would spill to the journal halfway (32 MiB holds 10,000 events). Only
+  // for it: a long sync's rounds would otherwise keep a cache this size.
+  const bool roomy = db_->execute("PRAGMA cache_size=-32768");
   bool added = change(true, [&] {
     Statement s = db_->statement(
         "INSERT INTO sources(identifier, title, type, url, user_name, password_command, ca_file, single_calendar, "
@@ -284,6 +288,7 @@ std::optional<std::string> SqliteStore::addRemoteAccount(RemoteAccount& account,
     }
     return true;
   });
+  if (roomy) (void)db_->execute("PRAGMA cache_size=-2000");  // SQLite's default again, and its pages go
   caches_->calendarRows.reset();
   if (!added) return std::nullopt;
   account.sourceIdentifier = identifier;

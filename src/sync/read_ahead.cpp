@@ -5,6 +5,8 @@
 #include "caldav/http.h"
 #include "sync/object_events.h"
 
+#include <functional>
+
 namespace calbridge {
 
 std::vector<StoredEvent> eventsOf(const ReplicaObject& object, ZoneCache& zones, std::vector<std::string>* warnings) {
@@ -32,15 +34,20 @@ ReadAhead::~ReadAhead() {
     abandoned_ = true;
   }
   wake_.notify_one();
+  room_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 
 void ReadAhead::add(const std::vector<ReplicaObject>& objects) {
-  {
-    std::lock_guard lock(mutex_);
-    for (const ReplicaObject& o : objects) queue_.push_back(o);
+  for (const ReplicaObject& o : objects) {
+    {
+      std::unique_lock lock(mutex_);
+      room_.wait(lock, [this] { return queuedBytes_ < kQueuedBytes || abandoned_; });
+      queue_.push_back(o);
+      queuedBytes_ += o.data.size();
+    }
+    wake_.notify_one();
   }
-  wake_.notify_one();
 }
 
 void ReadAhead::finish() {
@@ -68,23 +75,33 @@ void ReadAhead::readQueued(ZoneCache& zones, std::unordered_map<std::string, Rea
       if (abandoned_ || queue_.empty()) return;
       object = std::move(queue_.front());
       queue_.pop_front();
+      queuedBytes_ -= object.data.size();
     }
+    room_.notify_one();
     Read read;
     try {
       read.events = eventsOf(object, zones, &read.warnings);
     } catch (const std::exception&) {
       continue;  // read again by take(), where a failure has a caller to reach
     }
-    read.object = std::move(object);
-    std::string url = read.object.url;
-    into.insert_or_assign(std::move(url), std::move(read));
+    read.etag = std::move(object.etag);
+    read.size = object.data.size();
+    read.digest = std::hash<std::string>{}(object.data);
+    read.tooLarge = object.too_large;
+    into.insert_or_assign(std::move(object.url), std::move(read));
   }
+}
+
+// A server gives a changed text a new ETag; the size and a digest stand
+// guard besides.
+bool ReadAhead::sameText(const Read& read, const ReplicaObject& object) {
+  return read.etag == object.etag && read.tooLarge == object.too_large && read.size == object.data.size() &&
+         read.digest == std::hash<std::string>{}(object.data);
 }
 
 std::vector<StoredEvent> ReadAhead::take(const ReplicaObject& object, std::vector<std::string>* warnings) {
   auto it = read_.find(object.url);
-  if (it == read_.end() || it->second.object.data != object.data || it->second.object.too_large != object.too_large)
-    return eventsOf(object, zones_, warnings);
+  if (it == read_.end() || !sameText(it->second, object)) return eventsOf(object, zones_, warnings);
   for (auto& w : it->second.warnings) warnings->push_back(std::move(w));
   std::vector<StoredEvent> events = std::move(it->second.events);
   read_.erase(it);

@@ -36,8 +36,11 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Queues copies of the objects for reading; returns at once.
+  // Queues copies of the objects for reading. Returns at once, unless the
+  // queue already holds kQueuedBytes of text: then once the reading thread
+  // has caught up that far (what is queued is a second copy of each text).
   void add(const std::vector<ReplicaObject>& objects);
+  static constexpr std::size_t kQueuedBytes = 8u << 20;
   // Reads what is still queued, on this thread too, and ends the other.
   void finish();
   // After finish(): the events of `object`, read ahead when its text was,
@@ -45,19 +48,27 @@ class ReadAhead {
   std::vector<StoredEvent> take(const ReplicaObject& object, std::vector<std::string>* warnings);
 
  private:
+  // What was read of one text, and enough to know that text again without
+  // keeping it (a first sync already holds every text once).
   struct Read {
-    ReplicaObject object;
+    std::string etag;
+    std::size_t size = 0;
+    std::size_t digest = 0;
+    bool tooLarge = false;
     std::vector<StoredEvent> events;
     std::vector<std::string> warnings;
   };
+  static bool sameText(const Read& read, const ReplicaObject& object);
   // Reads queued objects with `zones` into `into` until the queue is empty
   // and no more come (or, when `untilStopped` is false, just until empty).
   void readQueued(ZoneCache& zones, std::unordered_map<std::string, Read>& into, bool untilStopped);
 
   ZoneCache& zones_;
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // for the reading thread: something queued, or the end
+  std::condition_variable room_;  // for add(): the queue shrank
   std::deque<ReplicaObject> queue_;
+  std::size_t queuedBytes_ = 0;
   bool stopping_ = false;  // no more objects come; read what is queued and end
   bool abandoned_ = false;  // end without reading the rest
   // By url: the reading thread's until finish(), which adds its own. Of two
