@@ -14,7 +14,7 @@ namespace {
 // An object whose only event is in a zone its own VTIMEZONE defines, at a
 // fixed offset of `minutes` east of UTC.
 std::string zonedObject(int minutes, const std::string& title) {
-  char offset[8];
+  char offset[16];
   std::snprintf(offset, sizeof offset, "+%02d%02d", minutes / 60, minutes % 60);
   return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VTIMEZONE\r\nTZID:Made Up\r\n") +
          "BEGIN:STANDARD\r\nDTSTART:19700101T000000\r\nTZOFFSETFROM:" + offset + "\r\nTZOFFSETTO:" + offset +

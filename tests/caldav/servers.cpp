@@ -136,7 +136,7 @@ const char* server_name(ServerKind kind) {
   return "?";
 }
 
-std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, Gate gate) {
+std::unique_ptr<DavServer> DavServer::prepare(ServerKind kind, std::string* skip) {
   std::vector<const char*> programs{kPython};
   if (kind == ServerKind::radicale) programs.push_back("/usr/bin/radicale");
   if (kind == ServerKind::xandikos) programs.push_back("/usr/bin/xandikos");
@@ -156,14 +156,22 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, 
   }
   s->folder_ = folder;
   s->server_port_ = free_port();
-  if (kind == ServerKind::radicale) {
-    // Radicale checks the password itself, from a plain htpasswd file.
-    write_file(s->folder_ + "/users", std::string(kUser) + ":" + kPassword + "\n");
-    write_file(s->folder_ + "/config", "[server]\nhosts = 127.0.0.1:" + std::to_string(s->server_port_) +
-                                           "\n[auth]\ntype = htpasswd\nhtpasswd_filename = " + s->folder_ +
-                                           "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
-                                           s->folder_ + "/collections\n[logging]\nlevel = warning\n");
-  }
+  return s;
+}
+
+// Radicale checks the password itself, from a plain htpasswd file.
+void DavServer::configure_radicale(const std::string& server_lines) const {
+  write_file(folder_ + "/users", std::string(kUser) + ":" + kPassword + "\n");
+  write_file(folder_ + "/config", "[server]\nhosts = 127.0.0.1:" + std::to_string(server_port_) + "\n" +
+                                      server_lines + "[auth]\ntype = htpasswd\nhtpasswd_filename = " + folder_ +
+                                      "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
+                                      folder_ + "/collections\n[logging]\nlevel = warning\n");
+}
+
+std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, Gate gate) {
+  auto s = prepare(kind, skip);
+  if (!s) return nullptr;
+  if (kind == ServerKind::radicale) s->configure_radicale("");
   if (kind == ServerKind::cyrus) {
     if (!s->start_cyrus(skip)) return nullptr;
   } else {
@@ -195,28 +203,10 @@ std::unique_ptr<DavServer> DavServer::start(ServerKind kind, std::string* skip, 
 
 std::unique_ptr<DavServer> DavServer::start_tls(const std::string& certificate, const std::string& key,
                                                 const std::string& authority, std::string* skip) {
-  for (const char* program : {kPython, "/usr/bin/radicale"}) {
-    if (access(program, X_OK) != 0) {
-      *skip = std::string(program) + " is not installed (scripts/setup --dev installs it)";
-      return nullptr;
-    }
-  }
-  std::unique_ptr<DavServer> s(new DavServer());
-  s->kind_ = ServerKind::radicale;
+  auto s = prepare(ServerKind::radicale, skip);
+  if (!s) return nullptr;
   s->authority_ = authority;
-  char folder[] = "/tmp/calbridge-caldav-XXXXXX";
-  if (mkdtemp(folder) == nullptr) {
-    *skip = "no temporary folder";
-    return nullptr;
-  }
-  s->folder_ = folder;
-  s->server_port_ = free_port();
-  write_file(s->folder_ + "/users", std::string(kUser) + ":" + kPassword + "\n");
-  write_file(s->folder_ + "/config", "[server]\nhosts = 127.0.0.1:" + std::to_string(s->server_port_) +
-                                         "\nssl = True\ncertificate = " + certificate + "\nkey = " + key +
-                                         "\n[auth]\ntype = htpasswd\nhtpasswd_filename = " + s->folder_ +
-                                         "/users\nhtpasswd_encryption = plain\n[storage]\nfilesystem_folder = " +
-                                         s->folder_ + "/collections\n[logging]\nlevel = warning\n");
+  s->configure_radicale("ssl = True\ncertificate = " + certificate + "\nkey = " + key + "\n");
   s->spawn_server();
   // No proxy: the client under test meets the server's certificate itself.
   s->proxy_port_ = s->server_port_;

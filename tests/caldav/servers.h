@@ -65,6 +65,9 @@ class DavServer {
 
  private:
   DavServer() = default;
+  // A server of `kind` not started yet: its programs there, its folder and port chosen.
+  static std::unique_ptr<DavServer> prepare(ServerKind kind, std::string* skip);
+  void configure_radicale(const std::string& server_lines) const;
   void spawn_server();
   bool start_cyrus(std::string* skip);
   ServerKind kind_{};
