@@ -16,13 +16,22 @@ std::string lower(std::string_view text) {
   return out;
 }
 
+// `prefix` in lower case. Without a copy: every href of a calendar comes here.
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
 }
 
 // Owns a CURLU handle for the length of one URL operation.
 struct UrlHandle {
-  CURLU* h = curl_url();
+  CURLU* h;
+  UrlHandle() : h(curl_url()) {}
+  explicit UrlHandle(CURLU* handle) : h(handle) {}  // taken over
+  UrlHandle(const UrlHandle&) = delete;
+  UrlHandle& operator=(const UrlHandle&) = delete;
   ~UrlHandle() { curl_url_cleanup(h); }
   std::string get(CURLUPart part, unsigned flags = 0) const {
     char* value = nullptr;
@@ -280,9 +289,7 @@ std::string resolve_url(const std::string& base, const std::string& reference) {
   }
   if (!baseParses) return {};
   if (!origin.empty() && plain(reference)) return origin + reference;
-  UrlHandle u;
-  curl_url_cleanup(u.h);
-  u.h = curl_url_dup(parsedBase.h);
+  UrlHandle u(curl_url_dup(parsedBase.h));
   if (u.h == nullptr || curl_url_set(u.h, CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
   return u.get(CURLUPART_URL);
 }

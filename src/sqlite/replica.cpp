@@ -159,11 +159,11 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
     keptCtag = remote.ctag;
   }
   bool waits = false;
+  // In a calendar this round made there is nothing to compare with, but for
+  // an object the round names twice.
   std::unordered_set<std::string> named;
+  auto firstInNewCalendar = [&](const std::string& url) { return newCalendar && named.insert(url).second; };
   auto applies = [&](const std::string& url, const std::optional<std::string>& fetched) {
-    // In a calendar this round made there is nothing to compare with, but
-    // for an object the round names twice.
-    if (newCalendar && named.insert(url).second) return true;
     auto before = round.before.find(url);
     RoundStep s = roundStep(before == round.before.end() ? std::nullopt : std::optional(before->second),
                             objectEtag(*calendarId, url), fetched);
@@ -171,7 +171,7 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
     return s == RoundStep::apply;
   };
   for (const std::string& url : round.removals) {
-    if (!applies(url, std::nullopt)) continue;
+    if (!firstInNewCalendar(url) && !applies(url, std::nullopt)) continue;
     Statement d = db_->statement("DELETE FROM objects WHERE calendar_id = ?1 AND url = ?2");
     if (d == nullptr) return false;
     sqlite3_bind_int64(d, 1, *calendarId);
@@ -180,11 +180,10 @@ bool SqliteStore::applyRound(std::int64_t sourceId, const ReadRound& read) {
   }
   for (std::size_t i = 0; i < round.upserts.size(); ++i) {
     const ReplicaObject& object = round.upserts[i];
-    const std::size_t namedBefore = named.size();
-    if (!applies(object.url, object.etag)) continue;
-    const bool firstNamed = named.size() > namedBefore;
+    const bool first = firstInNewCalendar(object.url);
+    if (!first && !applies(object.url, object.etag)) continue;
     if (!replaceObject(*calendarId, object.url, object.etag, object.data,
-                       i < read.events.size() ? read.events[i] : std::vector<StoredEvent>{}, firstNamed)) {
+                       i < read.events.size() ? read.events[i] : std::vector<StoredEvent>{}, first)) {
       return false;
     }
   }
