@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <fstream>
+#include <set>
 
 namespace calbridge {
 namespace {
@@ -123,6 +127,50 @@ TEST(StoreChoice, TheSettingIsTheOwnersAlone) {
   chmod(path.c_str(), 0600);
   EXPECT_FALSE(readStoreSetting(path).kind);
   EXPECT_NE(readStoreSetting(path).problem.find("names no store"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace calbridge
+
+namespace calbridge {
+namespace {
+
+bool isVersion4Uuid(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (text[i] == '-')) return false;
+    if (!dash && !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    if (!dash && std::islower(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return text[14] == '4' && std::string("89AB").find(text[19]) != std::string::npos;
+}
+
+// Identifiers come from a pool of kernel randomness: each is well formed and
+// new, also across the pool's refills and in a child made by fork (which
+// would otherwise hand out the parent's next identifiers).
+TEST(NewUuid, WellFormedAndNeverRepeated) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string uuid = newUuid();
+    ASSERT_TRUE(isVersion4Uuid(uuid)) << uuid;
+    ASSERT_TRUE(seen.insert(uuid).second) << uuid;
+  }
+  int pipes[2];
+  ASSERT_EQ(pipe(pipes), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string uuid = newUuid();
+    _exit(write(pipes[1], uuid.data(), uuid.size()) == 36 ? 0 : 1);
+  }
+  close(pipes[1]);
+  char fromChild[36];
+  ASSERT_EQ(read(pipes[0], fromChild, sizeof fromChild), 36);
+  close(pipes[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_NE(std::string(fromChild, 36), newUuid());
 }
 
 }  // namespace

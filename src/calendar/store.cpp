@@ -1,9 +1,10 @@
 #include "calendar/store.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace calbridge {
@@ -18,22 +19,53 @@ std::vector<Event> Store::eventsMatching(double start, double end,
   return events;
 }
 
-std::string newUuid() {
-  std::uint8_t bytes[16];
-  // getentropy, not getrandom: macOS has only the former.
-  if (getentropy(bytes, sizeof bytes) != 0) {
-    // No kernel entropy call (very old kernels): the library's device still is random.
-    std::random_device device;
-    for (auto& b : bytes) b = static_cast<std::uint8_t>(device());
+namespace {
+
+// Random bytes come from the kernel 256 at a time (getentropy's most), not 16:
+// a first sync names thousands of events, and a call into the kernel each
+// time was a tenth of storing them on a virtual machine.
+struct EntropyPool {
+  std::uint8_t bytes[256];
+  std::size_t used = sizeof bytes;
+};
+thread_local EntropyPool pool;
+
+// A child made by fork must not hand out the parent's next identifiers.
+void forgetPoolInChild() { pool.used = sizeof pool.bytes; }
+const bool poolForgottenAtFork = [] { return pthread_atfork(nullptr, nullptr, forgetPoolInChild) == 0; }();
+
+void randomBytes(std::uint8_t* out, std::size_t count) {
+  if (pool.used + count > sizeof pool.bytes) {
+    // getentropy, not getrandom: macOS has only the former.
+    if (getentropy(pool.bytes, sizeof pool.bytes) != 0) {
+      // No kernel entropy call (very old kernels): the library's device still is random.
+      std::random_device device;
+      for (auto& b : pool.bytes) b = static_cast<std::uint8_t>(device());
+    }
+    pool.used = 0;
   }
+  std::memcpy(out, pool.bytes + pool.used, count);
+  std::memset(pool.bytes + pool.used, 0, count);  // each byte is handed out once
+  pool.used += count;
+}
+
+}  // namespace
+
+std::string newUuid() {
+  (void)poolForgottenAtFork;
+  std::uint8_t bytes[16];
+  randomBytes(bytes, sizeof bytes);
   bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  return std::string(text, 36);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(36);
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+    text.push_back(kHex[bytes[i] >> 4]);
+    text.push_back(kHex[bytes[i] & 0x0F]);
+  }
+  return text;
 }
 
 }  // namespace calbridge
