@@ -39,15 +39,17 @@ ReadAhead::~ReadAhead() {
 }
 
 void ReadAhead::add(const std::vector<ReplicaObject>& objects) {
-  for (const ReplicaObject& o : objects) {
-    {
-      std::unique_lock lock(mutex_);
-      room_.wait(lock, [this] { return queuedBytes_ < kQueuedBytes || abandoned_; });
+  // One lock and one wake per batch, not per object: each wake of a waiting
+  // thread is a call into the kernel.
+  {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return queuedBytes_ < kQueuedBytes || abandoned_; });
+    for (const ReplicaObject& o : objects) {
       queue_.push_back(o);
       queuedBytes_ += o.data.size();
     }
-    wake_.notify_one();
   }
+  wake_.notify_one();
 }
 
 void ReadAhead::finish() {
@@ -67,28 +69,36 @@ void ReadAhead::finish() {
 }
 
 void ReadAhead::readQueued(ZoneCache& zones, std::unordered_map<std::string, Read>& into, bool untilStopped) {
+  // A few objects per turn of the lock, so that once the fetching ends both
+  // threads still share what is left.
+  constexpr std::size_t kPerTurn = 16;
+  std::vector<ReplicaObject> taken;
   for (;;) {
-    ReplicaObject object;
+    taken.clear();
     {
       std::unique_lock lock(mutex_);
       if (untilStopped) wake_.wait(lock, [this] { return abandoned_ || stopping_ || !queue_.empty(); });
       if (abandoned_ || queue_.empty()) return;
-      object = std::move(queue_.front());
-      queue_.pop_front();
-      queuedBytes_ -= object.data.size();
+      while (!queue_.empty() && taken.size() < kPerTurn) {
+        queuedBytes_ -= queue_.front().data.size();
+        taken.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
     }
     room_.notify_one();
-    Read read;
-    try {
-      read.events = eventsOf(object, zones, &read.warnings);
-    } catch (const std::exception&) {
-      continue;  // read again by take(), where a failure has a caller to reach
+    for (ReplicaObject& object : taken) {
+      Read read;
+      try {
+        read.events = eventsOf(object, zones, &read.warnings);
+      } catch (const std::exception&) {
+        continue;  // read again by take(), where a failure has a caller to reach
+      }
+      read.etag = std::move(object.etag);
+      read.size = object.data.size();
+      read.digest = std::hash<std::string>{}(object.data);
+      read.tooLarge = object.too_large;
+      into.insert_or_assign(std::move(object.url), std::move(read));
     }
-    read.etag = std::move(object.etag);
-    read.size = object.data.size();
-    read.digest = std::hash<std::string>{}(object.data);
-    read.tooLarge = object.too_large;
-    into.insert_or_assign(std::move(object.url), std::move(read));
   }
 }
 

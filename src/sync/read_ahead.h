@@ -38,7 +38,8 @@ class ReadAhead {
 
   // Queues copies of the objects for reading. Returns at once, unless the
   // queue already holds kQueuedBytes of text: then once the reading thread
-  // has caught up that far (what is queued is a second copy of each text).
+  // has caught up that far (what is queued is a second copy of each text;
+  // one batch may take the queue past the bound).
   void add(const std::vector<ReplicaObject>& objects);
   static constexpr std::size_t kQueuedBytes = 8u << 20;
   // Reads what is still queued, on this thread too, and ends the other.
