@@ -103,7 +103,8 @@ std::size_t ContentLine::lineOf(std::size_t offset) const {
 bool ContentLineReader::next(ContentLine& line) {
   if (at_ >= text_.size()) return false;
   const std::size_t begin = at_;
-  Physical first = physicalAt(text_, at_);
+  // The look for a continuation below found this line already.
+  Physical first = at_ == peekedAt_ ? Physical{peeked_, peekedNext_} : physicalAt(text_, at_);
   at_ = first.next;
   line.number = ++number_;
   line.folds.clear();
@@ -119,12 +120,17 @@ bool ContentLineReader::next(ContentLine& line) {
       std::size_t skipped = 0;
       while (next < text_.size()) {
         Physical empty = physicalAt(text_, next);
-        if (!empty.content.empty()) break;
+        if (!empty.content.empty()) {
+          peekedAt_ = next;
+          peeked_ = empty.content;
+          peekedNext_ = empty.next;
+          break;
+        }
         next = empty.next;
         ++skipped;
       }
       if (next >= text_.size() || !blank(text_[next])) break;
-      Physical more = physicalAt(text_, next);
+      Physical more = next == peekedAt_ ? Physical{peeked_, peekedNext_} : physicalAt(text_, next);
       at_ = more.next;
       number_ += skipped + 1;
       line.folds.push_back(ContentLine::Fold{line.text.size(), number_});

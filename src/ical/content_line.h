@@ -74,6 +74,10 @@ class ContentLineReader {
   std::string_view text_;
   std::size_t at_ = 0;
   std::size_t number_ = 0;
+  // The physical line last looked at past the current one: each is found once.
+  std::size_t peekedAt_ = std::string_view::npos;
+  std::string_view peeked_;
+  std::size_t peekedNext_ = 0;
 };
 
 // Every line of `text`.

@@ -106,6 +106,7 @@ Frame checkFrame(std::string_view text) {
     return frame;
   }
   FrameChecker checker(frame);
+  frame.cleaned.reserve(text.size() + 64);  // the text, less its folds, and maybe a VCALENDAR around it
   // Text that is not UTF-8 is named before any fault of the frame, wherever it lies.
   std::optional<std::size_t> notUtf8;
   bool broken = false;
