@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <future>
 #include <csignal>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <set>
@@ -195,9 +198,20 @@ TEST_F(Concurrency, ARequestWaitingForTheLockNeverActsOnAnotherCalendar) {
     const std::string named = made.data()["id"].GetString();
     Database other(databasePath());
     other.execute("BEGIN IMMEDIATE");
-    auto delayed = std::async(std::launch::async, [&] { return request(c.command, c.input(named)); });
-    // The request has read its calendar by now and waits for the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The request reads its calendar, then waits for the lock: it sleeps for
+    // the first time there, which the preloaded shim marks.
+    const std::string waiting = dataHome() + "/waiting";
+    std::remove(waiting.c_str());
+    auto delayed = std::async(std::launch::async, [&] {
+      return request(c.command, c.input(named),
+                     {{"LD_PRELOAD", CALBRIDGE_FAULT_SHIM},
+                      {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
+                      {"CALBRIDGE_SLEEP_MARK", waiting}});
+    });
+    while (access(waiting.c_str(), F_OK) != 0) {
+      ASSERT_NE(delayed.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
+          << c.command << " ended without waiting for the lock: " << delayed.get().raw.out;
+    }
     other.execute("DELETE FROM calendars WHERE identifier = '" + named + "'");
     other.execute("INSERT INTO calendars(identifier, title, writable, immutable, source_id) "
                   "VALUES('made-meanwhile', 'Y', 1, 0, (SELECT id FROM sources LIMIT 1))");

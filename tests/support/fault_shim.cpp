@@ -7,11 +7,15 @@
 //   CALBRIDGE_FAULT_ONWARD  when set, every later call of that kind fails too
 //   CALBRIDGE_FAULT_ERRNO   EIO (the default) or ENOSPC
 //   CALBRIDGE_FAULT_COUNTS  a file that gets "READS WRITES SYNCS" at exit
+//   CALBRIDGE_SLEEP_MARK    a file made at the program's first sleep: the store
+//                           sleeps only while another holds the lock it waits
+//                           for, so a test knows the program is waiting there
 //
 // Only descriptors opened on a path inside a "calbridge" folder whose name
 // starts with "calendar.db" are touched; everything else passes through.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,6 +99,16 @@ struct Report {
   }
 } report;
 
+void markFirstSleep() {
+  static std::atomic<bool> marked{false};
+  const char* path = std::getenv("CALBRIDGE_SLEEP_MARK");
+  if (path == nullptr || marked.exchange(true)) return;
+  static auto realOpen = next<int (*)(const char*, int, ...)>("open");
+  static auto realClose = next<int (*)(int)>("close");
+  const int fd = realOpen(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) realClose(fd);
+}
+
 mode_t modeOf(int flags, va_list args) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
@@ -102,6 +116,18 @@ mode_t modeOf(int flags, va_list args) {
 }  // namespace
 
 extern "C" {
+
+int nanosleep(const struct timespec* request, struct timespec* remaining) {
+  markFirstSleep();
+  static auto real = next<int (*)(const struct timespec*, struct timespec*)>("nanosleep");
+  return real(request, remaining);
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, struct timespec* remaining) {
+  markFirstSleep();
+  static auto real = next<int (*)(clockid_t, int, const struct timespec*, struct timespec*)>("clock_nanosleep");
+  return real(clock, flags, request, remaining);
+}
 
 int open(const char* path, int flags, ...) {
   va_list args;
