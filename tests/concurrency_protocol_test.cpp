@@ -3,6 +3,7 @@
 // lock, everything replied "ok" is there afterwards, and the file stays sound.
 #include "support/bridge.h"
 #include "support/database.h"
+#include "support/fault_shim.h"
 
 #include <gtest/gtest.h>
 
@@ -203,10 +204,7 @@ TEST_F(Concurrency, ARequestWaitingForTheLockNeverActsOnAnotherCalendar) {
     const std::string waiting = dataHome() + "/waiting";
     std::remove(waiting.c_str());
     auto delayed = std::async(std::launch::async, [&] {
-      return request(c.command, c.input(named),
-                     {{"LD_PRELOAD", CALBRIDGE_FAULT_SHIM},
-                      {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
-                      {"CALBRIDGE_SLEEP_MARK", waiting}});
+      return request(c.command, c.input(named), withFaultShim({{"CALBRIDGE_SLEEP_MARK", waiting}}));
     });
     while (access(waiting.c_str(), F_OK) != 0) {
       ASSERT_NE(delayed.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)

@@ -4,6 +4,7 @@
 // change is there; "failed" means none of it is.
 #include "support/bridge.h"
 #include "support/database.h"
+#include "support/fault_shim.h"
 
 #include <gtest/gtest.h>
 
@@ -44,19 +45,11 @@ class StorageFaults : public ::testing::Test, public BridgeFixture {
   // How many reads, writes and syncs of the store's files `command` makes.
   std::array<long, 3> countCalls(const std::string& command, const std::string& input) const {
     std::string counts = saved_.path() + "/counts";
-    Envelope reply = request(command, input, shim({{"CALBRIDGE_FAULT_COUNTS", counts}}));
+    Envelope reply = request(command, input, withFaultShim({{"CALBRIDGE_FAULT_COUNTS", counts}}));
     EXPECT_TRUE(reply.ok()) << reply.raw.out;
     std::array<long, 3> n{};
     std::ifstream(counts) >> n[0] >> n[1] >> n[2];
     return n;
-  }
-
-  std::map<std::string, std::optional<std::string>> shim(
-      std::map<std::string, std::optional<std::string>> settings) const {
-    settings["LD_PRELOAD"] = CALBRIDGE_FAULT_SHIM;
-    // The sanitizer runtime wants to be first among the libraries; the shim only forwards.
-    settings["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
-    return settings;
   }
 
   bool unchanged() const {
@@ -98,7 +91,7 @@ class StorageFaults : public ::testing::Test, public BridgeFixture {
             {"CALBRIDGE_FAULT_KIND", fault.kind}, {"CALBRIDGE_FAULT_AT", std::to_string(at)},
             {"CALBRIDGE_FAULT_ERRNO", fault.error}};
         if (fault.onward) settings["CALBRIDGE_FAULT_ONWARD"] = "1";
-        Envelope reply = request(command, input, shim(settings));
+        Envelope reply = request(command, input, withFaultShim(settings));
         std::string where = std::string(fault.kind) + (fault.onward ? " from " : " ") + std::to_string(at) + " (" +
                             fault.error + "): " + reply.raw.out;
         EXPECT_EQ(reply.raw.err, "") << where;

@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <fstream>
+#include <regex>
 #include <set>
 
 namespace calbridge {
@@ -135,25 +135,15 @@ TEST(StoreChoice, TheSettingIsTheOwnersAlone) {
 namespace calbridge {
 namespace {
 
-bool isVersion4Uuid(const std::string& text) {
-  if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash != (text[i] == '-')) return false;
-    if (!dash && !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
-    if (!dash && std::islower(static_cast<unsigned char>(text[i]))) return false;
-  }
-  return text[14] == '4' && std::string("89AB").find(text[19]) != std::string::npos;
-}
-
 // Identifiers come from a pool of kernel randomness: each is well formed and
 // new, also across the pool's refills and in a child made by fork (which
 // would otherwise hand out the parent's next identifiers).
 TEST(NewUuid, WellFormedAndNeverRepeated) {
+  const std::regex kVersion4("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   std::set<std::string> seen;
   for (int i = 0; i < 1000; ++i) {
     std::string uuid = newUuid();
-    ASSERT_TRUE(isVersion4Uuid(uuid)) << uuid;
+    ASSERT_TRUE(std::regex_match(uuid, kVersion4)) << uuid;
     ASSERT_TRUE(seen.insert(uuid).second) << uuid;
   }
   int pipes[2];
